@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <iosfwd>
+#include <iterator>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -53,7 +54,7 @@ class Shape {
 
   Shape() = default;  // 0-d (scalar) shape
   Shape(std::initializer_list<std::int64_t> dims) : Shape(dims.begin(), dims.end()) {}
-  template <class It>
+  template <std::input_iterator It>
   Shape(It first, It last) {
     for (; first != last; ++first) push_back(static_cast<std::int64_t>(*first));
   }
