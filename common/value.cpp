@@ -65,6 +65,8 @@ bool Map::erase(std::string_view key) {
 
 bool Map::operator==(const Map& other) const { return entries_ == other.entries_; }
 
+bool List::operator==(const List& other) const { return tuple == other.tuple && items == other.items; }
+
 // ---- Value ----
 
 namespace {

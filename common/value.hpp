@@ -32,6 +32,7 @@ using ObjectPtr = std::shared_ptr<Object>;
 struct List {
   std::vector<Value> items;
   bool tuple = false;
+  bool operator==(const List& other) const;
 };
 
 // Map keyed by text, in insertion order. Lookups are linear: maps here hold a handful of entries.

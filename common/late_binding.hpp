@@ -1,0 +1,15 @@
+#pragma once
+// Late binding between the runtime's shared libraries: a library that refers back to another one
+// (the factory and the processors, the host and the factory) finds it when it is first needed
+// instead of linking against it, so no two libraries depend on each other at load time.
+#include <string>
+
+namespace tavrin_inference {
+
+// Address of `symbol` in the runtime library `library` (for example "skill_factory" for
+// libskill_factory.so): taken from the library when it is already loaded, else loaded from the folder
+// of the runtime's own libraries, else through the system's search path. RuntimeError naming the
+// library, the symbol and the loader's message when neither works.
+void* bind_symbol(const std::string& library, const std::string& symbol);
+
+}  // namespace tavrin_inference
