@@ -251,7 +251,10 @@ std::string Value::str() const {
     }
     case Kind::object: {
       const auto& o = std::get<ObjectPtr>(data_);
-      return o ? "<" + o->type_name() + ">" : "None";
+      if (!o) return "None";
+      std::string out = "<";
+      out.append(o->type_name()).push_back('>');
+      return out;
     }
   }
   return "?";
