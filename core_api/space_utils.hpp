@@ -48,8 +48,10 @@ NdArray combine_masks(const NdArray& a, const NdArray& b);
 // Tuple and Dict; other kinds unchanged): low + (a + 1) * (high - low) / 2, clipped to the bounds.
 Value unsquash_action(const Value& action, const spaces::Space& space);
 
-// An array holding `value` (arrays unchanged, numbers as 0-d, lists of numbers as 1-D float64).
+// An array holding `value`: arrays unchanged; numbers as 0-d (int64, float64, bool as int8); nested
+// lists of numbers (or of equal-shaped arrays) as arrays, int64 when all are integers, else float64.
 NdArray make_np_array(const Value& value);
+NdArray make_np_array(Value&& value);  // an array is moved out, not copied
 
 // Mask over the orchestrator's children: all allowed when the previous action is none or no follow
 // rule names the previous child; otherwise only the children the rule allows (int8, one per child).

@@ -31,7 +31,7 @@ class Space : public std::enable_shared_from_this<Space> {
 
   // Name of the concrete type: "Discrete", "Box", "MultiDiscrete", "MultiBinary", "Tuple", "Dict".
   virtual std::string type_name() const = 0;
-  // Text form, e.g. Discrete(3), Box(-1.0, 1.0, (2,), float32), Dict('a': Discrete(2)).
+  // Text form, e.g. Discrete(3), Box(-1.0, 1.0, (2), float32), Dict('a': Discrete(2)).
   virtual std::string str() const = 0;
 
   // The space as one flat Box, and a sample of this space as one flat float32 array in that Box.
@@ -70,6 +70,7 @@ class Discrete : public Space {
  private:
   std::int64_t n_;
   std::int64_t start_;
+  SpacePtr flat_;
 };
 
 class Box : public Space {
@@ -95,6 +96,7 @@ class Box : public Space {
   NdArray low_;
   NdArray high_;
   DType dtype_;
+  SpacePtr flat_;  // null when the box already is its own flat form (1-D float32)
 };
 
 class MultiDiscrete : public Space {
@@ -115,6 +117,8 @@ class MultiDiscrete : public Space {
 
  private:
   NdArray nvec_;
+  std::int64_t flat_size_ = 0;
+  SpacePtr flat_;
 };
 
 class MultiBinary : public Space {
@@ -134,6 +138,7 @@ class MultiBinary : public Space {
 
  private:
   Shape shape_;
+  SpacePtr flat_;
 };
 
 class Tuple : public Space {
@@ -153,6 +158,8 @@ class Tuple : public Space {
 
  private:
   std::vector<SpacePtr> spaces_;
+  std::int64_t flat_size_ = 0;
+  SpacePtr flat_;
 };
 
 class Dict : public Space {
@@ -175,6 +182,8 @@ class Dict : public Space {
 
  private:
   SpaceEntries spaces_;
+  std::int64_t flat_size_ = 0;
+  SpacePtr flat_;
 };
 
 // Spaces as JSON (the orchestration file's notation):
