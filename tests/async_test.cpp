@@ -28,6 +28,11 @@ asio::awaitable<int> failing_after(std::chrono::milliseconds d, std::vector<int>
   throw RuntimeError("boom");
 }
 
+asio::awaitable<void> count_after(std::chrono::milliseconds d, int& counter) {
+  co_await sleep_for(d);
+  ++counter;
+}
+
 }  // namespace
 
 TEST(WhenAll, ResultsComeInCallOrderWhateverTheFinishOrder) {
@@ -63,10 +68,7 @@ TEST(WhenAll, EmptyAndVoidForms) {
   int done = 0;
   run_sync([&]() -> asio::awaitable<void> {
     std::vector<asio::awaitable<void>> ops;
-    for (int i = 0; i < 3; ++i) ops.push_back([&]() -> asio::awaitable<void> {
-      co_await sleep_for(1ms);
-      ++done;
-    }());
+    for (int i = 0; i < 3; ++i) ops.push_back(count_after(1ms, done));
     co_await when_all(std::move(ops));
   }());
   EXPECT_EQ(done, 3);
