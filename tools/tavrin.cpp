@@ -9,6 +9,7 @@
 #include "common/async.hpp"
 #include "common/errors.hpp"
 #include "core_api/logger.hpp"
+#include "examples/thermal/thermal_agents.hpp"
 #include "host/policy_host.hpp"
 
 namespace {
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
   load->add_option("ORCHESTRATION", load_path, "orchestration file")->required();
 
   CLI11_PARSE(app, argc, argv);
+  thermal::register_thermal_agents();
   try {
     tavrin_core::set_log_level(tavrin_core::parse_log_level(log_level));
     if (*load) return load_command(load_path);

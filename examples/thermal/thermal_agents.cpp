@@ -1,0 +1,65 @@
+#include "examples/thermal/thermal_agents.hpp"
+
+#include <algorithm>
+#include <memory>
+
+#include "common/nd_array.hpp"
+#include "core_api/implementations.hpp"
+
+namespace thermal {
+namespace {
+
+using tavrin_core::AgentController;
+using tavrin_core::AgentTeacher;
+using tavrin_inference::Map;
+using tavrin_inference::NdArray;
+using tavrin_inference::Value;
+
+double first_value(const Value& sensors, const char* name) {
+  const Value& v = sensors[name];
+  return v.is_array() ? v.as_array().at_double(0) : v.as_double();
+}
+
+// Bang-bang heating around the setpoint with a half-degree band.
+class ThermostatController : public AgentController {
+ public:
+  std::string class_name() const override { return "ThermostatController"; }
+  asio::awaitable<Value> compute_action(Value sensors, Value) override {
+    const double t = first_value(sensors, "temperature");
+    const double sp = first_value(sensors, "setpoint");
+    const double power = t < sp - 0.5 ? 1.0 : 0.0;
+    co_return Value(NdArray::from_vector<float>({static_cast<float>(power)}));
+  }
+};
+
+// The selector may not pick the heater when the zone is already far above its setpoint.
+class ZoneTeacher : public AgentTeacher {
+ public:
+  std::string class_name() const override { return "ZoneTeacher"; }
+  asio::awaitable<Value> compute_action_mask(Value sensors, Value) override {
+    const bool too_warm = first_value(sensors, "temperature") > first_value(sensors, "setpoint") + 2.0;
+    co_return Value(NdArray::from_vector<std::int8_t>({static_cast<std::int8_t>(too_warm ? 0 : 1), 1, 1}));
+  }
+};
+
+// Keeps the heater's command inside [0, 1] whatever the model produced.
+class HeaterTeacher : public AgentTeacher {
+ public:
+  std::string class_name() const override { return "HeaterTeacher"; }
+  asio::awaitable<Value> transform_action(Value, Value action) override {
+    if (action.is_array()) co_return Value(action.as_array().clip(0.0, 1.0));
+    co_return action;
+  }
+};
+
+}  // namespace
+
+void register_thermal_agents() {
+  auto& registry = tavrin_core::ImplementationRegistry::instance();
+  if (registry.has_agent_impl("ThermostatController")) return;
+  registry.register_agent_impl("ThermostatController", [] { return std::make_shared<ThermostatController>(); });
+  registry.register_agent_impl("ZoneTeacher", [] { return std::make_shared<ZoneTeacher>(); });
+  registry.register_agent_impl("HeaterTeacher", [] { return std::make_shared<HeaterTeacher>(); });
+}
+
+}  // namespace thermal
