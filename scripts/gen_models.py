@@ -224,19 +224,30 @@ def unnamed_outputs():
                  [const("three", np.float32(3.0))], name="unnamed_outputs")
 
 
+def double_obs():
+    """observations (1, 4) declared float64: observations are always fed as float32, so every run
+    fails inside ONNX Runtime. vf_preds = sum(obs) (float64)."""
+    nodes = [helper.make_node("ReduceSum", ["observations", "axes"], ["vf_preds"], keepdims=0)]
+    return model(nodes, [tensor("observations", F64, [1, 4])], [tensor("vf_preds", F64, [1])],
+                 [i64("axes", [1])], name="double_obs")
+
+
 def slow():
-    """observations (1, 4) -> action_dist_inputs (1, 1): a chain of 256x256 matrix products of a
-    matrix built from the input at run time (nothing to fold at load), a few ms per run. For
-    tests that need a run long enough for two threads to meet inside it."""
+    """observations (1, 4) -> action_dist_inputs (1, 1): m <- tanh(m @ m / 256 + m0) six times on a
+    256x256 matrix m0 filled with sum(obs) / 10 at run time (nothing to fold at load), a few ms
+    per run. For tests that need a run long enough for two threads to meet inside it."""
     n, rounds = 256, 6
     nodes = [helper.make_node("ReduceSum", ["observations", "axes"], ["s"], keepdims=1),
              helper.make_node("Mul", ["s", "scale"], ["s_scaled"]),
              helper.make_node("Expand", ["s_scaled", "big_shape"], ["m0"])]
     for i in range(rounds):
         nodes += [helper.make_node("MatMul", [f"m{i}", f"m{i}"], [f"p{i}"]),
-                  helper.make_node("Tanh", [f"p{i}"], [f"m{i + 1}"])]
+                  helper.make_node("Mul", [f"p{i}", "inv_n"], [f"q{i}"]),
+                  helper.make_node("Add", [f"q{i}", "m0"], [f"r{i}"]),
+                  helper.make_node("Tanh", [f"r{i}"], [f"m{i + 1}"])]
     nodes.append(helper.make_node("ReduceMean", [f"m{rounds}"], ["action_dist_inputs"], axes=[0, 1], keepdims=1))
-    inits = [i64("axes", [1]), const("scale", np.float32(1e-3)), i64("big_shape", [n, n])]
+    inits = [i64("axes", [1]), const("scale", np.float32(0.1)), const("inv_n", np.float32(1.0 / n)),
+             i64("big_shape", [n, n])]
     return model(nodes, [tensor("observations", F32, [1, 4])],
                  [tensor("action_dist_inputs", F32, [1, 1])], inits, name="slow")
 
@@ -265,6 +276,7 @@ MODELS = [
     ("symbolic_batch", symbolic_batch),
     ("symbolic_mask", symbolic_mask),
     ("unnamed_outputs", unnamed_outputs),
+    ("double_obs", double_obs),
     ("slow", slow),
     ("mlp_small", mlp_small),
     ("mlp_256x256", mlp_256x256),

@@ -1,0 +1,420 @@
+#include "runner/graph_runner.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+
+#include <cpu_provider_factory.h>
+#include <onnxruntime_cxx_api.h>
+
+#include "common/errors.hpp"
+#include "core_api/logger.hpp"
+
+namespace tavrin_inference {
+namespace {
+
+using tavrin_core::LogLevel;
+
+tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.graph_runner");
+
+constexpr const char* kCpuProvider = "CPUExecutionProvider";
+
+// One environment for the whole process, created by the first runner. Never destroyed: sessions
+// held in static objects may outlive any destruction order we could pick.
+Ort::Env& ort_env() {
+  static Ort::Env* env = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "tavrin_inference");
+  return *env;
+}
+
+std::string quoted_list(const std::vector<std::string>& names) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += ", ";
+    text.append("'").append(names[i]).append("'");
+  }
+  return text + "]";
+}
+
+bool contains_lower(std::string_view name, std::string_view word) {
+  std::string lower(name);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower.find(word) != std::string::npos;
+}
+
+std::optional<std::size_t> first_input_containing(const std::vector<std::string>& names,
+                                                  std::string_view word) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (contains_lower(names[i], word)) return i;
+  }
+  return std::nullopt;
+}
+
+bool is_concrete(const Shape& shape) {
+  return std::all_of(shape.begin(), shape.end(), [](std::int64_t d) { return d >= 0; });
+}
+
+// Declared shape of a session input; symbolic or open dimensions come back as -1.
+Shape declared_shape(const Ort::Session& session, std::size_t index) {
+  const auto type_info = session.GetInputTypeInfo(index);
+  if (type_info.GetONNXType() != ONNX_TYPE_TENSOR) return Shape{};
+  const auto dims = type_info.GetTensorTypeAndShapeInfo().GetShape();
+  return Shape(dims.begin(), dims.end());
+}
+
+void append_provider(Ort::SessionOptions& options, const std::string& name, bool last) {
+  if (name == kCpuProvider) {
+    // The CPU provider is always the session's final fallback; it only needs registering when
+    // other providers follow it and it must keep its place before them.
+    if (!last) Ort::ThrowOnError(OrtSessionOptionsAppendExecutionProvider_CPU(options, 1));
+    return;
+  }
+  const auto available = Ort::GetAvailableProviders();
+  if (std::find(available.begin(), available.end(), name) == available.end()) {
+    throw InvalidArgumentError("Unknown execution provider: '" + name +
+                               "'. Available providers: " + quoted_list(available));
+  }
+  if (name == "CUDAExecutionProvider") {
+    OrtCUDAProviderOptionsV2* cuda = nullptr;
+    Ort::ThrowOnError(Ort::GetApi().CreateCUDAProviderOptions(&cuda));
+    std::unique_ptr<OrtCUDAProviderOptionsV2, void (*)(OrtCUDAProviderOptionsV2*)> guard(
+        cuda, Ort::GetApi().ReleaseCUDAProviderOptions);
+    options.AppendExecutionProvider_CUDA_V2(*cuda);
+    return;
+  }
+  if (name == "TensorrtExecutionProvider") {
+    OrtTensorRTProviderOptionsV2* trt = nullptr;
+    Ort::ThrowOnError(Ort::GetApi().CreateTensorRTProviderOptions(&trt));
+    std::unique_ptr<OrtTensorRTProviderOptionsV2, void (*)(OrtTensorRTProviderOptionsV2*)> guard(
+        trt, Ort::GetApi().ReleaseTensorRTProviderOptions);
+    options.AppendExecutionProvider_TensorRT_V2(*trt);
+    return;
+  }
+  // Providers registered through the generic entry point, under their short names.
+  static const std::array<std::pair<const char*, const char*>, 5> generic = {{
+      {"XnnpackExecutionProvider", "XNNPACK"},
+      {"QNNExecutionProvider", "QNN"},
+      {"SNPEExecutionProvider", "SNPE"},
+      {"WebNNExecutionProvider", "WEBNN"},
+      {"AzureExecutionProvider", "AZURE"},
+  }};
+  for (const auto& [full, short_name] : generic) {
+    if (name == full) {
+      options.AppendExecutionProvider(short_name, {});
+      return;
+    }
+  }
+  throw NotImplementedError("Execution provider '" + name + "' is not supported by this runtime");
+}
+
+template <class From, class To>
+NdArray copy_tensor(const void* data, std::size_t count, Shape shape) {
+  const auto* first = static_cast<const From*>(data);
+  if constexpr (std::is_same_v<From, To>) {
+    return NdArray::from_vector<To>(std::vector<To>(first, first + count), shape);
+  } else {
+    std::vector<To> values(count);
+    std::transform(first, first + count, values.begin(), [](From v) { return static_cast<To>(v); });
+    return NdArray::from_vector<To>(std::move(values), shape);
+  }
+}
+
+// Copies one run output into an array of the same element type. Integer and boolean types that
+// NdArray does not hold widen losslessly (to int64, booleans to int8); other types are refused.
+NdArray to_nd_array(const Ort::Value& value, const std::string& name) {
+  if (!value.IsTensor()) throw TypeError("Model output '" + name + "' is not a tensor");
+  const auto info = value.GetTensorTypeAndShapeInfo();
+  const std::size_t ndim = info.GetDimensionsCount();
+  if (ndim > Shape::kMaxDims) {
+    throw InvalidArgumentError("Model output '" + name + "' has " + std::to_string(ndim) +
+                               " dimensions, more than supported");
+  }
+  std::array<std::int64_t, Shape::kMaxDims> dims{};
+  Ort::ThrowOnError(Ort::GetApi().GetDimensions(info, dims.data(), ndim));  // no vector per call
+  const Shape shape(dims.begin(), dims.begin() + ndim);
+  const std::size_t count = info.GetElementCount();
+  const void* data = value.GetTensorRawData();
+  switch (info.GetElementType()) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return copy_tensor<float, float>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return copy_tensor<double, double>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64:
+      return copy_tensor<std::int64_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return copy_tensor<std::int8_t, std::int8_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32:
+      return copy_tensor<std::int32_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16:
+      return copy_tensor<std::int16_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8:
+      return copy_tensor<std::uint8_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16:
+      return copy_tensor<std::uint16_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32:
+      return copy_tensor<std::uint32_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return copy_tensor<bool, std::int8_t>(data, count, shape);
+    default:
+      throw TypeError("Model output '" + name + "' has an element type that arrays cannot hold (ONNX type " +
+                      std::to_string(static_cast<int>(info.GetElementType())) + ")");
+  }
+}
+
+// Tensor over memory the caller owns (no copy); ONNX Runtime only reads inputs.
+template <class T>
+Ort::Value borrowed_tensor(const Ort::MemoryInfo& memory, const NdArray& array, const Shape& shape) {
+  return Ort::Value::CreateTensor<T>(memory, const_cast<T*>(array.data<T>()),
+                                     static_cast<std::size_t>(array.size()), shape.begin(), shape.ndim());
+}
+
+}  // namespace
+
+// --- InferenceOutputs ----------------------------------------------------------------------------
+
+InferenceOutputs::InferenceOutputs(Names names, std::vector<NdArray> values)
+    : names_(std::move(names)), values_(std::move(values)) {
+  if (!names_ || names_->size() != values_.size()) {
+    throw InvalidArgumentError("InferenceOutputs needs one name per value");
+  }
+}
+
+const std::vector<std::string>& InferenceOutputs::names() const {
+  static const std::vector<std::string> none;
+  return names_ ? *names_ : none;
+}
+
+std::ptrdiff_t InferenceOutputs::index_of(std::string_view name) const {
+  for (std::size_t i = 0; i < values_.size(); ++i) {
+    if ((*names_)[i] == name) return static_cast<std::ptrdiff_t>(i);
+  }
+  return -1;
+}
+
+const NdArray* InferenceOutputs::find(std::string_view name) const {
+  const auto i = index_of(name);
+  return i < 0 ? nullptr : &values_[static_cast<std::size_t>(i)];
+}
+
+NdArray* InferenceOutputs::find(std::string_view name) {
+  const auto i = index_of(name);
+  return i < 0 ? nullptr : &values_[static_cast<std::size_t>(i)];
+}
+
+const NdArray& InferenceOutputs::at(std::string_view name) const {
+  const auto* value = find(name);
+  if (value == nullptr) throw KeyError("'" + std::string(name) + "'");
+  return *value;
+}
+
+// --- GraphRunner ---------------------------------------------------------------------------------
+
+struct GraphRunner::Session {
+  Ort::Session session{nullptr};
+  Ort::MemoryInfo memory{Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault)};
+  Ort::RunOptions run_options;
+
+  std::vector<std::string> input_names;
+  InferenceOutputs::Names output_names;
+  std::vector<const char*> output_name_ptrs;  // into *output_names, handed to every run
+
+  // The model's metadata never changes, so the input rules are resolved once.
+  std::size_t observation_input = 0;
+  Shape observation_shape;
+  std::optional<std::size_t> mask_input;
+  Shape mask_shape;
+  std::optional<NdArray> ones_mask;  // the default mask, when its declared shape is concrete
+
+  std::vector<Ort::Value> outputs;  // reused across runs (guarded by the runner's lock)
+
+  std::atomic<int> in_flight{0};
+  std::atomic<int> max_in_flight{0};
+};
+
+GraphRunner::GraphRunner(std::string model_path, std::optional<std::vector<std::string>> providers) {
+  if (!providers) providers.emplace(1, kCpuProvider);
+  std::error_code ec;
+  if (!std::filesystem::exists(model_path, ec)) {
+    throw FileNotFoundError("ONNX model not found at: " + model_path);
+  }
+  model_path_ = std::move(model_path);
+  load_model(*providers);
+}
+
+GraphRunner::~GraphRunner() = default;
+
+void GraphRunner::load_model(const std::vector<std::string>& providers) {
+  try {
+    auto loaded = std::make_unique<Session>();
+
+    Ort::SessionOptions options;
+    options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+    for (std::size_t i = 0; i < providers.size(); ++i) {
+      append_provider(options, providers[i], i + 1 == providers.size());
+    }
+    loaded->session = Ort::Session(ort_env(), model_path_.c_str(), options);
+    auto& session = loaded->session;
+
+    Ort::AllocatorWithDefaultOptions allocator;
+    const std::size_t input_count = session.GetInputCount();
+    for (std::size_t i = 0; i < input_count; ++i) {
+      loaded->input_names.emplace_back(session.GetInputNameAllocated(i, allocator).get());
+    }
+    auto output_names = std::make_shared<std::vector<std::string>>();
+    const std::size_t output_count = session.GetOutputCount();
+    for (std::size_t i = 0; i < output_count; ++i) {
+      output_names->emplace_back(session.GetOutputNameAllocated(i, allocator).get());
+    }
+    for (const auto& name : *output_names) loaded->output_name_ptrs.push_back(name.c_str());
+    loaded->output_names = std::move(output_names);
+    loaded->outputs.resize(output_count);
+
+    if (input_count > 0) {
+      loaded->observation_input =
+          first_input_containing(loaded->input_names, "observation").value_or(0);
+      loaded->observation_shape = declared_shape(session, loaded->observation_input);
+    }
+    loaded->mask_input = first_input_containing(loaded->input_names, "action_mask");
+    if (loaded->mask_input) {
+      loaded->mask_shape = declared_shape(session, *loaded->mask_input);
+      if (is_concrete(loaded->mask_shape)) loaded->ones_mask = NdArray::ones(loaded->mask_shape, DType::float64);
+    }
+
+    if (logger.enabled(LogLevel::info)) logger.info("Successfully loaded ONNX model from: " + model_path_);
+    if (logger.enabled(LogLevel::debug)) {
+      logger.debug("Input names: " + quoted_list(loaded->input_names) +
+                   ", Output names: " + quoted_list(*loaded->output_names));
+    }
+    session_ = std::move(loaded);
+  } catch (const Ort::Exception& e) {
+    if (logger.enabled(LogLevel::error)) {
+      logger.error("Error loading ONNX model from " + model_path_ + ": " + e.what());
+    }
+    throw RuntimeError(e.what());
+  } catch (const std::exception& e) {
+    if (logger.enabled(LogLevel::error)) {
+      logger.error("Error loading ONNX model from " + model_path_ + ": " + e.what());
+    }
+    throw;
+  }
+}
+
+const std::vector<std::string>& GraphRunner::input_names() const {
+  static const std::vector<std::string> none;
+  return session_ ? session_->input_names : none;
+}
+
+const std::vector<std::string>& GraphRunner::output_names() const {
+  static const std::vector<std::string> none;
+  return session_ ? *session_->output_names : none;
+}
+
+int GraphRunner::max_concurrent_runs() const {
+  return session_ ? session_->max_in_flight.load(std::memory_order_relaxed) : 0;
+}
+
+InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* action_mask) {
+  std::lock_guard lock(model_lock_);
+  if (!session_) throw RuntimeError("Model not loaded");
+  Session& s = *session_;
+
+  try {
+    std::array<const char*, 2> input_names{};
+    std::array<Ort::Value, 2> input_values{Ort::Value{nullptr}, Ort::Value{nullptr}};
+    std::size_t input_count = 0;
+
+    // Observation: one row when flat, float32, and exactly the declared shape.
+    Shape obs_shape = observation.shape();
+    if (obs_shape.ndim() == 1) obs_shape = Shape{1, obs_shape[0]};
+    if (!(obs_shape == s.observation_shape)) {
+      throw InvalidArgumentError("Observation has too many dimensions: " + obs_shape.str() +
+                                 ", expected: " + s.observation_shape.declared_str() +
+                                 ". Batch inference is not supported.");
+    }
+    std::optional<NdArray> obs_converted;
+    const NdArray* obs = &observation;
+    if (observation.dtype() != DType::float32) obs = &obs_converted.emplace(observation.astype(DType::float32));
+    input_names[input_count] = s.input_names[s.observation_input].c_str();
+    input_values[input_count++] = borrowed_tensor<float>(s.memory, *obs, obs_shape);
+
+    // Action mask: float64 of the declared shape; all ones when none is given.
+    std::optional<NdArray> mask_converted;
+    if (s.mask_input) {
+      const NdArray* mask = nullptr;
+      Shape mask_shape;
+      if (action_mask != nullptr) {
+        mask = action_mask;
+        mask_shape = mask->shape();
+        if (mask_shape.ndim() == 1) {
+          if (is_concrete(s.mask_shape) && mask->size() == s.mask_shape.numel()) {
+            mask_shape = s.mask_shape;  // same elements, row-major: only the shape changes
+          } else {
+            mask = &mask_converted.emplace(mask->reshape(s.mask_shape));  // resolves or refuses the sizes
+            mask_shape = mask->shape();
+          }
+        }
+        if (mask->dtype() != DType::float64) {
+          NdArray converted = mask->astype(DType::float64);
+          mask = &mask_converted.emplace(std::move(converted));
+        }
+        if (!(mask_shape == s.mask_shape)) {
+          throw InvalidArgumentError("Action mask has incorrect shape: " + mask_shape.str() +
+                                     ", expected: " + s.mask_shape.declared_str());
+        }
+      } else if (s.ones_mask) {
+        mask = &*s.ones_mask;
+        mask_shape = s.mask_shape;
+      } else {
+        mask = &mask_converted.emplace(NdArray::ones(s.mask_shape, DType::float64));  // refuses open sizes
+        mask_shape = mask->shape();
+      }
+      input_names[input_count] = s.input_names[*s.mask_input].c_str();
+      input_values[input_count++] = borrowed_tensor<double>(s.memory, *mask, mask_shape);
+    }
+
+    {
+      const int now = s.in_flight.fetch_add(1, std::memory_order_relaxed) + 1;
+      int seen = s.max_in_flight.load(std::memory_order_relaxed);
+      while (now > seen && !s.max_in_flight.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
+      }
+      struct Leave {
+        std::atomic<int>& count;
+        ~Leave() { count.fetch_sub(1, std::memory_order_relaxed); }
+      } leave{s.in_flight};
+      for (auto& value : s.outputs) value = Ort::Value{nullptr};  // let the run allocate each output
+      s.session.Run(s.run_options, input_names.data(), input_values.data(), input_count,
+                    s.output_name_ptrs.data(), s.outputs.data(), s.outputs.size());
+    }
+
+    std::vector<NdArray> values;
+    values.reserve(s.outputs.size());
+    for (std::size_t i = 0; i < s.outputs.size(); ++i) {
+      values.push_back(to_nd_array(s.outputs[i], (*s.output_names)[i]));
+      s.outputs[i] = Ort::Value{nullptr};
+    }
+    return InferenceOutputs(s.output_names, std::move(values));
+  } catch (const Ort::Exception& e) {
+    for (auto& value : s.outputs) value = Ort::Value{nullptr};
+    if (logger.enabled(LogLevel::error)) logger.error(std::string("Error during inference: ") + e.what());
+    throw RuntimeError(e.what());
+  } catch (const std::exception& e) {
+    for (auto& value : s.outputs) value = Ort::Value{nullptr};
+    if (logger.enabled(LogLevel::error)) logger.error(std::string("Error during inference: ") + e.what());
+    throw;
+  }
+}
+
+NdArray GraphRunner::get_action_dist_inputs(const NdArray& observation, const NdArray* action_mask) {
+  InferenceOutputs outputs = infer(observation, action_mask);
+  if (NdArray* logits = outputs.find("action_dist_inputs")) return std::move(*logits);
+  if (outputs.empty()) throw IndexError("Model has no outputs");
+  return std::move(outputs.value(outputs.size() - 1));
+}
+
+std::optional<NdArray> GraphRunner::get_vf_preds(const NdArray& observation, const NdArray* action_mask) {
+  InferenceOutputs outputs = infer(observation, action_mask);
+  if (NdArray* values = outputs.find("vf_preds")) return std::move(*values);
+  return std::nullopt;
+}
+
+}  // namespace tavrin_inference
