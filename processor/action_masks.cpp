@@ -1,0 +1,171 @@
+// Action masks: the teacher's and the simulator's masks merged into the model's mask, and the static
+// helpers that bring masks of any structure into one flat numeric vector.
+#include <algorithm>
+#include <cmath>
+#include <type_traits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "core_api/space_utils.hpp"
+#include "processor/skillkit.hpp"
+
+namespace tavrin_inference {
+namespace {
+
+NdArray empty_vector(DType dtype) { return NdArray(dtype, Shape{0}); }
+
+template <class V>
+std::optional<NdArray> format_for_onnx(V&& mask);
+
+template <class V>
+void add_part(std::vector<NdArray>& parts, V&& value) {
+  std::optional<NdArray> part = format_for_onnx(std::forward<V>(value));
+  if (!part) throw InvalidArgumentError("cannot join the parts of an action mask that holds None");
+  parts.push_back(std::move(*part));
+}
+
+// Rules for maps and sequences: the parts joined along their first axis, as float64.
+NdArray join_parts(std::vector<NdArray> parts) {
+  if (parts.empty()) return empty_vector(DType::float64);
+  if (parts.size() == 1 && parts.front().ndim() >= 1) return std::move(parts.front()).astype(DType::float64);
+  return NdArray::concatenate(parts).astype(DType::float64);
+}
+
+// `V` is `const Value&` or `Value` (an rvalue, whose arrays are moved out instead of copied).
+template <class V>
+std::optional<NdArray> format_for_onnx(V&& mask) {
+  constexpr bool movable = !std::is_lvalue_reference_v<V>;
+  switch (mask.kind()) {
+    case Value::Kind::none:
+      return std::nullopt;
+    case Value::Kind::array:
+      if constexpr (movable) {
+        return std::move(mask.as_array()).astype(DType::float64);
+      } else {
+        return mask.as_array().astype(DType::float64);
+      }
+    case Value::Kind::map: {
+      std::vector<NdArray> parts;
+      parts.reserve(mask.size());
+      for (auto& entry : mask.as_map()) {
+        if constexpr (movable) {
+          add_part(parts, std::move(entry.second));
+        } else {
+          add_part(parts, entry.second);
+        }
+      }
+      return join_parts(std::move(parts));
+    }
+    case Value::Kind::list: {
+      std::vector<NdArray> parts;
+      parts.reserve(mask.size());
+      for (auto& item : mask.as_list().items) {
+        if constexpr (movable) {
+          add_part(parts, std::move(item));
+        } else {
+          add_part(parts, item);
+        }
+      }
+      return join_parts(std::move(parts));
+    }
+    case Value::Kind::boolean:
+    case Value::Kind::integer:
+    case Value::Kind::floating:
+      return NdArray::from_vector<double>({mask.as_double()});
+    default:
+      throw TypeError(std::string("an action mask must be numbers, arrays, sequences or maps of them, got ") +
+                      mask.kind_name());
+  }
+}
+
+// Combine form without the float64 detour where it cannot change a value.
+template <class V>
+NdArray format_for_combine(V&& mask) {
+  constexpr bool movable = !std::is_lvalue_reference_v<V>;
+  if (mask.is_array()) {
+    const DType dtype = mask.as_array().dtype();
+    if (dtype == DType::int8 || dtype == DType::float64) {
+      if constexpr (movable) {
+        return std::move(mask.as_array()).astype(DType::int8).flatten();
+      } else {
+        return mask.as_array().astype(DType::int8).flatten();
+      }
+    }
+  }
+  std::optional<NdArray> formatted = format_for_onnx(std::forward<V>(mask));
+  if (!formatted) return empty_vector(DType::int8);
+  return std::move(*formatted).astype(DType::int8).flatten();
+}
+
+}  // namespace
+
+std::optional<NdArray> BaseAgentProcessor::_format_action_mask_for_onnx(const Value& mask) {
+  return format_for_onnx(mask);
+}
+
+std::optional<NdArray> BaseAgentProcessor::_format_action_mask_for_onnx(Value&& mask) {
+  return format_for_onnx(std::move(mask));
+}
+
+NdArray BaseAgentProcessor::_format_action_mask_for_combine(const Value& mask) { return format_for_combine(mask); }
+
+NdArray BaseAgentProcessor::_format_action_mask_for_combine(Value&& mask) {
+  return format_for_combine(std::move(mask));
+}
+
+NdArray BaseAgentProcessor::_align_mask_length(NdArray mask, std::int64_t target_size) {
+  if (target_size < 0) {
+    throw InvalidArgumentError("_align_mask_length() target_size must not be negative, got " +
+                               std::to_string(target_size));
+  }
+  const std::int64_t count = mask.size();
+  if (count == target_size) return mask;
+  if (count > target_size) return std::move(mask).flatten().slice(0, target_size);
+  return NdArray::concatenate({std::move(mask).flatten(), NdArray::ones(Shape{target_size - count}, DType::int8)});
+}
+
+NdArray BaseAgentProcessor::_align_mask_length(NdArray mask, const Value& target_size) {
+  std::int64_t size = 0;
+  if (target_size.is_int() || target_size.is_bool()) {
+    size = target_size.as_int();
+  } else if (target_size.is_float()) {
+    const double d = target_size.as_double();
+    if (!std::isfinite(d)) throw InvalidArgumentError("_align_mask_length() target_size must be finite");
+    size = static_cast<std::int64_t>(std::trunc(d));
+  } else {
+    throw TypeError(std::string("_align_mask_length() target_size must be a number, got ") +
+                    target_size.kind_name());
+  }
+  return _align_mask_length(std::move(mask), size);
+}
+
+asio::awaitable<NdArray> BaseAgentProcessor::compute_action_mask(const Value& tavrin_obs, const Value& sim_action_mask,
+                                                                 const Value& previous_action) {
+  // 1. Only a teacher is asked; a controller never supplies a mask.
+  Value teacher_mask;
+  if (teacher) teacher_mask = co_await teacher->compute_action_mask(tavrin_obs, previous_action);
+
+  // 2.-4. Agents with a custom action space ignore the simulator's mask; missing masks allow all.
+  const Value* sim_mask = &sim_action_mask;
+  if (context.agent->has_custom_action_space() || sim_mask->is_none()) sim_mask = &no_action_mask;
+
+  // 5.
+  NdArray teacher_flat = teacher_mask.is_none() ? _format_action_mask_for_combine(no_action_mask)
+                                                : _format_action_mask_for_combine(std::move(teacher_mask));
+  NdArray sim_flat = _format_action_mask_for_combine(*sim_mask);
+
+  // 6. The shorter mask is padded with allowed entries; nothing is cut here.
+  if (teacher_flat.size() != sim_flat.size()) {
+    const std::int64_t target = std::max(teacher_flat.size(), sim_flat.size());
+    teacher_flat = _align_mask_length(std::move(teacher_flat), target);
+    sim_flat = _align_mask_length(std::move(sim_flat), target);
+  }
+
+  // 7.-8. Teacher mask first.
+  NdArray total = tavrin_core::space_utils::combine_masks(teacher_flat, sim_flat);
+  co_return std::move(total).astype(DType::float64);
+}
+
+}  // namespace tavrin_inference

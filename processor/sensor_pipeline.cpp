@@ -1,0 +1,70 @@
+// The per-step sensor pipeline of BaseAgentProcessor: conversion, teacher transform, filtering,
+// normalisation, action mask and flattening.
+#include <string>
+#include <utility>
+
+#include "common/errors.hpp"
+#include "core_api/space_utils.hpp"
+#include "processor/skillkit.hpp"
+
+namespace tavrin_inference {
+
+asio::awaitable<std::pair<Map, Value>> BaseAgentProcessor::process_sim_sensors(const Value& sensors,
+                                                                               const Value& sim_action_mask,
+                                                                               const Value& previous_action) {
+  if (!context.orchestration) throw InvalidArgumentError("AgentProcessorContext has no orchestration");
+  const auto& orchestration_sensors = context.orchestration->sensors();
+
+  // 1. Raw sensors -> sensor map (the perceptors run inside the conversion).
+  Value converted = co_await tavrin_core::space_utils::convert_sim_sensors_to_tavrin_sensors(
+      sensors, sim_sensor_space, orchestration_sensors, perceptors, agent_group_agent_processors);
+
+  // 2. A controller never transforms sensors, even when a teacher is set too.
+  Value transformed;
+  if (controller || !teacher) {
+    transformed = std::move(converted);
+  } else {
+    transformed = co_await teacher->transform_sensors(std::move(converted), Value());
+  }
+
+  // 3. Only the agent's own sensors; the full sample stays untouched for the teacher and the mask.
+  Value filtered = tavrin_core::space_utils::filter_sample(transformed, filter_keys);
+
+  // 4. Normalisation, replacing each entry in place. An absent sample is reported in step 6 instead of
+  // failing here on the missing map.
+  if (filtered_korvath_sensor_space && !filtered.is_none()) {
+    if (!normalized_sensors_resolved_) resolve_normalized_sensors();
+    Map& entries = filtered.as_map();
+    for (const auto& sensor : normalized_sensors_) {
+      Value& slot = entries.at(sensor->name());
+      slot = sensor->normalize_sample(slot);
+    }
+  }
+
+  // 5.-6.
+  if (filtered.is_none()) {
+    throw Error("Sensor values is 'None' (original: " + filtered.str() + ", filter space: " +
+                (filtered_korvath_sensor_space ? filtered_korvath_sensor_space->str() : std::string("None")) +
+                ") for agent '" + context.agent->get_name());
+  }
+  Map sensors_filtered;
+  sensors_filtered.reserve(2);
+  sensors_filtered.set("observation", std::move(filtered));
+
+  // 7.-8. The mask comes from the transformed, unfiltered sample (through the instance, so that a
+  // subclass's mask is the one used).
+  NdArray action_mask = co_await compute_action_mask(transformed, sim_action_mask, previous_action);
+  sensors_filtered.set("action_mask", Value(std::move(action_mask)));
+
+  // 9. The observation as the model sees it.
+  if (!filtered_korvath_sensor_space) {
+    throw RuntimeError("process_sim_sensors() needs init(): agent '" + context.agent->get_name() +
+                       "' has no filtered sensor space to flatten the observation with");
+  }
+  Value& obs_slot = *sensors_filtered.find("observation");
+  obs_slot = Value(filtered_korvath_sensor_space->flatten_sample(obs_slot));
+
+  co_return std::pair<Map, Value>(std::move(sensors_filtered), std::move(transformed));
+}
+
+}  // namespace tavrin_inference

@@ -1,0 +1,169 @@
+#pragma once
+// BaseAgentProcessor: the base class for agent processors that handles the common logic for
+// initialising teachers, perceptors and agent groups, processing simulator sensors, processing
+// actions, computing action masks and step processing.
+//
+// One processor serves one agent of the loaded orchestration. Model-specific inference lives in the
+// subclasses, which implement `_execute` and call the shared pipeline operations below.
+//
+// Every operation runs on the caller's event loop; a processor is driven by one task at a time.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <asio/awaitable.hpp>
+
+#include "common/nd_array.hpp"
+#include "common/value.hpp"
+#include "core_api/agent_processor_context.hpp"
+#include "core_api/implementations.hpp"
+#include "core_api/orchestration.hpp"
+#include "core_api/spaces.hpp"
+
+namespace tavrin_inference {
+
+class BaseAgentProcessor;
+using ProcessorPtr = std::shared_ptr<BaseAgentProcessor>;
+
+class BaseAgentProcessor : public Object {
+ public:
+  using SpacePtr = tavrin_core::spaces::SpacePtr;
+  using TeacherPtr = tavrin_core::TeacherPtr;
+  using ControllerPtr = tavrin_core::ControllerPtr;
+  using PerceptorPtr = tavrin_core::PerceptorPtr;
+  using AgentNodePtr = tavrin_core::AgentNodePtr;
+
+  // Reads the agent's spaces. Error "Unable to make a DRL AgentProcessor without an action space. ..."
+  // when the agent has none; InvalidArgumentError when the context has no agent.
+  explicit BaseAgentProcessor(tavrin_core::AgentProcessorContext context);
+  ~BaseAgentProcessor() override;
+
+  BaseAgentProcessor(const BaseAgentProcessor&) = delete;
+  BaseAgentProcessor& operator=(const BaseAgentProcessor&) = delete;
+
+  // Initialise the agent processor, setting up teachers, perceptors and agent groups. Awaited once,
+  // after construction and before any per-step operation; subclasses await it within their own.
+  virtual asio::awaitable<void> init();
+
+  // Process the incoming simulator sensor data points and convert them to a map keyed by string
+  // based on their initial space. Yields ({"observation", "action_mask"}, transformed full sample).
+  virtual asio::awaitable<std::pair<Map, Value>> process_sim_sensors(const Value& sensors,
+                                                                     const Value& sim_action_mask = Value(),
+                                                                     const Value& previous_action = Value());
+
+  // Compute the action mask combining teacher mask and simulator mask (float64, one dimension).
+  virtual asio::awaitable<NdArray> compute_action_mask(const Value& tavrin_obs, const Value& sim_action_mask,
+                                                       const Value& previous_action);
+
+  // Pad or truncate a flat mask so that element-wise combination is safe: exactly `target_size`
+  // elements, padded at the end with int8 ones. InvalidArgumentError for a negative size.
+  static NdArray _align_mask_length(NdArray mask, std::int64_t target_size);
+  // The same with a dynamic size: integers and booleans as they are, other numbers truncated toward
+  // zero; TypeError naming `target_size` for anything else.
+  static NdArray _align_mask_length(NdArray mask, const Value& target_size);
+
+  // Flatten structured masks to a one-dimensional int8 vector for element-wise combination (an empty
+  // one for an absent mask).
+  static NdArray _format_action_mask_for_combine(const Value& mask);
+  static NdArray _format_action_mask_for_combine(Value&& mask);
+
+  // Flatten structured masks into the one-dimensional float64 vector the model expects; an NdArray
+  // keeps its shape. Absent for an absent mask. Maps are taken in insertion order.
+  static std::optional<NdArray> _format_action_mask_for_onnx(const Value& mask);
+  static std::optional<NdArray> _format_action_mask_for_onnx(Value&& mask);  // moves an array out
+
+  // Process the action through the teacher: optional unsquashing to the action space's bounds, then
+  // the teacher's transform, which is remembered as `previous_action`.
+  virtual asio::awaitable<Value> process_action(const Value& sim_sensors, const Value& tavrin_obs, Value action,
+                                                const Value& sim_action_mask = Value(),
+                                                bool unsquash_action = false);
+
+  struct StepResult {
+    Map sensors_filtered;
+    Value tavrin_obs;
+    Value teacher_reward;
+    Value teacher_success;
+    Value teacher_terminated;
+    Value truncated;
+  };
+  // Take the simulator observation, reward and terminated flag and return the filtered observation,
+  // teacher reward, teacher success and teacher terminated. The simulator's own termination and
+  // truncation flags are accepted and ignored. `info` must be a map; its "action_mask" entry, when
+  // present, is the simulator's mask.
+  virtual asio::awaitable<StepResult> step(const Value& sim_sensors, const Value& sim_reward,
+                                           const Value& _sim_terminated, const Value& _truncated,
+                                           const Value& info, const Value& action);
+
+  // Reset is called when an episode is done: remote proxies are reset, local implementations are
+  // replaced by fresh instances, perceptors are reset (their general errors are ignored).
+  virtual asio::awaitable<void> reset();
+
+  bool is_done() const { return done; }
+
+  // Synchronous wrapper for `_execute`: runs it on a fresh event loop. RuntimeError when called from
+  // inside a running event loop (nothing is executed then).
+  Value execute(const Value& obs, const Value& sim_action_mask = Value(), bool explore = false,
+                const Value& previous_action = Value(), bool return_as_teacher_dict = false);
+
+  // Execute the agent processor to get an action; to be implemented by subclasses to handle
+  // model-specific inference. The base fails with NotImplementedError when awaited.
+  // `agent_group_action` is used only by processors that run after an agent group.
+  virtual asio::awaitable<Value> _execute(const Value& sim_sensors, const Value& sim_action_mask = Value(),
+                                          bool explore = false, bool is_coordinated = false,
+                                          const Value& previous_action = Value(),
+                                          bool return_as_teacher_dict = false,
+                                          const Value& agent_group_action = Value());
+
+  // Accessors.
+  std::string get_name() const;  // context.name when given, else the agent's name
+  virtual std::string get_agent_name() const;
+  const SpacePtr& get_agent_sensor_space() const { return observation_space; }
+  const SpacePtr& get_korvath_sensor_space() const { return korvath_sensor_space; }
+  const TeacherPtr& get_teacher() const { return teacher; }
+  const AgentNodePtr& get_agent() const { return context.agent; }
+  virtual SpacePtr get_action_space() const;  // asked of the agent on every call
+
+  std::string type_name() const override { return class_name(); }
+  // The processor's class name ("BaseAgentProcessor", "SkillRuntime", ...).
+  virtual std::string class_name() const { return "BaseAgentProcessor"; }
+
+  // ---- attributes (public: subclasses and the host read and write them) ----
+  tavrin_core::AgentProcessorContext context;
+  TeacherPtr teacher;
+  ControllerPtr controller;
+  SpacePtr observation_space;     // Dict of "observation" and "action_mask", built by init
+  SpacePtr korvath_sensor_space;  // full sensor space of the agent, built by init
+  std::vector<PerceptorPtr> perceptors;
+  // Processors of an agent group, and the one run after it; this runtime builds none. Held as
+  // objects so that they can be handed to the core library's sensor helpers as they are.
+  std::vector<ObjectPtr> agent_group_agent_processors;
+  ProcessorPtr post_agent_group_agent_processor;
+  SpacePtr sim_sensor_space;
+  SpacePtr action_space;
+  SpacePtr action_mask_space;
+  Value no_action_mask;
+  SpacePtr filtered_korvath_sensor_space;
+  // Names of the sensors the agent keeps; empty until init. The sensors to normalise are resolved
+  // from it at the end of init, so code that rewrites it afterwards must run init again.
+  std::vector<std::string> filter_keys;
+  bool done = false;
+  bool _is_initialized = false;
+  // The last action after the teacher's transform; not set until process_action writes it.
+  std::optional<Value> previous_action;
+
+ private:
+  // The agent's local implementation: `controller` for controller agents, else `teacher`.
+  void install_local_implementation();
+  // Orchestration sensors, in orchestration order, whose name is in filter_keys.
+  void resolve_normalized_sensors();
+  asio::awaitable<Value> run_execute(const Value& obs, const Value& sim_action_mask, bool explore,
+                                     const Value& previous_action, bool return_as_teacher_dict);
+
+  std::vector<tavrin_core::SensorPtr> normalized_sensors_;
+  bool normalized_sensors_resolved_ = false;
+};
+
+}  // namespace tavrin_inference
