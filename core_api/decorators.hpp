@@ -1,0 +1,47 @@
+#pragma once
+// Class decorators of the core library, applied to the processor classes that the runtime's
+// libraries export:
+//
+//   class SkillRuntimeBase : public BaseAgentProcessor { ... };
+//   using SkillRuntime = tavrin_core::ensure_cls_is_initialized<SkillRuntimeBase>;
+//
+// A decorator is a class template deriving from the class it decorates; it inherits every
+// constructor, so the exported class is built (and subclassed) exactly like the decorated one.
+#include <string>
+
+#include <asio/awaitable.hpp>
+
+#include "common/errors.hpp"
+#include "common/value.hpp"
+
+namespace tavrin_core {
+
+// Guards the per-step entry point of a processor class: `_execute` on a processor whose `init` has
+// not completed fails at once with a RuntimeError that names the class and the agent, instead of
+// running a sensor pipeline whose spaces init has not built yet. The flag read is the class's own
+// `_is_initialized`, which its `init` sets; the decorator never writes it. The check happens when
+// `_execute` is called (before anything is awaited) and costs no coroutine frame of its own.
+//
+// Cls needs: `bool _is_initialized`, `std::string class_name() const`, `std::string get_name() const`
+// and the virtual `_execute` of the processor base class.
+template <class Cls>
+class ensure_cls_is_initialized : public Cls {
+ public:
+  using Cls::Cls;
+
+  asio::awaitable<tavrin_inference::Value> _execute(
+      const tavrin_inference::Value& sim_sensors,
+      const tavrin_inference::Value& sim_action_mask = tavrin_inference::Value(), bool explore = false,
+      bool is_coordinated = false, const tavrin_inference::Value& previous_action = tavrin_inference::Value(),
+      bool return_as_teacher_dict = false,
+      const tavrin_inference::Value& agent_group_action = tavrin_inference::Value()) override {
+    if (!this->_is_initialized) {
+      throw tavrin_inference::RuntimeError(this->class_name() + " for agent " + this->get_name() +
+                                           " is not initialised: await init() before _execute()");
+    }
+    return Cls::_execute(sim_sensors, sim_action_mask, explore, is_coordinated, previous_action,
+                         return_as_teacher_dict, agent_group_action);
+  }
+};
+
+}  // namespace tavrin_core
