@@ -1,0 +1,50 @@
+#pragma once
+// Model preparation before a skill's model is opened. The skill processor looks this module up
+// (library "onnx_helper") each time it loads a model and calls it best effort: a missing module or a
+// failing check is reported as a warning and loading goes on.
+//
+// The check reads the model file's graph inputs without creating a session and never writes the
+// file: a model without an action-mask input is reported at debug level (the runner then runs it on
+// the observation alone), a mask input whose declared size differs from the agent's action mask is
+// an error, since every step would fail with it.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core_api/orchestration.hpp"
+#include "core_api/spaces.hpp"
+
+namespace tavrin_inference {
+
+inline constexpr const char* kOnnxHelperLibrary = "onnx_helper";
+inline constexpr const char* kEnsureActionMaskSymbol = "tavrin_ensure_onnx_model_has_action_mask";
+
+// The exported entry point, as the skill processor binds it.
+using EnsureOnnxModelHasActionMaskFn = void(const std::string& path,
+                                            const tavrin_core::spaces::SpacePtr& action_space,
+                                            const std::shared_ptr<tavrin_core::AgentNode>& agent);
+
+// A graph input as the model file declares it.
+struct OnnxInputDecl {
+  std::string name;
+  bool has_shape = false;                     // false: rank unknown (no shape, or not a tensor)
+  std::vector<std::optional<std::int64_t>> dims;  // nullopt: a symbolic or open dimension
+};
+
+// The graph inputs of the ONNX model file at `path`, in model order (initialisers that the file also
+// lists as inputs included). Reads only the bytes it needs, skipping weights by seeking.
+// FileNotFoundError when nothing readable is at the path, InvalidArgumentError naming the path
+// when the file is not a well-formed model.
+std::vector<OnnxInputDecl> read_onnx_model_inputs(const std::string& path);
+
+// Checks that the model at `path` suits the agent's action mask; see the header comment. `action_space`
+// and `agent` may be null (no size check, no agent name in messages).
+void ensure_onnx_model_has_action_mask(const std::string& path, const tavrin_core::spaces::SpacePtr& action_space,
+                                       const std::shared_ptr<tavrin_core::AgentNode>& agent);
+
+}  // namespace tavrin_inference
+
+extern "C" void tavrin_ensure_onnx_model_has_action_mask(const std::string& path,
+                                                         const tavrin_core::spaces::SpacePtr& action_space,
+                                                         const std::shared_ptr<tavrin_core::AgentNode>& agent);

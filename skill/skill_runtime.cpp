@@ -1,0 +1,202 @@
+#include "skill/skill_runtime.hpp"
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "common/constants.hpp"
+#include "common/errors.hpp"
+#include "common/nd_array.hpp"
+#include "core_api/logger.hpp"
+#include "core_api/space_utils.hpp"
+
+namespace tavrin_inference {
+namespace {
+
+tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.skill_runtime");
+
+std::string error_text(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+// The model input: float32, shape kept; a map observation gives its values in the map's order.
+// Points into `observation` when it already is a float32 array, else into `storage`.
+const NdArray& observation_as_float32(const Value& observation, NdArray& storage) {
+  if (observation.is_array()) {
+    const NdArray& array = observation.as_array();
+    if (array.dtype() == DType::float32) return array;
+    storage = array.astype(DType::float32);
+    return storage;
+  }
+  if (observation.is_map()) {
+    std::vector<Value> values;
+    values.reserve(observation.as_map().size());
+    for (const auto& entry : observation.as_map()) values.push_back(entry.second);
+    storage = tavrin_core::space_utils::make_np_array(Value::list(std::move(values))).astype(DType::float32);
+    return storage;
+  }
+  storage = tavrin_core::space_utils::make_np_array(observation).astype(DType::float32);
+  return storage;
+}
+
+// The mask in the model's form (float64), or nullptr when the step has none. The pipeline's mask
+// already is in that form and is used in place; anything else is formatted into `storage`.
+const NdArray* model_mask(const Map& sensors_filtered, std::optional<NdArray>& storage) {
+  const Value* mask = sensors_filtered.find("action_mask");
+  if (mask == nullptr || mask->is_none()) return nullptr;
+  if (mask->is_array() && mask->as_array().dtype() == DType::float64) return &mask->as_array();
+  storage = BaseAgentProcessor::_format_action_mask_for_onnx(*mask);
+  return storage ? &*storage : nullptr;
+}
+
+// The first row of the model's output: a (1, N) output is reshaped in place, a longer batch gives
+// up its first entry, a one-dimensional output is the row already.
+NdArray first_row(NdArray outputs) {
+  if (outputs.ndim() <= 1) return outputs;
+  if (outputs.shape()[0] == 1) {
+    const Shape row_shape = outputs.shape().drop_front();
+    return std::move(outputs).reshape(row_shape);
+  }
+  return outputs.row(0);
+}
+
+// Adds FLOAT_MIN to every entry whose mask value is not positive, as one element-wise addition,
+// when the mask has exactly one entry per entry of the row. The mask is compared as float32, the
+// precision the mask is judged in; the sum is float64.
+NdArray apply_mask(NdArray row, const NdArray& mask) {
+  if (row.ndim() == 0 || mask.size() != row.shape()[0]) return row;
+  const std::int64_t n = mask.size();
+  NdArray inf_mask(DType::float64, Shape{n});
+  double* penalty = inf_mask.data<double>();
+  const NdArray converted = mask.dtype() == DType::float64 ? NdArray() : mask.astype(DType::float64);
+  const double* values = (mask.dtype() == DType::float64 ? mask : converted).data<double>();
+  for (std::int64_t i = 0; i < n; ++i) penalty[i] = static_cast<float>(values[i]) > 0.0f ? 0.0 : FLOAT_MIN;
+  return row + inf_mask;
+}
+
+}  // namespace
+
+SkillRuntimeBase::SkillRuntimeBase(tavrin_core::AgentProcessorContext context)
+    : BaseAgentProcessor(std::move(context)) {
+  onnx_engine.reset();
+  _is_initialized = false;
+}
+
+SkillRuntimeBase::~SkillRuntimeBase() = default;
+
+asio::awaitable<void> SkillRuntimeBase::init() {
+  if (!context.orchestration) throw InvalidArgumentError("AgentProcessorContext has no orchestration");
+  if (!context.orchestration->is_initialized()) co_await context.orchestration->init();
+  co_await BaseAgentProcessor::init();
+  load_onnx_model();
+  _is_initialized = true;
+}
+
+void SkillRuntimeBase::load_onnx_model() {
+  namespace fs = std::filesystem;
+  const tavrin_core::AgentNode& agent = *context.agent;
+  const std::string& name = agent.get_name();
+
+  if (agent.is_controller()) {
+    logger.info("Agent " + name +
+                " is a controller: its own programmed implementation is used instead of an ONNX model");
+    return;
+  }
+
+  // Only an absent checkpoint stops here; an empty one yields paths relative to the working folder.
+  const std::optional<std::string>& checkpoint = agent.get_checkpoint_uri();
+  if (!checkpoint) {
+    logger.warning("No checkpoint URI found for agent " + name + ", cannot load ONNX model");
+    return;
+  }
+  const fs::path base(*checkpoint);
+  const std::string file = name + ".onnx";
+  const std::array<fs::path, 3> candidates{base / file, base / name / file, base / "checkpoint" / file};
+  std::string model_path;
+  for (const auto& candidate : candidates) {
+    std::error_code ec;  // an unreadable location counts as not existing
+    if (fs::exists(candidate, ec)) {
+      model_path = candidate.string();
+      break;
+    }
+  }
+  if (model_path.empty()) {
+    logger.warning("ONNX model not found at " + candidates.back().string() + " for agent " + name);
+    return;
+  }
+
+  // Best effort: neither a missing helper nor a failing one keeps the model from being opened.
+  try {
+    auto* ensure = reinterpret_cast<EnsureOnnxModelHasActionMaskFn*>(
+        bind_symbol(onnx_helper_library, kEnsureActionMaskSymbol));
+    tavrin_core::spaces::SpacePtr space;
+    try {
+      space = agent.get_action_space();
+    } catch (...) {
+      space = nullptr;
+    }
+    ensure(model_path, space, context.agent);
+  } catch (...) {
+    logger.warning("Failed to ensure action_mask in ONNX model for agent " + name + ": " +
+                   error_text(std::current_exception()));
+  }
+
+  try {
+    onnx_engine = std::make_unique<GraphRunner>(model_path);
+  } catch (...) {
+    logger.error("Failed to load ONNX model for agent " + name + ": " + error_text(std::current_exception()));
+    throw;
+  }
+  logger.info("Loaded ONNX model for agent " + name + " from " + model_path);
+}
+
+asio::awaitable<Value> SkillRuntimeBase::_execute(const Value& sim_sensors, const Value& sim_action_mask,
+                                                  bool /*explore*/, bool /*is_coordinated*/,
+                                                  const Value& previous_action, bool return_as_teacher_dict,
+                                                  const Value& /*agent_group_action*/) {
+  auto [sensors_filtered, tavrin_obs] = co_await process_sim_sensors(sim_sensors, sim_action_mask, previous_action);
+
+  Value action;
+  if (context.agent->is_controller() && controller) {
+    Value raw_action = co_await controller->compute_action(tavrin_obs, previous_action);
+    action = co_await process_action(sim_sensors, tavrin_obs, std::move(raw_action), sim_action_mask, false);
+  } else {
+    if (!onnx_engine) throw RuntimeError("ONNX model not loaded for agent " + context.agent->get_name());
+
+    NdArray obs_storage;
+    const NdArray& obs = observation_as_float32(sensors_filtered.at("observation"), obs_storage);
+    std::optional<NdArray> mask_storage;
+    const NdArray* action_mask = model_mask(sensors_filtered, mask_storage);
+
+    NdArray row = first_row(onnx_engine->get_action_dist_inputs(obs, action_mask));
+    if (action_mask != nullptr) row = apply_mask(std::move(row), *action_mask);
+
+    Value raw_action = _decode_action_dist_inputs(row, *action_space).first;
+    action = co_await process_action(sim_sensors, tavrin_obs, std::move(raw_action), sim_action_mask, true);
+  }
+
+  if (!return_as_teacher_dict) co_return action;
+  Map teacher_map;
+  teacher_map.reserve(3);
+  teacher_map.set("action", std::move(action));
+  teacher_map.set("sensors_filtered", Value(std::move(sensors_filtered)));
+  teacher_map.set("tavrin_obs", std::move(tavrin_obs));
+  co_return Value(std::move(teacher_map));
+}
+
+}  // namespace tavrin_inference
+
+std::shared_ptr<tavrin_inference::BaseAgentProcessor> tavrin_make_skill_runtime(
+    const tavrin_core::AgentProcessorContext& context) {
+  return std::make_shared<tavrin_inference::SkillRuntime>(context);
+}
