@@ -71,38 +71,47 @@ std::string class_from_env_init(const Value& env_init) {
 
 }  // namespace
 
+// The pending calls below are plain coroutines taking their state as parameters: a resolved
+// method is a temporary, so the awaitable it returns must not refer back to the function object.
+asio::awaitable<Value> InProcessManager::create_with_client(std::shared_ptr<State> state, ManagerKind kind,
+                                                            CallArgs call) {
+  const Value* env_init = call.kwargs.find("env_init");
+  if (!env_init && !call.args.empty()) env_init = &call.args[0];
+  if (!env_init) throw TypeError("create_with_client() missing required argument: 'env_init'");
+  const std::string cls = class_from_env_init(*env_init);
+  auto& registry = ImplementationRegistry::instance();
+  std::shared_ptr<Object> instance;
+  if (kind == ManagerKind::perceptor) {
+    instance = registry.make_perceptor_impl(cls);
+  } else {
+    instance = registry.make_agent_impl(cls);
+  }
+  std::string client_id;
+  {
+    std::lock_guard lock(state->mutex);
+    client_id = std::string(manager_kind_name(kind)) + "-" + std::to_string(state->next_client++);
+    state->clients.emplace(client_id, instance);
+  }
+  co_return Value::tuple({Value(client_id), Value(instance)});
+}
+
+asio::awaitable<Value> InProcessManager::stop_clients(std::shared_ptr<State> state) {
+  std::lock_guard lock(state->mutex);
+  state->clients.clear();
+  co_return Value();
+}
+
 ManagerMethod InProcessManager::resolve(std::string_view method) {
   auto state = state_;
   const ManagerKind kind = kind_;
   if (method == "create_with_client") {
-    return ManagerMethod{
-        "create_with_client", ManagerMethod::Async([state, kind](CallArgs call) -> asio::awaitable<Value> {
-          const Value* env_init = call.kwargs.find("env_init");
-          if (!env_init && !call.args.empty()) env_init = &call.args[0];
-          if (!env_init) throw TypeError("create_with_client() missing required argument: 'env_init'");
-          const std::string cls = class_from_env_init(*env_init);
-          auto& registry = ImplementationRegistry::instance();
-          std::shared_ptr<Object> instance;
-          if (kind == ManagerKind::perceptor) {
-            instance = registry.make_perceptor_impl(cls);
-          } else {
-            instance = registry.make_agent_impl(cls);
-          }
-          std::string client_id;
-          {
-            std::lock_guard lock(state->mutex);
-            client_id = std::string(manager_kind_name(kind)) + "-" + std::to_string(state->next_client++);
-            state->clients.emplace(client_id, instance);
-          }
-          co_return Value::tuple({Value(client_id), Value(instance)});
-        })};
+    return ManagerMethod{"create_with_client", ManagerMethod::Async([state, kind](CallArgs call) {
+                           return create_with_client(state, kind, std::move(call));
+                         })};
   }
   if (method == "stop_all") {
-    return ManagerMethod{"stop_all", ManagerMethod::Async([state](CallArgs) -> asio::awaitable<Value> {
-                           std::lock_guard lock(state->mutex);
-                           state->clients.clear();
-                           co_return Value();
-                         })};
+    return ManagerMethod{"stop_all",
+                         ManagerMethod::Async([state](CallArgs) { return stop_clients(state); })};
   }
   throw KeyError("'" + describe() + "' has no method '" + std::string(method) + "'");
 }

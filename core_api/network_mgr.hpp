@@ -25,7 +25,9 @@ struct CallArgs {
 };
 
 // A resolved manager method: synchronous (returns its value) or asynchronous (returns a pending
-// call that runs only when awaited).
+// call that runs only when awaited). A resolved method is usually a temporary, so the pending call
+// of an asynchronous one must not refer back to the function object (no coroutine lambda with
+// captures: forward the captures to a coroutine function as parameters).
 struct ManagerMethod {
   using Sync = std::function<Value(CallArgs)>;
   using Async = std::function<asio::awaitable<Value>(CallArgs)>;
@@ -75,6 +77,8 @@ class InProcessManager : public RemoteManager {
 
  private:
   struct State;
+  static asio::awaitable<Value> create_with_client(std::shared_ptr<State> state, ManagerKind kind, CallArgs call);
+  static asio::awaitable<Value> stop_clients(std::shared_ptr<State> state);
   ManagerKind kind_;
   std::shared_ptr<State> state_;
 };

@@ -28,6 +28,8 @@ class Sensor {
   // min_max maps a Box sensor's [low, high] onto [-1, 1] (bounds must be finite); standard computes
   // (value - mean) / stddev; none returns the value unchanged.
   Value normalize_sample(const Value& value) const;
+  // The same, reusing the value's buffer when it already is a float32 array.
+  Value normalize_sample(Value&& value) const;
 
  private:
   std::string name_;

@@ -4,7 +4,6 @@
 #include <array>
 #include <atomic>
 #include <cctype>
-#include <cstring>
 #include <filesystem>
 #include <mutex>
 
@@ -161,12 +160,76 @@ NdArray to_nd_array(const Ort::Value& value, const std::string& name) {
   }
 }
 
-// Tensor over memory the caller owns (no copy); ONNX Runtime only reads inputs.
-template <class T>
-Ort::Value borrowed_tensor(const Ort::MemoryInfo& memory, const NdArray& array, const Shape& shape) {
-  return Ort::Value::CreateTensor<T>(memory, const_cast<T*>(array.data<T>()),
-                                     static_cast<std::size_t>(array.size()), shape.begin(), shape.ndim());
+std::optional<DType> native_dtype(ONNXTensorElementDataType type) {
+  switch (type) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return DType::float32;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return DType::float64;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return DType::int64;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return DType::int8;
+    default: return std::nullopt;
+  }
 }
+
+// A tensor over an array's own memory (no copy), kept for the next call: when that call hands over
+// the same buffer with the same shape, which is common since freed buffers come back from the
+// allocator, the view is reused instead of created again. A view is only a pointer, a shape and an
+// element type, so a reused one is exactly the one that would have been created. ONNX Runtime
+// reads input views and writes output views only during a run.
+class TensorView {
+ public:
+  const OrtValue* input(const Ort::MemoryInfo& memory, const NdArray& array, const Shape& shape) {
+    return get(memory, const_cast<NdArray&>(array), shape);
+  }
+  OrtValue* output(const Ort::MemoryInfo& memory, NdArray& array) { return get(memory, array, array.shape()); }
+  void reset() {
+    value_ = Ort::Value{nullptr};
+    data_ = nullptr;
+  }
+
+ private:
+  OrtValue* get(const Ort::MemoryInfo& memory, NdArray& array, const Shape& shape) {
+    void* data = raw_data(array);
+    if (value_ && data == data_ && array.dtype() == dtype_ && shape == shape_) return value_;
+    value_ = create(memory, array, data, shape);
+    data_ = data;
+    dtype_ = array.dtype();
+    shape_ = shape;
+    return value_;
+  }
+
+  static void* raw_data(NdArray& array) {
+    switch (array.dtype()) {
+      case DType::float32: return array.data<float>();
+      case DType::float64: return array.data<double>();
+      case DType::int64: return array.data<std::int64_t>();
+      case DType::int8: return array.data<std::int8_t>();
+    }
+    return nullptr;
+  }
+
+  static Ort::Value create(const Ort::MemoryInfo& memory, NdArray& array, void* data, const Shape& shape) {
+    const auto count = static_cast<std::size_t>(array.size());
+    switch (array.dtype()) {
+      case DType::float32:
+        return Ort::Value::CreateTensor<float>(memory, static_cast<float*>(data), count, shape.begin(), shape.ndim());
+      case DType::float64:
+        return Ort::Value::CreateTensor<double>(memory, static_cast<double*>(data), count, shape.begin(),
+                                                shape.ndim());
+      case DType::int64:
+        return Ort::Value::CreateTensor<std::int64_t>(memory, static_cast<std::int64_t*>(data), count,
+                                                      shape.begin(), shape.ndim());
+      case DType::int8:
+        return Ort::Value::CreateTensor<std::int8_t>(memory, static_cast<std::int8_t*>(data), count,
+                                                     shape.begin(), shape.ndim());
+    }
+    throw TypeError("unknown element type");
+  }
+
+  Ort::Value value_{nullptr};
+  void* data_ = nullptr;
+  DType dtype_ = DType::float32;
+  Shape shape_;
+};
 
 }  // namespace
 
@@ -225,7 +288,22 @@ struct GraphRunner::Session {
   Shape mask_shape;
   std::optional<NdArray> ones_mask;  // the default mask, when its declared shape is concrete
 
-  std::vector<Ort::Value> outputs;  // reused across runs (guarded by the runner's lock)
+  TensorView observation_view, mask_view;
+
+  // Outputs whose declared type and shape are fully known are allocated by us as NdArrays and
+  // written by the run in place (no copy, no shape query); the rest are allocated by the run and
+  // copied. A model whose real output shapes differ from the declared ones turns this off for good.
+  struct OutputSlot {
+    std::optional<DType> dtype;  // set when the output is pre-bound
+    Shape shape;
+    TensorView view;
+  };
+  std::vector<OutputSlot> output_slots;
+  bool prebind = false;
+  std::vector<OrtValue*> output_values;  // handed to every run (guarded by the runner's lock)
+
+  void run(const char* const* input_names, const OrtValue* const* input_values, std::size_t input_count,
+           std::vector<NdArray>& values);
 
   std::atomic<int> in_flight{0};
   std::atomic<int> max_in_flight{0};
@@ -267,7 +345,21 @@ void GraphRunner::load_model(const std::vector<std::string>& providers) {
     }
     for (const auto& name : *output_names) loaded->output_name_ptrs.push_back(name.c_str());
     loaded->output_names = std::move(output_names);
-    loaded->outputs.resize(output_count);
+    loaded->output_values.resize(output_count);
+    loaded->output_slots.resize(output_count);
+    for (std::size_t i = 0; i < output_count; ++i) {
+      const auto type_info = session.GetOutputTypeInfo(i);
+      if (type_info.GetONNXType() != ONNX_TYPE_TENSOR) continue;
+      const auto tensor_info = type_info.GetTensorTypeAndShapeInfo();
+      const auto dims = tensor_info.GetShape();
+      const auto dtype = native_dtype(tensor_info.GetElementType());
+      if (!dtype || dims.size() > Shape::kMaxDims) continue;
+      Shape shape(dims.begin(), dims.end());
+      if (!is_concrete(shape)) continue;
+      loaded->output_slots[i].dtype = dtype;
+      loaded->output_slots[i].shape = shape;
+      loaded->prebind = true;
+    }
 
     if (input_count > 0) {
       loaded->observation_input =
@@ -313,14 +405,55 @@ int GraphRunner::max_concurrent_runs() const {
   return session_ ? session_->max_in_flight.load(std::memory_order_relaxed) : 0;
 }
 
+void GraphRunner::Session::run(const char* const* input_names, const OrtValue* const* input_values,
+                               std::size_t input_count, std::vector<NdArray>& values) {
+  const std::size_t count = output_values.size();
+  values.clear();
+  values.reserve(count);  // no reallocation below: the pre-bound views point into these arrays
+  for (std::size_t i = 0; i < count; ++i) {
+    auto& slot = output_slots[i];
+    if (prebind && slot.dtype) {
+      values.emplace_back(*slot.dtype, slot.shape);
+      output_values[i] = slot.view.output(memory, values.back());
+    } else {
+      values.emplace_back();
+      output_values[i] = nullptr;  // allocated by the run
+    }
+  }
+  OrtStatus* status = Ort::GetApi().Run(session, run_options, input_names, input_values, input_count,
+                                        output_name_ptrs.data(), count, output_values.data());
+  if (status != nullptr) {
+    Ort::Status failure(status);
+    if (!prebind) throw Ort::Exception(failure.GetErrorMessage(), failure.GetErrorCode());
+    // Possibly only a declared output shape the run does not keep to. Run once more with every
+    // output allocated by the run: that run's outcome is the call's; when it succeeds,
+    // pre-binding stays off for this model.
+    prebind = false;
+    for (auto& slot : output_slots) slot.view.reset();
+    try {
+      run(input_names, input_values, input_count, values);
+    } catch (...) {
+      prebind = true;  // the run fails either way: not the pre-bound outputs' doing
+      throw;
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (prebind && output_slots[i].dtype) continue;
+    const Ort::Value owned(output_values[i]);
+    values[i] = to_nd_array(owned, (*output_names)[i]);
+  }
+}
+
 InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* action_mask) {
   std::lock_guard lock(model_lock_);
   if (!session_) throw RuntimeError("Model not loaded");
   Session& s = *session_;
 
   try {
+    if (s.input_names.empty()) throw IndexError("Model has no inputs");
     std::array<const char*, 2> input_names{};
-    std::array<Ort::Value, 2> input_values{Ort::Value{nullptr}, Ort::Value{nullptr}};
+    std::array<const OrtValue*, 2> input_values{};
     std::size_t input_count = 0;
 
     // Observation: one row when flat, float32, and exactly the declared shape.
@@ -335,7 +468,7 @@ InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* a
     const NdArray* obs = &observation;
     if (observation.dtype() != DType::float32) obs = &obs_converted.emplace(observation.astype(DType::float32));
     input_names[input_count] = s.input_names[s.observation_input].c_str();
-    input_values[input_count++] = borrowed_tensor<float>(s.memory, *obs, obs_shape);
+    input_values[input_count++] = s.observation_view.input(s.memory, *obs, obs_shape);
 
     // Action mask: float64 of the declared shape; all ones when none is given.
     std::optional<NdArray> mask_converted;
@@ -369,9 +502,10 @@ InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* a
         mask_shape = mask->shape();
       }
       input_names[input_count] = s.input_names[*s.mask_input].c_str();
-      input_values[input_count++] = borrowed_tensor<double>(s.memory, *mask, mask_shape);
+      input_values[input_count++] = s.mask_view.input(s.memory, *mask, mask_shape);
     }
 
+    std::vector<NdArray> values;
     {
       const int now = s.in_flight.fetch_add(1, std::memory_order_relaxed) + 1;
       int seen = s.max_in_flight.load(std::memory_order_relaxed);
@@ -381,24 +515,13 @@ InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* a
         std::atomic<int>& count;
         ~Leave() { count.fetch_sub(1, std::memory_order_relaxed); }
       } leave{s.in_flight};
-      for (auto& value : s.outputs) value = Ort::Value{nullptr};  // let the run allocate each output
-      s.session.Run(s.run_options, input_names.data(), input_values.data(), input_count,
-                    s.output_name_ptrs.data(), s.outputs.data(), s.outputs.size());
-    }
-
-    std::vector<NdArray> values;
-    values.reserve(s.outputs.size());
-    for (std::size_t i = 0; i < s.outputs.size(); ++i) {
-      values.push_back(to_nd_array(s.outputs[i], (*s.output_names)[i]));
-      s.outputs[i] = Ort::Value{nullptr};
+      s.run(input_names.data(), input_values.data(), input_count, values);
     }
     return InferenceOutputs(s.output_names, std::move(values));
   } catch (const Ort::Exception& e) {
-    for (auto& value : s.outputs) value = Ort::Value{nullptr};
     if (logger.enabled(LogLevel::error)) logger.error(std::string("Error during inference: ") + e.what());
     throw RuntimeError(e.what());
   } catch (const std::exception& e) {
-    for (auto& value : s.outputs) value = Ort::Value{nullptr};
     if (logger.enabled(LogLevel::error)) logger.error(std::string("Error during inference: ") + e.what());
     throw;
   }

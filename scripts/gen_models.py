@@ -224,6 +224,30 @@ def unnamed_outputs():
                  [const("three", np.float32(3.0))], name="unnamed_outputs")
 
 
+def misdeclared_output():
+    """obs (1, 4) -> action_dist_inputs = 2 * obs, (1, 4) at run time but declared (1, 3), as
+    careless exporters sometimes write (its width comes from a Compress, so loading cannot tell);
+    vf_preds = sum(obs), declared correctly as (1)."""
+    nodes = [helper.make_node("Mul", ["obs", "two"], ["doubled"]),
+             helper.make_node("Reshape", ["doubled", "flat_shape"], ["flat"]),
+             helper.make_node("Abs", ["flat"], ["magnitude"]),
+             helper.make_node("Add", ["magnitude", "one_f"], ["positive"]),
+             helper.make_node("Greater", ["positive", "zero"], ["keep"]),
+             helper.make_node("Compress", ["flat", "keep"], ["kept"], axis=0),
+             helper.make_node("Unsqueeze", ["kept", "axes0"], ["action_dist_inputs"]),
+             helper.make_node("ReduceSum", ["obs", "axes1"], ["vf_preds"], keepdims=0)]
+    inits = [const("two", np.float32(2.0)), const("one_f", np.float32(1.0)), const("zero", np.float32(0.0)),
+             i64("flat_shape", [-1]), i64("axes0", [0]), i64("axes1", [1])]
+    graph = helper.make_graph(nodes, "misdeclared_output", [tensor("obs", F32, [1, 4])],
+                              [tensor("action_dist_inputs", F32, [1, 3]), tensor("vf_preds", F32, [1])],
+                              inits)
+    m = helper.make_model(graph, producer_name="tavrin-inference fixtures",
+                          opset_imports=[helper.make_opsetid("", OPSET)])
+    m.ir_version = IR_VERSION
+    onnx.checker.check_model(m, full_check=True)
+    return m
+
+
 def double_obs():
     """observations (1, 4) declared float64: observations are always fed as float32, so every run
     fails inside ONNX Runtime. vf_preds = sum(obs) (float64)."""
@@ -276,6 +300,7 @@ MODELS = [
     ("symbolic_batch", symbolic_batch),
     ("symbolic_mask", symbolic_mask),
     ("unnamed_outputs", unnamed_outputs),
+    ("misdeclared_output", misdeclared_output),
     ("double_obs", double_obs),
     ("slow", slow),
     ("mlp_small", mlp_small),

@@ -38,10 +38,7 @@ class RecordingManager : public RemoteManager {
               })};
     }
     if (method == "add") {
-      return {"add", ManagerMethod::Async([this](CallArgs a) -> asio::awaitable<Value> {
-                log_.push_back(name_ + ".add");
-                co_return Value(a.args.at(0).as_int() + a.kwargs.at("b").as_int());
-              })};
+      return {"add", ManagerMethod::Async([this](CallArgs a) { return add(this, std::move(a)); })};
     }
     if (method == "stop_all") {
       if (plain_stop_)
@@ -49,18 +46,24 @@ class RecordingManager : public RemoteManager {
                   log_.push_back(name_ + ".stop_all");
                   return Value();
                 })};
-      return {"stop_all", ManagerMethod::Async([this](CallArgs a) -> asio::awaitable<Value> {
-                EXPECT_TRUE(a.args.empty());
-                EXPECT_TRUE(a.kwargs.empty());
-                log_.push_back(name_ + ".stop_all");
-                if (fail_stop_) throw RuntimeError(name_ + " refused to stop");
-                co_return Value();
-              })};
+      return {"stop_all", ManagerMethod::Async([this](CallArgs a) { return stop(this, std::move(a)); })};
     }
     throw KeyError(std::string(method));
   }
 
  private:
+  static asio::awaitable<Value> add(RecordingManager* self, CallArgs a) {
+    self->log_.push_back(self->name_ + ".add");
+    co_return Value(a.args.at(0).as_int() + a.kwargs.at("b").as_int());
+  }
+  static asio::awaitable<Value> stop(RecordingManager* self, CallArgs a) {
+    EXPECT_TRUE(a.args.empty());
+    EXPECT_TRUE(a.kwargs.empty());
+    self->log_.push_back(self->name_ + ".stop_all");
+    if (self->fail_stop_) throw RuntimeError(self->name_ + " refused to stop");
+    co_return Value();
+  }
+
   std::string name_;
   std::vector<std::string>& log_;
   bool fail_stop_;
@@ -78,6 +81,11 @@ struct Fixture : ::testing::Test {
     link->set_manager(ManagerKind::controller, std::make_shared<RecordingManager>("controller", log));
   }
 };
+
+asio::awaitable<Value> await_on_loop(AsyncLink& link, CallArgs args) {
+  EXPECT_TRUE(in_running_loop());
+  co_return co_await tavrin_core::await_result(link.call_remote_controller_mgr("add", std::move(args)));
+}
 
 }  // namespace
 
@@ -106,10 +114,10 @@ TEST_F(AsyncLinkTest, SynchronousTargetsRunAtOnceWithTheirArguments) {
 
 TEST_F(AsyncLinkTest, AwaitingInsideARunningLoopNeedsNoSecondLoop) {
   install();
-  const Value v = run_sync([&]() -> asio::awaitable<Value> {
-    co_return co_await tavrin_core::await_result(
-        link->call_remote_controller_mgr("add", CallArgs{{Value(40)}, Map{{"b", 2}}}));
-  }());
+  CallArgs args;
+  args.args.push_back(Value(40));
+  args.kwargs.set("b", 2);
+  const Value v = run_sync(await_on_loop(*link, std::move(args)));
   EXPECT_EQ(v.as_int(), 42);
 }
 

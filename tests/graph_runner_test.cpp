@@ -388,6 +388,36 @@ TEST_F(GraphRunnerTest, ActionDistInputsAndValuePredictions) {
   }
 }
 
+TEST_F(GraphRunnerTest, EachCallReadsTheInputsAfreshAndLeavesEarlierResultsAlone) {
+  GraphRunner runner(model("policy"));
+  NdArray obs = f32({1, 2, 3, 4}, Shape{1, 4});
+  NdArray mask = f64({1, 1, 1}, Shape{1, 3});
+  const auto first = runner.infer(obs, mask);
+  const NdArray first_logits = first.at("action_dist_inputs");
+
+  // The same buffers with new contents, while the first result is still held.
+  obs.data<float>()[0] = 100.0f;
+  mask.data<double>()[2] = 0.0;
+  const auto second = runner.infer(obs, mask);
+  EXPECT_THAT(values_of(second.at("action_dist_inputs")), ElementsAre(110.0, 12.0, 3.0));
+  EXPECT_EQ(second.at("mask_echo"), mask);
+  EXPECT_EQ(first.at("action_dist_inputs"), first_logits);
+  EXPECT_THAT(values_of(first.at("action_dist_inputs")), ElementsAre(11.0, 12.0, 13.0));
+  EXPECT_EQ(first.at("mask_echo"), NdArray::ones(Shape{1, 3}, DType::float64));
+}
+
+TEST_F(GraphRunnerTest, OutputsComeBackWithTheirRealShapeWhenTheModelDeclaresAnotherOne) {
+  GraphRunner runner(model("misdeclared_output"));  // action_dist_inputs declared (1, 3), really (1, 4)
+  LogCapture logs;
+  for (const NdArray& obs : {f32({1, 2, 3, 4}), f32({-1, 0, 5, 0.5f})}) {
+    const auto out = runner.infer(obs);
+    EXPECT_EQ(out.at("action_dist_inputs"), (obs + obs).reshape(Shape{1, 4}));
+    EXPECT_EQ(out.at("vf_preds").shape(), (Shape{1}));
+    EXPECT_FLOAT_EQ(static_cast<float>(out.at("vf_preds").at_double(0)), static_cast<float>(obs.sum()));
+  }
+  EXPECT_TRUE(logs.lines().empty());
+}
+
 // --- failures and threads --------------------------------------------------------------------------
 
 TEST_F(GraphRunnerTest, OnnxRuntimeRunFailureKeepsItsMessageAndIsLoggedOnce) {

@@ -1,0 +1,155 @@
+// GraphRunner::infer against a bare Ort::Session::Run on the same model and the same inputs.
+//
+// The bare side is as lean as a caller can be: session options like the runner's, input tensors
+// created once over fixed buffers, name arrays and run options built once, outputs left in ONNX
+// Runtime's own values. The runner side is one ordinary step: a float32 observation row and a
+// float64 mask in, every output back as an NdArray.
+//
+// BM_Overhead alternates batches of both calls inside one benchmark, so machine noise hits both
+// alike; its counters give the median per-call time of either side and
+// overhead_pct = (runner / bare - 1) * 100 (its own time is that of a pair of batches).
+// Goals: at most 10% on mlp_small, at most 2% on mlp_256x256.
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <onnxruntime_cxx_api.h>
+
+#include "core_api/logger.hpp"
+#include "runner/graph_runner.hpp"
+
+namespace {
+
+using tavrin_inference::DType;
+using tavrin_inference::GraphRunner;
+using tavrin_inference::NdArray;
+using tavrin_inference::Shape;
+
+std::string model_path(const std::string& name) {
+  return std::string(TAVRIN_BENCH_DATA_DIR) + "/models/" + name + ".onnx";
+}
+
+struct Pair {
+  GraphRunner runner;
+  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "graph_runner_bench"};
+  Ort::Session session{nullptr};
+  Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  Ort::RunOptions run_options;
+
+  NdArray observation;
+  NdArray mask;
+  std::vector<std::string> input_names, output_names;
+  std::vector<const char*> input_ptrs, output_ptrs;
+  std::vector<Ort::Value> inputs;
+
+  explicit Pair(const std::string& name) : runner(model_path(name)) {
+    Ort::SessionOptions options;
+    options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+    session = Ort::Session(env, model_path(name).c_str(), options);
+
+    Ort::AllocatorWithDefaultOptions allocator;
+    for (std::size_t i = 0; i < session.GetInputCount(); ++i) {
+      input_names.emplace_back(session.GetInputNameAllocated(i, allocator).get());
+    }
+    for (std::size_t i = 0; i < session.GetOutputCount(); ++i) {
+      output_names.emplace_back(session.GetOutputNameAllocated(i, allocator).get());
+    }
+    for (const auto& n : input_names) input_ptrs.push_back(n.c_str());
+    for (const auto& n : output_names) output_ptrs.push_back(n.c_str());
+
+    // Inputs in model order: observations (1, N) float32, action_mask (1, K) float64.
+    const auto obs_dims = session.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+    const auto mask_dims = session.GetInputTypeInfo(1).GetTensorTypeAndShapeInfo().GetShape();
+    std::vector<float> obs_values(static_cast<std::size_t>(obs_dims[1]));
+    for (std::size_t i = 0; i < obs_values.size(); ++i) obs_values[i] = 0.1f * static_cast<float>(i) - 1.0f;
+    observation = NdArray::from_vector(std::move(obs_values), Shape(obs_dims.begin(), obs_dims.end()));
+    mask = NdArray::ones(Shape(mask_dims.begin(), mask_dims.end()), DType::float64);
+    mask.set_double(0, 0.0);
+
+    inputs.push_back(Ort::Value::CreateTensor<float>(memory, observation.data<float>(),
+                                                     static_cast<std::size_t>(observation.size()),
+                                                     obs_dims.data(), obs_dims.size()));
+    inputs.push_back(Ort::Value::CreateTensor<double>(memory, mask.data<double>(),
+                                                      static_cast<std::size_t>(mask.size()),
+                                                      mask_dims.data(), mask_dims.size()));
+  }
+
+  void run_runner() {
+    auto outputs = runner.infer(observation, mask);
+    benchmark::DoNotOptimize(outputs);
+  }
+  void run_bare() {
+    auto outputs = session.Run(run_options, input_ptrs.data(), inputs.data(), inputs.size(), output_ptrs.data(),
+                               output_ptrs.size());
+    benchmark::DoNotOptimize(outputs);
+  }
+};
+
+Pair& pair_for(const std::string& name) {
+  static std::vector<std::unique_ptr<Pair>> pairs;
+  for (auto& p : pairs) {
+    if (p->runner.model_path() == model_path(name)) return *p;
+  }
+  tavrin_core::set_log_level(tavrin_core::LogLevel::warning);
+  pairs.push_back(std::make_unique<Pair>(name));
+  return *pairs.back();
+}
+
+void BM_GraphRunnerInfer(benchmark::State& state, const char* model) {
+  auto& p = pair_for(model);
+  for (auto _ : state) p.run_runner();
+}
+
+void BM_BareSessionRun(benchmark::State& state, const char* model) {
+  auto& p = pair_for(model);
+  for (auto _ : state) p.run_bare();
+}
+
+double median(std::vector<double> v) {
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+  return v[v.size() / 2];
+}
+
+void BM_Overhead(benchmark::State& state, const char* model) {
+  auto& p = pair_for(model);
+  using clock = std::chrono::steady_clock;
+  constexpr int kBatch = 16;
+  std::vector<double> runner_batches, bare_batches;  // seconds per batch
+  bool runner_first = true;
+  for (auto _ : state) {
+    const auto iteration_start = clock::now();
+    for (int side = 0; side < 2; ++side) {
+      const bool runner_turn = (side == 0) == runner_first;
+      const auto start = clock::now();
+      for (int i = 0; i < kBatch; ++i) {
+        if (runner_turn) {
+          p.run_runner();
+        } else {
+          p.run_bare();
+        }
+      }
+      (runner_turn ? runner_batches : bare_batches)
+          .push_back(std::chrono::duration<double>(clock::now() - start).count());
+    }
+    runner_first = !runner_first;
+    state.SetIterationTime(std::chrono::duration<double>(clock::now() - iteration_start).count());
+  }
+  // Medians: a batch that another process interrupted says nothing about either side.
+  const double runner = median(runner_batches) / kBatch;
+  const double bare = median(bare_batches) / kBatch;
+  state.counters["runner_us"] = runner * 1e6;
+  state.counters["bare_us"] = bare * 1e6;
+  state.counters["overhead_pct"] = (runner / bare - 1.0) * 100.0;
+}
+
+BENCHMARK_CAPTURE(BM_GraphRunnerInfer, mlp_small, "mlp_small");
+BENCHMARK_CAPTURE(BM_BareSessionRun, mlp_small, "mlp_small");
+BENCHMARK_CAPTURE(BM_GraphRunnerInfer, mlp_256x256, "mlp_256x256");
+BENCHMARK_CAPTURE(BM_BareSessionRun, mlp_256x256, "mlp_256x256");
+BENCHMARK_CAPTURE(BM_Overhead, mlp_small, "mlp_small")->UseManualTime()->MinTime(3.0);
+BENCHMARK_CAPTURE(BM_Overhead, mlp_256x256, "mlp_256x256")->UseManualTime()->MinTime(3.0);
+
+}  // namespace

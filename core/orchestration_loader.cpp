@@ -1,0 +1,613 @@
+// Reading orchestration files: JSON text -> a checked Orchestration. Everything is built into
+// locals and the Orchestration is constructed last, so a rejected file leaves nothing behind.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common/errors.hpp"
+#include "core_api/orchestration.hpp"
+
+namespace tavrin_core {
+
+using tavrin_inference::Error;
+using tavrin_inference::FileNotFoundError;
+using tavrin_inference::InvalidArgumentError;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+constexpr const char* kKinds = "Agent, AgentOrchestrator, AgentCoordinatedSet or AgentCoordinatedPopulation";
+
+const char* json_kind(const Json& j) {
+  switch (j.type()) {
+    case Json::value_t::null: return "null";
+    case Json::value_t::boolean: return "a boolean";
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned: return "an integer";
+    case Json::value_t::number_float: return "a number";
+    case Json::value_t::string: return "text";
+    case Json::value_t::array: return "a list";
+    case Json::value_t::object: return "an object";
+    default: return "an unsupported value";
+  }
+}
+
+std::string join(const std::string& path, std::string_view key) {
+  return path.empty() ? std::string(key) : path + "." + std::string(key);
+}
+std::string at_index(const std::string& path, std::size_t i) { return path + "[" + std::to_string(i) + "]"; }
+
+std::string quoted_list(const std::vector<std::string>& names) {
+  std::string out;
+  for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
+  return out;
+}
+
+// ---- parsing --------------------------------------------------------------------------------
+
+// Line and column (both from 1; columns count UTF-8 characters) of the character at `byte`, the
+// 1-based position the parser reports. Past the end: just after the last character.
+std::pair<std::size_t, std::size_t> line_column(const std::string& text, std::size_t byte) {
+  const std::size_t pos = std::min(byte == 0 ? 0 : byte - 1, text.size());
+  std::size_t i = text.rfind("\xEF\xBB\xBF", 0) == 0 && pos >= 3 ? 3 : 0;  // a byte order mark is no column
+  std::size_t line = 1;
+  std::size_t column = 1;
+  for (; i < pos; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      ++line;
+      column = 1;
+    } else if ((c & 0xC0) != 0x80) {
+      ++column;
+    }
+  }
+  return {line, column};
+}
+
+// The parser's own explanation, without its prefix and its (byte-based) position.
+std::string parser_message(std::string_view what) {
+  const auto p = what.find("parse error");
+  if (p != std::string_view::npos) {
+    const auto colon = what.find(": ", p);
+    if (colon != std::string_view::npos) return std::string(what.substr(colon + 2));
+  }
+  return std::string(what);
+}
+
+struct DuplicateKey {
+  std::string path;
+  std::string key;
+};
+
+// Follows the parser through the document so that a key given twice in one object is reported;
+// the parser itself would silently keep the last value.
+class KeyTracker {
+ public:
+  bool operator()(int, Json::parse_event_t event, Json& parsed) {
+    switch (event) {
+      case Json::parse_event_t::object_start: push(true); break;
+      case Json::parse_event_t::array_start: push(false); break;
+      case Json::parse_event_t::object_end:
+      case Json::parse_event_t::array_end: frames_.pop_back(); break;
+      case Json::parse_event_t::key: {
+        Frame& f = frames_.back();
+        std::string key = parsed.get<std::string>();
+        for (const auto& k : f.keys) {
+          if (k == key) throw DuplicateKey{f.path, std::move(key)};
+        }
+        f.keys.push_back(key);
+        f.current_key = std::move(key);
+        break;
+      }
+      case Json::parse_event_t::value:
+        if (!frames_.empty() && !frames_.back().object) ++frames_.back().next_index;
+        break;
+    }
+    return true;
+  }
+
+ private:
+  struct Frame {
+    bool object;
+    std::string path;
+    std::vector<std::string> keys;
+    std::string current_key;
+    std::size_t next_index = 0;
+  };
+  void push(bool object) {
+    std::string path;
+    if (!frames_.empty()) {
+      Frame& parent = frames_.back();
+      path = parent.object ? join(parent.path, parent.current_key) : at_index(parent.path, parent.next_index++);
+    }
+    frames_.push_back(Frame{object, std::move(path), {}, {}, 0});
+  }
+  std::vector<Frame> frames_;
+};
+
+// ---- checking ---------------------------------------------------------------------------------
+
+struct AgentSpec {
+  std::string path;  // agents[i]
+  std::string kind;
+  AgentNode::Options options;
+  bool has_children = false;
+  const Json* rules = nullptr;
+  std::vector<AgentNode::FollowRule> follow_rules;
+};
+
+class Loader {
+ public:
+  Loader(std::string origin, std::string base_dir) : origin_(std::move(origin)), base_dir_(std::move(base_dir)) {}
+
+  std::shared_ptr<Orchestration> run(const std::string& source) {
+    const Json root = parse(source);
+    if (!root.is_object()) fail("", std::string("expected an orchestration object, got ") + json_kind(root));
+    only_fields(root, "", "an orchestration",
+                {"id", "plugins", "sensors", "sim_sensor_space", "perceptors", "agents", "top_agent"});
+
+    std::string id = text_field(root, "id", "", true);
+    if (id.empty()) fail("id", "must not be empty");
+
+    std::vector<std::string> plugins;
+    if (const Json* list = find(root, "plugins")) {
+      const Json& items = list_of(*list, "plugins");
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::string path = at_index("plugins", i);
+        std::string p = text(items[i], path);
+        if (p.empty()) fail(path, "must not be empty");
+        plugins.push_back(resolve(p));
+      }
+    }
+
+    std::vector<SensorPtr> sensors = read_sensors(root);
+
+    SpacePtr sim_sensor_space;
+    if (const Json* s = find(root, "sim_sensor_space")) {
+      sim_sensor_space = dict_space(*s, "sim_sensor_space");
+    } else {
+      spaces::SpaceEntries entries;
+      entries.reserve(sensors.size());
+      for (const auto& sensor : sensors) entries.emplace_back(sensor->name(), sensor->space());
+      sim_sensor_space = std::make_shared<spaces::Dict>(std::move(entries));
+    }
+
+    std::optional<std::vector<PerceptorNodePtr>> perceptors;
+    if (const Json* p = find(root, "perceptors")) perceptors = read_perceptors(*p);
+
+    std::vector<AgentSpec> specs = read_agents(root, sim_sensor_space);
+    check_graph(specs);
+
+    std::string top_agent;
+    if (find(root, "top_agent") != nullptr) {
+      top_agent = text_field(root, "top_agent", "", true);
+      if (index_of(specs, top_agent) < 0) fail("top_agent", "no agent named '" + top_agent + "'");
+    } else {
+      top_agent = specs.front().options.name;
+    }
+
+    std::vector<AgentNodePtr> agents;
+    agents.reserve(specs.size());
+    for (auto& spec : specs) {
+      AgentNodePtr node = make_node(spec.kind, std::move(spec.options));
+      node->set_follow_rules(std::move(spec.follow_rules));
+      agents.push_back(std::move(node));
+    }
+    return std::make_shared<Orchestration>(std::move(id), std::move(sensors), std::move(perceptors), std::move(agents),
+                                           std::move(top_agent), std::move(plugins));
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& path, const std::string& message) const {
+    throw InvalidArgumentError(path.empty() ? origin_ + ": " + message : origin_ + ": " + path + ": " + message);
+  }
+
+  Json parse(const std::string& text) const {
+    KeyTracker tracker;
+    try {
+      return Json::parse(text, [&tracker](int depth, Json::parse_event_t event, Json& parsed) {
+        return tracker(depth, event, parsed);
+      });
+    } catch (const Json::parse_error& e) {
+      const auto [line, column] = line_column(text, e.byte);
+      throw InvalidArgumentError(origin_ + ": malformed JSON at line " + std::to_string(line) + ", column " +
+                                 std::to_string(column) + ": " + parser_message(e.what()));
+    } catch (const DuplicateKey& d) {
+      fail(d.path, "duplicate field '" + d.key + "'");
+    }
+  }
+
+  static const Json* find(const Json& object, std::string_view key) {
+    auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+  }
+
+  void only_fields(const Json& object, const std::string& path, const char* what,
+                   std::initializer_list<std::string_view> known) const {
+    for (auto it = object.begin(); it != object.end(); ++it) {
+      bool ok = false;
+      for (auto k : known) ok = ok || it.key() == k;
+      if (ok) continue;
+      std::string list;
+      for (auto k : known) list += (list.empty() ? "" : ", ") + std::string(k);
+      fail(join(path, it.key()), "unknown field '" + it.key() + "' in " + what + " (known fields: " + list + ")");
+    }
+  }
+
+  const Json& object_of(const Json& j, const std::string& path) const {
+    if (!j.is_object()) fail(path, std::string("expected an object, got ") + json_kind(j));
+    return j;
+  }
+  const Json& list_of(const Json& j, const std::string& path) const {
+    if (!j.is_array()) fail(path, std::string("expected a list, got ") + json_kind(j));
+    return j;
+  }
+  std::string text(const Json& j, const std::string& path) const {
+    if (!j.is_string()) fail(path, std::string("expected text, got ") + json_kind(j));
+    return j.get<std::string>();
+  }
+  bool boolean(const Json& j, const std::string& path) const {
+    if (!j.is_boolean()) fail(path, std::string("expected true or false, got ") + json_kind(j));
+    return j.get<bool>();
+  }
+  double number(const Json& j, const std::string& path) const {
+    if (!j.is_number()) fail(path, std::string("expected a number, got ") + json_kind(j));
+    return j.get<double>();
+  }
+
+  std::string text_field(const Json& object, std::string_view key, const std::string& path, bool required,
+                         const std::string& hint = "") const {
+    const Json* j = find(object, key);
+    if (j == nullptr) {
+      if (required) fail(join(path, key), "missing required field" + hint);
+      return {};
+    }
+    return text(*j, join(path, key));
+  }
+  // A non-empty name.
+  std::string name_field(const Json& object, const std::string& path) const {
+    std::string name = text_field(object, "name", path, true);
+    if (name.empty()) fail(join(path, "name"), "must not be empty");
+    return name;
+  }
+  bool bool_field(const Json& object, std::string_view key, const std::string& path) const {
+    const Json* j = find(object, key);
+    return j != nullptr && boolean(*j, join(path, key));
+  }
+
+  SpacePtr space(const Json& j, const std::string& path) const {
+    const std::string where = origin_ + ": " + path;
+    try {
+      return spaces::space_from_json(Value::from_json(j), where);
+    } catch (const Error& e) {
+      // Every rejection of the file is an invalid-argument error that starts with the file name.
+      const std::string message = e.what();
+      if (message.rfind(origin_ + ": ", 0) == 0) throw InvalidArgumentError(message);
+      fail(path, message);
+    }
+  }
+  SpacePtr dict_space(const Json& j, const std::string& path) const {
+    SpacePtr s = space(j, path);
+    if (!dynamic_cast<const spaces::Dict*>(s.get())) {
+      fail(path, "a simulator sensor space must be a Dict space, got " + s->str());
+    }
+    return s;
+  }
+
+  std::string resolve(const std::string& path) const {
+    if (path.empty()) return path;
+    const fs::path p(path);
+    if (p.is_absolute() || base_dir_.empty()) return p.lexically_normal().string();
+    return (fs::path(base_dir_) / p).lexically_normal().string();
+  }
+
+  std::vector<SensorPtr> read_sensors(const Json& root) const {
+    std::vector<SensorPtr> sensors;
+    const Json* list = find(root, "sensors");
+    if (list == nullptr) return sensors;
+    const Json& items = list_of(*list, "sensors");
+    sensors.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const std::string path = at_index("sensors", i);
+      const Json& s = object_of(items[i], path);
+      only_fields(s, path, "a sensor", {"name", "space", "normalize"});
+      std::string name = name_field(s, path);
+      for (std::size_t k = 0; k < sensors.size(); ++k) {
+        if (sensors[k]->name() == name) {
+          fail(join(path, "name"), "duplicate sensor name '" + name + "' (also " + at_index("sensors", k) + ")");
+        }
+      }
+      const Json* space_json = find(s, "space");
+      if (space_json == nullptr) fail(join(path, "space"), "missing required field");
+      SpacePtr sensor_space = space(*space_json, join(path, "space"));
+
+      Normalization normalization = Normalization::none;
+      double mean = 0.0;
+      double stddev = 1.0;
+      const std::string npath = join(path, "normalize");
+      if (const Json* n = find(s, "normalize")) {
+        if (n->is_string() && (n->get<std::string>() == "none" || n->get<std::string>() == "min_max")) {
+          normalization = n->get<std::string>() == "none" ? Normalization::none : Normalization::min_max;
+        } else if (n->is_object()) {
+          only_fields(*n, npath, "a standard normalization", {"mean", "std"});
+          const Json* m = find(*n, "mean");
+          const Json* d = find(*n, "std");
+          if (m == nullptr) fail(join(npath, "mean"), "missing required field");
+          if (d == nullptr) fail(join(npath, "std"), "missing required field");
+          mean = number(*m, join(npath, "mean"));
+          stddev = number(*d, join(npath, "std"));
+          normalization = Normalization::standard;
+        } else {
+          const std::string got = n->is_string() ? "'" + n->get<std::string>() + "'" : json_kind(*n);
+          fail(npath, "unknown normalization " + got +
+                          " (expected \"none\", \"min_max\" or {\"mean\": <number>, \"std\": <number>})");
+        }
+      }
+      try {
+        sensors.push_back(std::make_shared<Sensor>(std::move(name), std::move(sensor_space), normalization, mean, stddev));
+      } catch (const InvalidArgumentError& e) {
+        fail(npath, e.what());
+      }
+    }
+    return sensors;
+  }
+
+  std::vector<PerceptorNodePtr> read_perceptors(const Json& list) const {
+    const Json& items = list_of(list, "perceptors");
+    std::vector<PerceptorNodePtr> perceptors;
+    perceptors.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const std::string path = at_index("perceptors", i);
+      const Json& p = object_of(items[i], path);
+      only_fields(p, path, "a perceptor", {"name", "class", "remote"});
+      std::string name = name_field(p, path);
+      for (std::size_t k = 0; k < perceptors.size(); ++k) {
+        if (perceptors[k]->get_name() == name) {
+          fail(join(path, "name"), "duplicate perceptor name '" + name + "' (also " + at_index("perceptors", k) + ")");
+        }
+      }
+      std::string cls = text_field(p, "class", path, true, " (a perceptor needs an implementation class)");
+      if (cls.empty()) fail(join(path, "class"), "must not be empty");
+      const bool remote = bool_field(p, "remote", path);
+      perceptors.push_back(std::make_shared<PerceptorNode>(std::move(name), std::move(cls), remote));
+    }
+    return perceptors;
+  }
+
+  static std::ptrdiff_t index_of(const std::vector<AgentSpec>& specs, const std::string& name) {
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+      if (specs[i].options.name == name) return static_cast<std::ptrdiff_t>(i);
+    }
+    return -1;
+  }
+
+  std::vector<AgentSpec> read_agents(const Json& root, const SpacePtr& default_sim_space) const {
+    const Json* list = find(root, "agents");
+    if (list == nullptr) fail("agents", "missing required field");
+    const Json& items = list_of(*list, "agents");
+    if (items.empty()) fail("agents", "an orchestration needs at least one agent");
+
+    std::vector<AgentSpec> specs;
+    specs.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      AgentSpec spec;
+      spec.path = at_index("agents", i);
+      const std::string& path = spec.path;
+      const Json& a = object_of(items[i], path);
+      only_fields(a, path, "an agent",
+                  {"name", "kind", "children", "action_space", "sim_sensor_space", "checkpoint", "controller", "remote",
+                   "class", "custom_action_space", "rules"});
+
+      auto& o = spec.options;
+      o.name = name_field(a, path);
+      if (const auto k = index_of(specs, o.name); k >= 0) {
+        fail(join(path, "name"), "duplicate agent name '" + o.name + "' (also " + specs[static_cast<std::size_t>(k)].path + ")");
+      }
+
+      spec.kind = text_field(a, "kind", path, true, std::string(" (expected ") + kKinds + ")");
+      if (spec.kind != "Agent" && spec.kind != "AgentOrchestrator" && spec.kind != "AgentCoordinatedSet" &&
+          spec.kind != "AgentCoordinatedPopulation") {
+        fail(join(path, "kind"), "unknown agent kind '" + spec.kind + "' (expected " + kKinds + ")");
+      }
+      const bool skill = spec.kind == "Agent";
+      const bool orchestrator = spec.kind == "AgentOrchestrator";
+
+      if (const Json* c = find(a, "children")) {
+        const std::string cpath = join(path, "children");
+        if (skill) fail(cpath, "agent '" + o.name + "' is an Agent, and only the other kinds have children");
+        const Json& children = list_of(*c, cpath);
+        for (std::size_t k = 0; k < children.size(); ++k) {
+          std::string child = text(children[k], at_index(cpath, k));
+          if (child.empty()) fail(at_index(cpath, k), "must not be empty");
+          for (const auto& earlier : o.children) {
+            if (earlier == child) fail(at_index(cpath, k), "'" + child + "' is listed twice");
+          }
+          o.children.push_back(std::move(child));
+        }
+        spec.has_children = true;
+      }
+      if (orchestrator && o.children.empty()) {
+        fail(join(path, "children"), "an AgentOrchestrator needs at least one child to choose from");
+      }
+
+      if (const Json* s = find(a, "action_space")) {
+        o.action_space = space(*s, join(path, "action_space"));
+      } else if (skill) {
+        fail(join(path, "action_space"), "missing required field: agent '" + o.name +
+                                             "' is a skill (kind Agent) and needs an action space");
+      }
+      if (orchestrator) {
+        const auto n = static_cast<std::int64_t>(o.children.size());
+        if (!o.action_space) {
+          o.action_space = std::make_shared<spaces::Discrete>(n);
+        } else {
+          // The selector's action is the index of the child it chooses.
+          const auto* d = dynamic_cast<const spaces::Discrete*>(o.action_space.get());
+          if (d == nullptr || d->n() != n || d->start() != 0) {
+            fail(join(path, "action_space"), "an AgentOrchestrator chooses one of its " + std::to_string(n) +
+                                                 " children, so its action space must be Discrete(" + std::to_string(n) +
+                                                 "), got " + o.action_space->str());
+          }
+        }
+      }
+
+      if (const Json* s = find(a, "sim_sensor_space")) {
+        o.sim_sensor_space = dict_space(*s, join(path, "sim_sensor_space"));
+      } else {
+        o.sim_sensor_space = default_sim_space;
+      }
+
+      if (find(a, "checkpoint") != nullptr) o.checkpoint_uri = resolve(text_field(a, "checkpoint", path, true));
+      o.controller = bool_field(a, "controller", path);
+      o.remote = bool_field(a, "remote", path);
+      o.custom_action_space = bool_field(a, "custom_action_space", path);
+      if (find(a, "class") != nullptr) {
+        o.impl_cls = text_field(a, "class", path, true);
+        if (o.impl_cls.empty()) fail(join(path, "class"), "must not be empty");
+      }
+      if (o.impl_cls.empty() && o.controller) {
+        fail(join(path, "class"), "missing required field: agent '" + o.name +
+                                      "' is a controller and needs the implementation class that computes its actions");
+      }
+      if (o.impl_cls.empty() && o.remote) {
+        fail(join(path, "class"), "missing required field: agent '" + o.name +
+                                      "' is remote and needs the implementation class its worker serves");
+      }
+
+      if (const Json* r = find(a, "rules")) {
+        if (!orchestrator) {
+          fail(join(path, "rules"), "agent '" + o.name + "' is an " + spec.kind + ", and only an AgentOrchestrator has rules");
+        }
+        spec.rules = &list_of(*r, join(path, "rules"));
+      }
+      specs.push_back(std::move(spec));
+    }
+    return specs;
+  }
+
+  void check_graph(std::vector<AgentSpec>& specs) const {
+    for (auto& spec : specs) {
+      const std::string cpath = join(spec.path, "children");
+      for (std::size_t k = 0; k < spec.options.children.size(); ++k) {
+        const std::string& child = spec.options.children[k];
+        if (index_of(specs, child) < 0) fail(at_index(cpath, k), "no agent named '" + child + "'");
+      }
+      if (spec.rules != nullptr) spec.follow_rules = read_rules(*spec.rules, spec);
+    }
+    // Depth-first from every agent in file order; meeting an agent still on the path closes a cycle.
+    enum class Mark { unseen, on_path, done };
+    std::vector<Mark> marks(specs.size(), Mark::unseen);
+    std::vector<std::size_t> stack;
+    auto visit = [&](auto& self, std::size_t i) -> void {
+      marks[i] = Mark::on_path;
+      stack.push_back(i);
+      const auto& children = specs[i].options.children;
+      for (std::size_t k = 0; k < children.size(); ++k) {
+        const auto j = static_cast<std::size_t>(index_of(specs, children[k]));
+        if (marks[j] == Mark::on_path) {
+          std::string cycle;
+          auto it = std::find(stack.begin(), stack.end(), j);
+          for (; it != stack.end(); ++it) cycle += specs[*it].options.name + " -> ";
+          cycle += specs[j].options.name;
+          fail(at_index(join(specs[i].path, "children"), k), "cycle in the agent graph: " + cycle);
+        }
+        if (marks[j] == Mark::unseen) self(self, j);
+      }
+      stack.pop_back();
+      marks[i] = Mark::done;
+    };
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+      if (marks[i] == Mark::unseen) visit(visit, i);
+    }
+  }
+
+  std::vector<AgentNode::FollowRule> read_rules(const Json& list, const AgentSpec& spec) const {
+    const auto& children = spec.options.children;
+    auto is_child = [&](const std::string& name) { return std::find(children.begin(), children.end(), name) != children.end(); };
+    const std::string not_child = " is not a child of '" + spec.options.name + "' (children: " + quoted_list(children) + ")";
+    const std::string rpath = join(spec.path, "rules");
+
+    std::vector<AgentNode::FollowRule> rules;
+    rules.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const std::string path = at_index(rpath, i);
+      const Json& r = object_of(list[i], path);
+      only_fields(r, path, "a rule", {"after", "allowed"});
+      AgentNode::FollowRule rule;
+      rule.after = text_field(r, "after", path, true);
+      if (!is_child(rule.after)) fail(join(path, "after"), "'" + rule.after + "'" + not_child);
+      for (std::size_t k = 0; k < rules.size(); ++k) {
+        if (rules[k].after == rule.after) {
+          fail(join(path, "after"), "a rule for '" + rule.after + "' is already given in " + at_index(rpath, k));
+        }
+      }
+      const Json* allowed = find(r, "allowed");
+      const std::string apath = join(path, "allowed");
+      if (allowed == nullptr) fail(apath, "missing required field");
+      const Json& names = list_of(*allowed, apath);
+      // Allowing nothing would leave the selector without any child to choose.
+      if (names.empty()) fail(apath, "must allow at least one child");
+      for (std::size_t k = 0; k < names.size(); ++k) {
+        std::string name = text(names[k], at_index(apath, k));
+        if (!is_child(name)) fail(at_index(apath, k), "'" + name + "'" + not_child);
+        for (const auto& earlier : rule.allowed) {
+          if (earlier == name) fail(at_index(apath, k), "'" + name + "' is listed twice");
+        }
+        rule.allowed.push_back(std::move(name));
+      }
+      rules.push_back(std::move(rule));
+    }
+    return rules;
+  }
+
+  static AgentNodePtr make_node(const std::string& kind, AgentNode::Options options) {
+    if (kind == "Agent") return std::make_shared<Agent>(std::move(options));
+    if (kind == "AgentOrchestrator") return std::make_shared<AgentOrchestrator>(std::move(options));
+    if (kind == "AgentCoordinatedSet") return std::make_shared<AgentCoordinatedSet>(std::move(options));
+    return std::make_shared<AgentCoordinatedPopulation>(std::move(options));
+  }
+
+  std::string origin_;
+  std::string base_dir_;
+};
+
+}  // namespace
+
+std::shared_ptr<Orchestration> Orchestration::parse(const std::string& text, const std::string& origin,
+                                                    const std::string& base_dir) {
+  auto orchestration = Loader(origin, base_dir).run(text);
+  orchestration->source_path_ = origin;
+  return orchestration;
+}
+
+std::shared_ptr<Orchestration> Orchestration::load(const std::string& path) {
+  std::error_code ec;
+  const auto status = fs::status(path, ec);
+  if (!fs::exists(status)) throw FileNotFoundError("Orchestration file not found: " + path);
+  if (fs::is_directory(status)) throw InvalidArgumentError(path + ": is a folder, not an orchestration file");
+
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw InvalidArgumentError(path + ": cannot be read: " + std::strerror(errno));
+  std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (in.bad()) throw InvalidArgumentError(path + ": cannot be read: " + std::strerror(errno));
+
+  fs::path absolute = fs::absolute(fs::path(path), ec);
+  if (ec) absolute = fs::path(path);
+  return parse(text, path, absolute.lexically_normal().parent_path().string());
+}
+
+}  // namespace tavrin_core

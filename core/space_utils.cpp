@@ -1,0 +1,440 @@
+#include "core_api/space_utils.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <span>
+
+#include "common/errors.hpp"
+
+namespace tavrin_core::space_utils {
+
+using spaces::Box;
+using spaces::Dict;
+using spaces::Space;
+using spaces::SpaceEntries;
+using spaces::Tuple;
+using tavrin_inference::DType;
+using tavrin_inference::Error;
+using tavrin_inference::InvalidArgumentError;
+using tavrin_inference::KeyError;
+using tavrin_inference::List;
+using tavrin_inference::Map;
+using tavrin_inference::Shape;
+using tavrin_inference::TypeError;
+
+namespace {
+
+constexpr const char* kConvert = "convert_sim_sensors_to_tavrin_sensors";
+
+// The sensors as (name, space) pairs: the sim space's entries, or the orchestration's sensors.
+SpaceEntries sensor_entries(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors,
+                            const char* op) {
+  if (sim_sensor_space) {
+    const auto* dict = dynamic_cast<const Dict*>(sim_sensor_space.get());
+    if (dict == nullptr) {
+      throw TypeError(std::string(op) + ": the simulator's sensor space must be a Dict, got " +
+                      sim_sensor_space->str());
+    }
+    return dict->spaces();
+  }
+  SpaceEntries out;
+  out.reserve(sensors.size());
+  for (const auto& s : sensors) {
+    if (!s || !s->space()) {
+      throw InvalidArgumentError(std::string(op) + ": sensor '" + (s ? s->name() : std::string("?")) +
+                                 "' has no space");
+    }
+    out.emplace_back(s->name(), s->space());
+  }
+  return out;
+}
+
+// How many plain values a raw sample of `space` takes in a flat sensor list: one per element of a
+// Box, MultiBinary or MultiDiscrete, one for a Discrete (its index, not a one-hot), the sum for
+// Tuple and Dict.
+std::int64_t raw_size(const Space& space) {
+  if (const auto* t = dynamic_cast<const Tuple*>(&space)) {
+    std::int64_t n = 0;
+    for (const auto& s : t->spaces()) n += raw_size(*s);
+    return n;
+  }
+  if (const auto* d = dynamic_cast<const Dict*>(&space)) {
+    std::int64_t n = 0;
+    for (const auto& [key, s] : d->spaces()) n += raw_size(*s);
+    return n;
+  }
+  if (dynamic_cast<const spaces::Discrete*>(&space) != nullptr) return 1;
+  if (const auto* md = dynamic_cast<const spaces::MultiDiscrete*>(&space)) return md->nvec().size();
+  return space.flat_size();
+}
+
+// Builds the sample of `space` from the next values of a flat list.
+Value from_flat(const Space& space, const double*& cursor, const std::string& where) {
+  if (const auto* t = dynamic_cast<const Tuple*>(&space)) {
+    std::vector<Value> items;
+    items.reserve(t->spaces().size());
+    for (std::size_t i = 0; i < t->spaces().size(); ++i) {
+      items.push_back(from_flat(*t->spaces()[i], cursor, where + "[" + std::to_string(i) + "]"));
+    }
+    return Value::tuple(std::move(items));
+  }
+  if (const auto* d = dynamic_cast<const Dict*>(&space)) {
+    Map m;
+    m.reserve(d->spaces().size());
+    for (const auto& [key, s] : d->spaces()) m.set(key, from_flat(*s, cursor, where + "." + key));
+    return Value(std::move(m));
+  }
+  const std::int64_t n = raw_size(space);
+  std::vector<double> part(cursor, cursor + n);
+  cursor += n;
+  return space.coerce(Value(NdArray::from_vector(std::move(part))), where);
+}
+
+// Every number of a (nested) list or array, in order, as float64.
+void append_numbers(const Value& v, std::vector<double>& out) {
+  if (v.is_number()) {
+    out.push_back(v.as_double());
+  } else if (v.is_array()) {
+    const NdArray& a = v.as_array();
+    for (std::int64_t i = 0; i < a.size(); ++i) out.push_back(a.at_double(i));
+  } else if (v.is_list()) {
+    for (const Value& item : v.as_list().items) append_numbers(item, out);
+  } else {
+    throw TypeError(std::string(kConvert) + ": a flat sensor list holds numbers, got " + v.kind_name());
+  }
+}
+
+// Coerces one raw sensor value; errors get the sensor's name in front. The name itself is handed
+// down as `where`, so nothing is formatted unless something fails.
+Value coerce_sensor(const Space& space, const Value& raw, const std::string& name) {
+  try {
+    return space.coerce(raw, name);
+  } catch (const InvalidArgumentError& e) {
+    throw InvalidArgumentError(std::string(kConvert) + ": sensor " + e.what());
+  } catch (const TypeError& e) {
+    throw TypeError(std::string(kConvert) + ": sensor " + e.what());
+  } catch (const KeyError& e) {
+    throw KeyError(std::string(kConvert) + ": sensor " + e.what());
+  }
+}
+
+// ---- arrays from values ---------------------------------------------------------------------
+
+DType leaf_dtype(const Value& v) {
+  if (v.is_bool()) return DType::int8;
+  if (v.is_int()) return DType::int64;
+  return DType::float64;
+}
+
+// Shape claimed by the first elements of a nested list, and the promoted element type of all leaves.
+void infer_shape(const Value& v, Shape& shape) {
+  const Value* cur = &v;
+  while (cur->is_list()) {
+    const auto& items = cur->as_list().items;
+    shape.push_back(static_cast<std::int64_t>(items.size()));
+    if (items.empty()) return;
+    cur = &items.front();
+  }
+  if (cur->is_array()) {
+    for (std::int64_t d : cur->as_array().shape()) shape.push_back(d);
+  }
+}
+
+[[noreturn]] void ragged() {
+  throw InvalidArgumentError(
+      "make_np_array: setting an array element with a sequence: the nested lists have an inhomogeneous shape");
+}
+
+void collect(const Value& v, const Shape& shape, std::size_t depth, std::vector<double>& out, DType& dtype,
+             bool& any_leaf) {
+  if (v.is_number()) {
+    if (depth != shape.ndim()) ragged();
+    dtype = any_leaf ? tavrin_inference::promote_types(dtype, leaf_dtype(v)) : leaf_dtype(v);
+    any_leaf = true;
+    out.push_back(v.as_double());
+  } else if (v.is_list()) {
+    const auto& items = v.as_list().items;
+    if (depth == shape.ndim() || static_cast<std::int64_t>(items.size()) != shape[depth]) ragged();
+    for (const Value& item : items) collect(item, shape, depth + 1, out, dtype, any_leaf);
+  } else if (v.is_array()) {
+    const NdArray& a = v.as_array();
+    if (a.ndim() != shape.ndim() - depth || !std::equal(a.shape().begin(), a.shape().end(), shape.begin() + depth)) {
+      ragged();
+    }
+    dtype = any_leaf ? tavrin_inference::promote_types(dtype, a.dtype()) : a.dtype();
+    any_leaf = true;
+    for (std::int64_t i = 0; i < a.size(); ++i) out.push_back(a.at_double(i));
+  } else {
+    throw TypeError(std::string("make_np_array: cannot make an array of ") + v.kind_name());
+  }
+}
+
+// low + (a + 1) * (high - low) / 2, clipped to the bounds; elements with an infinite bound keep a.
+template <class Out, class In>
+void unsquash_into(std::span<const In> in, std::span<const double> low, std::span<const double> high,
+                   std::span<Out> out) {
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const double a = static_cast<double>(in[i]);
+    const double lo = low[i];
+    const double hi = high[i];
+    double x = a;
+    if (std::isfinite(lo) && std::isfinite(hi)) {
+      x = lo + (a + 1.0) * (hi - lo) / 2.0;
+      x = std::clamp(x, lo, hi);  // NaN stays NaN
+    }
+    if constexpr (std::is_integral_v<Out>) {
+      // Saturating, NaN-safe store through the array's own conversion rule.
+      out[i] = std::isnan(x) ? Out{0}
+               : x <= static_cast<double>(std::numeric_limits<Out>::min()) ? std::numeric_limits<Out>::min()
+               : x >= static_cast<double>(std::numeric_limits<Out>::max()) ? std::numeric_limits<Out>::max()
+                                                                            : static_cast<Out>(x);
+    } else {
+      out[i] = static_cast<Out>(x);
+    }
+  }
+}
+
+template <class F>
+decltype(auto) with_span(const NdArray& a, F&& f) {
+  switch (a.dtype()) {
+    case DType::float32: return f(a.span<float>());
+    case DType::float64: return f(a.span<double>());
+    case DType::int64: return f(a.span<std::int64_t>());
+    case DType::int8: break;
+  }
+  return f(a.span<std::int8_t>());
+}
+
+NdArray unsquash_box(const NdArray& action, const Box& box) {
+  if (action.size() != box.flat_size()) {
+    throw InvalidArgumentError("unsquash_action: expected " + std::to_string(box.flat_size()) + " values for " +
+                               box.str() + ", got " + std::to_string(action.size()));
+  }
+  NdArray out(box.dtype(), box.shape());
+  const auto low = box.low().span<double>();
+  const auto high = box.high().span<double>();
+  with_span(action, [&](auto in) {
+    switch (out.dtype()) {
+      case DType::float32: unsquash_into(in, low, high, out.span<float>()); break;
+      case DType::float64: unsquash_into(in, low, high, out.span<double>()); break;
+      case DType::int64: unsquash_into(in, low, high, out.span<std::int64_t>()); break;
+      case DType::int8: unsquash_into(in, low, high, out.span<std::int8_t>()); break;
+    }
+  });
+  return out;
+}
+
+}  // namespace
+
+asio::awaitable<SpacePtr> get_tavrin_space_info(const SpacePtr& sim_sensor_space,
+                                                const std::vector<SensorPtr>& sensors,
+                                                const std::vector<PerceptorPtr>& /*perceptors*/,
+                                                const std::vector<std::shared_ptr<Object>>& /*agent_groups*/) {
+  SpaceEntries entries;
+  if (sim_sensor_space) entries = sensor_entries(sim_sensor_space, sensors, "get_tavrin_space_info");
+  for (const auto& s : sensors) {
+    if (!s) continue;
+    const bool present =
+        std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return e.first == s->name(); });
+    if (present) continue;
+    if (!s->space()) throw InvalidArgumentError("get_tavrin_space_info: sensor '" + s->name() + "' has no space");
+    entries.emplace_back(s->name(), s->space());
+  }
+  co_return std::make_shared<Dict>(std::move(entries));
+}
+
+SpacePtr filter_space(const SpacePtr& space, const std::vector<std::string>& keys) {
+  if (!space) return nullptr;
+  const auto* dict = dynamic_cast<const Dict*>(space.get());
+  if (dict == nullptr) throw TypeError("filter_space: expected a Dict space, got " + space->str());
+  SpaceEntries out;
+  out.reserve(keys.size());
+  for (const auto& key : keys) {
+    const bool seen = std::any_of(out.begin(), out.end(), [&](const auto& e) { return e.first == key; });
+    if (seen) continue;
+    if (SpacePtr s = dict->find(key)) out.emplace_back(key, std::move(s));
+  }
+  return std::make_shared<Dict>(std::move(out));
+}
+
+asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(
+    const Value& sensors, const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& orchestration_sensors,
+    const std::vector<PerceptorPtr>& perceptors, const std::vector<std::shared_ptr<Object>>& /*agent_groups*/) {
+  const SpaceEntries entries = sensor_entries(sim_sensor_space, orchestration_sensors, kConvert);
+  Map out;
+  out.reserve(entries.size());
+  if (sensors.is_map()) {
+    const Map& raw = sensors.as_map();
+    for (const auto& [name, space] : entries) {
+      const Value* v = raw.find(name);
+      if (v == nullptr) throw KeyError(std::string(kConvert) + ": sensor '" + name + "' is missing");
+      out.set(name, coerce_sensor(*space, *v, name));
+    }
+  } else if (sensors.is_list() || sensors.is_array()) {
+    std::int64_t expected = 0;
+    for (const auto& e : entries) expected += raw_size(*e.second);
+    std::vector<double> flat;
+    flat.reserve(static_cast<std::size_t>(expected));
+    append_numbers(sensors, flat);
+    if (static_cast<std::int64_t>(flat.size()) != expected) {
+      throw InvalidArgumentError(std::string(kConvert) + ": expected " + std::to_string(expected) +
+                                 " sensor values, got " + std::to_string(flat.size()));
+    }
+    const double* cursor = flat.data();
+    for (const auto& [name, space] : entries) {
+      try {
+        out.set(name, from_flat(*space, cursor, name));
+      } catch (const InvalidArgumentError& e) {
+        throw InvalidArgumentError(std::string(kConvert) + ": sensor " + e.what());
+      }
+    }
+  } else {
+    throw TypeError(std::string(kConvert) + ": expected a map of sensor values or a flat list, got " +
+                    sensors.kind_name());
+  }
+  Value sample(std::move(out));
+  for (const auto& perceptor : perceptors) {
+    if (!perceptor) continue;
+    Value derived = co_await perceptor->perceive(sample);
+    if (derived.is_none()) continue;
+    if (!derived.is_map()) {
+      throw TypeError(std::string(kConvert) + ": perceptor " + perceptor->class_name() +
+                      " must return a map of sensor values, got " + derived.kind_name());
+    }
+    Map& m = sample.as_map();
+    for (auto& [name, value] : derived.as_map()) m.set(name, std::move(value));
+  }
+  co_return sample;
+}
+
+Value filter_sample(const Value& sample, const std::vector<std::string>& keys) {
+  if (sample.is_none()) return Value();
+  if (!sample.is_map()) throw TypeError(std::string("filter_sample: expected a map, got ") + sample.kind_name());
+  const Map& m = sample.as_map();
+  Map out;
+  out.reserve(keys.size());
+  for (const auto& key : keys) {
+    if (const Value* v = m.find(key)) out.set(key, *v);
+  }
+  return Value(std::move(out));
+}
+
+NdArray combine_masks(const NdArray& a, const NdArray& b) {
+  if (a.size() != b.size()) {
+    throw InvalidArgumentError("combine_masks: the masks differ in length (" + std::to_string(a.size()) + " vs " +
+                               std::to_string(b.size()) + ")");
+  }
+  std::vector<std::int8_t> out(static_cast<std::size_t>(a.size()));
+  if (a.dtype() == DType::int8 && b.dtype() == DType::int8) {
+    const auto x = a.span<std::int8_t>();
+    const auto y = b.span<std::int8_t>();
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::int8_t>(x[i] != 0 && y[i] != 0);
+  } else {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      const auto k = static_cast<std::int64_t>(i);
+      out[i] = static_cast<std::int8_t>(a.at_double(k) != 0.0 && b.at_double(k) != 0.0);
+    }
+  }
+  return NdArray::from_vector(std::move(out));
+}
+
+Value unsquash_action(const Value& action, const Space& space) {
+  const std::string type = space.type_name();
+  if (type == "Box") {
+    const auto* box = dynamic_cast<const Box*>(&space);
+    if (box == nullptr) return action;
+    if (action.is_array()) return Value(unsquash_box(action.as_array(), *box));
+    return Value(unsquash_box(make_np_array(action), *box));
+  }
+  if (type == "Tuple") {
+    const auto* tuple = dynamic_cast<const Tuple*>(&space);
+    if (tuple == nullptr) return action;
+    if (!action.is_list() || action.as_list().items.size() != tuple->spaces().size()) {
+      throw InvalidArgumentError("unsquash_action: expected a sequence of " + std::to_string(tuple->spaces().size()) +
+                                 " actions for " + tuple->str() + ", got " + action.str());
+    }
+    const auto& items = action.as_list().items;
+    std::vector<Value> out;
+    out.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) out.push_back(unsquash_action(items[i], *tuple->spaces()[i]));
+    return Value(List{std::move(out), action.as_list().tuple});
+  }
+  if (type == "Dict") {
+    const auto* dict = dynamic_cast<const Dict*>(&space);
+    if (dict == nullptr) return action;
+    if (!action.is_map()) {
+      throw TypeError("unsquash_action: expected a map of actions for " + dict->str() + ", got " + action.kind_name());
+    }
+    Map out;
+    out.reserve(action.as_map().size());
+    for (const auto& [key, value] : action.as_map()) out.set(key, unsquash_action(value, *dict->at(key)));
+    return Value(std::move(out));
+  }
+  return action;
+}
+
+NdArray make_np_array(const Value& value) {
+  switch (value.kind()) {
+    case Value::Kind::array: return value.as_array();
+    case Value::Kind::boolean: return NdArray::scalar(value.as_bool());
+    case Value::Kind::integer: return NdArray::scalar(value.as_int());
+    case Value::Kind::floating: return NdArray::scalar(value.as_double());
+    case Value::Kind::list: {
+      Shape shape;
+      infer_shape(value, shape);
+      std::vector<double> data;
+      data.reserve(static_cast<std::size_t>(std::max<std::int64_t>(shape.numel(), 0)));
+      DType dtype = DType::float64;  // an empty list
+      bool any_leaf = false;
+      collect(value, shape, 0, data, dtype, any_leaf);
+      return NdArray::from_vector(std::move(data), shape).astype(dtype);
+    }
+    default:
+      throw TypeError(std::string("make_np_array: cannot make an array of ") + value.kind_name());
+  }
+}
+
+NdArray make_np_array(Value&& value) {
+  if (value.is_array()) return std::move(value.as_array());
+  return make_np_array(static_cast<const Value&>(value));
+}
+
+Value compute_orchestrator_action_mask(const Value& previous_action, const AgentNode& agent) {
+  const auto& children = agent.get_children();
+  const auto n = static_cast<std::int64_t>(children.size());
+  NdArray all = NdArray::ones(Shape{n}, DType::int8);
+
+  // The previous choice as a child position: an index (a number or a one-element array), or a name.
+  std::int64_t index = -1;
+  if (previous_action.is_text()) {
+    const auto it = std::find(children.begin(), children.end(), previous_action.as_text());
+    if (it != children.end()) index = it - children.begin();
+  } else if (previous_action.is_int() || previous_action.is_float() ||
+             (previous_action.is_array() && previous_action.as_array().size() == 1)) {
+    const double x = previous_action.as_double();
+    if (std::isfinite(x) && std::floor(x) == x && x >= 0 && x < static_cast<double>(n)) {
+      index = static_cast<std::int64_t>(x);
+    }
+  }
+  if (index < 0) return Value(std::move(all));
+
+  const std::string& previous = children[static_cast<std::size_t>(index)];
+  bool ruled = false;
+  std::vector<std::int8_t> mask(children.size(), 0);
+  for (const auto& rule : agent.follow_rules()) {
+    if (rule.after != previous) continue;
+    ruled = true;
+    for (const auto& name : rule.allowed) {
+      const auto it = std::find(children.begin(), children.end(), name);
+      if (it != children.end()) mask[static_cast<std::size_t>(it - children.begin())] = 1;
+    }
+  }
+  // A rule that leaves no child allowed would leave the selector nothing to choose: allow all.
+  if (!ruled || std::none_of(mask.begin(), mask.end(), [](std::int8_t m) { return m != 0; })) {
+    return Value(std::move(all));
+  }
+  return Value(NdArray::from_vector(std::move(mask)));
+}
+
+}  // namespace tavrin_core::space_utils

@@ -1,0 +1,241 @@
+#pragma once
+// Teachers, controllers, perceptors and a remote manager for processor tests. Each records the calls
+// it receives, with their arguments, in one shared log, so that tests can check what was called, in
+// which order and with what. Behaviour is scripted per test; every registration gets a class name of
+// its own, so tests never see each other's implementations in the registry.
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <asio/awaitable.hpp>
+
+#include "common/errors.hpp"
+#include "common/value.hpp"
+#include "core_api/implementations.hpp"
+#include "core_api/network_mgr.hpp"
+
+namespace tavrin_test {
+
+using tavrin_inference::Map;
+using tavrin_inference::Value;
+
+// Ordered record of calls: "<who>.<hook>(<argument texts>)".
+struct CallLog {
+  std::vector<std::string> calls;
+
+  void add(std::string call) { calls.push_back(std::move(call)); }
+  // Calls whose text starts with `prefix`, in order.
+  std::vector<std::string> starting_with(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const auto& c : calls)
+      if (c.rfind(prefix, 0) == 0) out.push_back(c);
+    return out;
+  }
+  void clear() { calls.clear(); }
+};
+using CallLogPtr = std::shared_ptr<CallLog>;
+
+inline std::string unique_class_name(const std::string& stem) {
+  static std::atomic<int> counter{0};
+  return "skillkit_test." + stem + "." + std::to_string(++counter);
+}
+
+// What a test teacher (or controller) does. Unset hooks behave like the defaults: sensors and
+// actions unchanged, no mask, reward 0, never successful or terminated.
+struct TeacherScript {
+  Value filtered_keys;                 // what filtered_sensor_space() yields
+  bool filtered_keys_fail = false;     // filtered_sensor_space() raises "no sensor list"
+  std::function<Value(Value)> transform_sensors;
+  std::function<Value(const Value& sensors, const Value& previous_action)> action_mask;
+  std::function<Value(const Value& sensors, Value action)> transform_action;
+  Value reward = Value(0.0);
+  Value success = Value(false);
+  Value termination = Value(false);
+  Value action;                        // what a controller's compute_action yields
+  bool reset_fails = false;
+};
+using TeacherScriptPtr = std::shared_ptr<TeacherScript>;
+
+// Records "<label>#<instance>.<hook>(...)"; the instance number tells fresh instances apart.
+class RecordingTeacher : public tavrin_core::AgentTeacher {
+ public:
+  RecordingTeacher(std::string label, int instance, CallLogPtr log, TeacherScriptPtr script)
+      : label_(std::move(label)), instance_(instance), log_(std::move(log)), script_(std::move(script)) {}
+
+  std::string class_name() const override { return "RecordingTeacher"; }
+  int instance() const { return instance_; }
+  std::string who() const { return label_ + "#" + std::to_string(instance_); }
+
+  asio::awaitable<Value> filtered_sensor_space() override {
+    log_->add(who() + ".filtered_sensor_space()");
+    if (script_->filtered_keys_fail) throw tavrin_inference::RuntimeError("no sensor list");
+    co_return script_->filtered_keys;
+  }
+  asio::awaitable<void> reset() override {
+    log_->add(who() + ".reset()");
+    if (script_->reset_fails) throw tavrin_inference::RuntimeError("teacher reset failed");
+    co_return;
+  }
+  asio::awaitable<Value> transform_sensors(Value sensors, Value extra) override {
+    log_->add(who() + ".transform_sensors(" + sensors.str() + ", " + extra.str() + ")");
+    if (script_->transform_sensors) co_return script_->transform_sensors(std::move(sensors));
+    co_return sensors;
+  }
+  asio::awaitable<Value> compute_action_mask(Value sensors, Value previous_action) override {
+    log_->add(who() + ".compute_action_mask(" + sensors.str() + ", " + previous_action.str() + ")");
+    if (script_->action_mask) co_return script_->action_mask(sensors, previous_action);
+    co_return Value();
+  }
+  asio::awaitable<Value> transform_action(Value sensors, Value action) override {
+    log_->add(who() + ".transform_action(" + sensors.str() + ", " + action.str() + ")");
+    if (script_->transform_action) co_return script_->transform_action(sensors, std::move(action));
+    co_return action;
+  }
+  asio::awaitable<Value> compute_reward(Value sensors, Value action, Value sim_reward) override {
+    log_->add(who() + ".compute_reward(" + sensors.str() + ", " + action.str() + ", " + sim_reward.str() + ")");
+    co_return script_->reward;
+  }
+  asio::awaitable<Value> compute_success_criteria(Value sensors, Value action) override {
+    log_->add(who() + ".compute_success_criteria(" + sensors.str() + ", " + action.str() + ")");
+    co_return script_->success;
+  }
+  asio::awaitable<Value> compute_termination(Value sensors, Value action) override {
+    log_->add(who() + ".compute_termination(" + sensors.str() + ", " + action.str() + ")");
+    co_return script_->termination;
+  }
+
+ private:
+  std::string label_;
+  int instance_;
+  CallLogPtr log_;
+  TeacherScriptPtr script_;
+};
+
+class RecordingController : public tavrin_core::AgentController {
+ public:
+  RecordingController(std::string label, int instance, CallLogPtr log, TeacherScriptPtr script)
+      : label_(std::move(label)), instance_(instance), log_(std::move(log)), script_(std::move(script)) {}
+
+  std::string class_name() const override { return "RecordingController"; }
+  int instance() const { return instance_; }
+  std::string who() const { return label_ + "#" + std::to_string(instance_); }
+
+  asio::awaitable<Value> filtered_sensor_space() override {
+    log_->add(who() + ".filtered_sensor_space()");
+    if (script_->filtered_keys_fail) throw tavrin_inference::RuntimeError("no sensor list");
+    co_return script_->filtered_keys;
+  }
+  asio::awaitable<void> reset() override {
+    log_->add(who() + ".reset()");
+    co_return;
+  }
+  asio::awaitable<Value> compute_action(Value sensors, Value previous_action) override {
+    log_->add(who() + ".compute_action(" + sensors.str() + ", " + previous_action.str() + ")");
+    co_return script_->action;
+  }
+
+ private:
+  std::string label_;
+  int instance_;
+  CallLogPtr log_;
+  TeacherScriptPtr script_;
+};
+
+// A perceptor that adds the sensors in `adds` and records its calls. `reset_error` picks what its
+// reset raises: "" nothing, "general" an Error, "key" a KeyError, "other" a non-Error exception.
+class RecordingPerceptor : public tavrin_core::Perceptor {
+ public:
+  RecordingPerceptor(std::string label, CallLogPtr log, Map adds, std::string reset_error)
+      : label_(std::move(label)), log_(std::move(log)), adds_(std::move(adds)), reset_error_(std::move(reset_error)) {}
+
+  std::string class_name() const override { return "RecordingPerceptor"; }
+  const std::string& label() const { return label_; }
+
+  asio::awaitable<Value> perceive(Value sensors) override {
+    log_->add(label_ + ".perceive(" + sensors.str() + ")");
+    co_return Value(adds_);
+  }
+  asio::awaitable<void> reset() override {
+    log_->add(label_ + ".reset()");
+    if (reset_error_ == "general") throw tavrin_inference::Error(label_ + " cannot reset");
+    if (reset_error_ == "key") throw tavrin_inference::KeyError(label_ + " cannot reset");
+    if (reset_error_ == "other") throw std::logic_error(label_ + " cannot reset");
+    co_return;
+  }
+
+ private:
+  std::string label_;
+  CallLogPtr log_;
+  Map adds_;
+  std::string reset_error_;
+};
+
+// Registers a teacher class whose instances record into `log` as "<label>#<n>"; returns its class name.
+inline std::string register_teacher(const std::string& label, CallLogPtr log, TeacherScriptPtr script,
+                                    std::string version = "latest") {
+  const std::string name = unique_class_name(label);
+  auto counter = std::make_shared<int>(0);
+  tavrin_core::ImplementationRegistry::instance().register_agent_impl(
+      name,
+      [label, log, script, counter] { return std::make_shared<RecordingTeacher>(label, ++*counter, log, script); },
+      std::move(version));
+  return name;
+}
+
+inline std::string register_controller(const std::string& label, CallLogPtr log, TeacherScriptPtr script,
+                                       std::string version = "latest") {
+  const std::string name = unique_class_name(label);
+  auto counter = std::make_shared<int>(0);
+  tavrin_core::ImplementationRegistry::instance().register_agent_impl(
+      name,
+      [label, log, script, counter] { return std::make_shared<RecordingController>(label, ++*counter, log, script); },
+      std::move(version));
+  return name;
+}
+
+inline std::string register_perceptor(const std::string& label, CallLogPtr log, Map adds,
+                                      std::string reset_error = "", std::string version = "latest") {
+  const std::string name = unique_class_name(label);
+  tavrin_core::ImplementationRegistry::instance().register_perceptor_impl(
+      name, [label, log, adds, reset_error] { return std::make_shared<RecordingPerceptor>(label, log, adds, reset_error); },
+      std::move(version));
+  return name;
+}
+
+// A remote manager whose "create_with_client" records its arguments as
+// "<label>.create_with_client(<positional>, <named>)" and answers with `answer`.
+class RecordingManager : public tavrin_core::RemoteManager {
+ public:
+  using Answer = std::function<Value(const tavrin_core::CallArgs&)>;
+
+  RecordingManager(std::string label, CallLogPtr log, Answer answer)
+      : state_(std::make_shared<State>(State{std::move(label), std::move(log), std::move(answer)})) {}
+
+  std::string describe() const override { return state_->label; }
+
+  tavrin_core::ManagerMethod resolve(std::string_view method) override {
+    if (method != "create_with_client") throw tavrin_inference::KeyError(std::string(method));
+    auto state = state_;
+    // The pending call must not refer to this closure: it runs after the method object is gone.
+    return {"create_with_client", tavrin_core::ManagerMethod::Async(
+                                      [state](tavrin_core::CallArgs args) { return create(state, std::move(args)); })};
+  }
+
+ private:
+  struct State {
+    std::string label;
+    CallLogPtr log;
+    Answer answer;
+  };
+  static asio::awaitable<Value> create(std::shared_ptr<State> state, tavrin_core::CallArgs args) {
+    state->log->add(state->label + ".create_with_client(" + Value::list(args.args).str() + ", " +
+                    Value(args.kwargs).str() + ")");
+    co_return state->answer(args);
+  }
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace tavrin_test
