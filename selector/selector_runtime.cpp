@@ -1,0 +1,386 @@
+#include "selector/selector_runtime.hpp"
+
+#include <cmath>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+#include <type_traits>
+
+#include "common/async.hpp"
+#include "common/constants.hpp"
+#include "common/errors.hpp"
+#include "core_api/logger.hpp"
+#include "core_api/space_utils.hpp"
+#include "core_api/spaces.hpp"
+#include "factory/skill_factory.hpp"
+
+namespace tavrin_inference {
+namespace {
+
+tavrin_core::Logger& logger() {
+  static tavrin_core::Logger& instance = tavrin_core::get_logger("tavrin_inference.selector_runtime");
+  return instance;
+}
+[[maybe_unused]] const bool logger_ready = (logger(), true);  // obtained once, at load
+
+std::string error_text(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+// The model input: float32, shape kept; a map observation gives its values in the map's order.
+// Points into `observation` when it already is a float32 array, else into `storage`.
+const NdArray& observation_as_float32(const Value& observation, NdArray& storage) {
+  if (observation.is_array()) {
+    const NdArray& array = observation.as_array();
+    if (array.dtype() == DType::float32) return array;
+    storage = array.astype(DType::float32);
+    return storage;
+  }
+  if (observation.is_map()) {
+    std::vector<Value> values;
+    values.reserve(observation.as_map().size());
+    for (const auto& entry : observation.as_map()) values.push_back(entry.second);
+    storage = tavrin_core::space_utils::make_np_array(Value::list(std::move(values))).astype(DType::float32);
+    return storage;
+  }
+  storage = tavrin_core::space_utils::make_np_array(observation).astype(DType::float32);
+  return storage;
+}
+
+// The mask in the model's form (float64), or nullptr when there is none. The pipeline's mask already
+// is in that form and is used in place; anything else is formatted into `storage`.
+const NdArray* model_mask(const Map& sensors_filtered, std::optional<NdArray>& storage) {
+  const Value* mask = sensors_filtered.find("action_mask");
+  if (mask == nullptr || mask->is_none()) return nullptr;
+  if (mask->is_array() && mask->as_array().dtype() == DType::float64) return &mask->as_array();
+  storage = BaseAgentProcessor::_format_action_mask_for_onnx(*mask);
+  return storage ? &*storage : nullptr;
+}
+
+// The logits of one observation: the first entry along the first axis of a batched output (a (1, N)
+// output is reshaped in place), a one-dimensional output as it is.
+NdArray first_row(NdArray outputs) {
+  if (outputs.ndim() == 0) return std::move(outputs).reshape(Shape{1});
+  if (outputs.ndim() == 1) return outputs;
+  if (outputs.shape()[0] == 1) {
+    const Shape row_shape = outputs.shape().drop_front();
+    return std::move(outputs).reshape(row_shape);
+  }
+  return outputs.row(0);
+}
+
+// Forbidden children get FLOAT_MIN (in the logits' own element type), then softmax and the first
+// index of the largest probability. Works in place on `logits`; T is float or double.
+template <class T>
+std::int64_t masked_softmax_argmax(NdArray& logits, const NdArray* mask) {
+  T* data = logits.data<T>();
+  const std::int64_t count = logits.size();
+  const std::int64_t n = logits.shape()[0];
+  if (mask != nullptr && mask->size() == n && n > 0) {
+    // The mask is judged as float32; an entry that is not greater than 0 forbids its child.
+    const std::int64_t stride = count / n;
+    for (std::int64_t i = 0; i < n; ++i) {
+      if (!(static_cast<float>(mask->at_double(i)) > 0.0f)) {
+        for (std::int64_t k = 0; k < stride; ++k) data[i * stride + k] = static_cast<T>(FLOAT_MIN);
+      }
+    }
+  }
+  if (count == 0) throw InvalidArgumentError("the selector model produced no logits");
+  // Softmax in T: probabilities that round to the same value are a tie, which the lowest index wins.
+  T max = data[0];
+  for (std::int64_t i = 1; i < count; ++i) {
+    if (std::isnan(data[i]) || data[i] > max) max = data[i];
+    if (std::isnan(max)) break;
+  }
+  T sum = 0;
+  for (std::int64_t i = 0; i < count; ++i) {
+    data[i] = std::exp(static_cast<T>(data[i] - max));
+    sum += data[i];
+  }
+  for (std::int64_t i = 0; i < count; ++i) data[i] = data[i] / sum;
+  return argmax_range(data, data + count);
+}
+
+// A child index out of a teacher's or controller's choice. Integers (and booleans, and one-element
+// integer arrays) index; anything else is not a position.
+std::int64_t index_value(const Value& choice) {
+  if (choice.is_int() || choice.is_bool()) return choice.as_int();
+  if (choice.is_array()) {
+    const NdArray& a = choice.as_array();
+    if ((a.dtype() == DType::int64 || a.dtype() == DType::int8) && a.size() == 1)
+      return static_cast<std::int64_t>(a.at_double(0));
+  }
+  throw TypeError(std::string("a child index must be an integer, not ") + choice.kind_name());
+}
+
+}  // namespace
+
+SelectorRuntimeBase::SelectorRuntimeBase(tavrin_core::AgentProcessorContext ctx)
+    : BaseAgentProcessor(std::move(ctx)) {
+  const tavrin_core::AgentNode& agent = *context.agent;
+  if (dynamic_cast<const tavrin_core::AgentOrchestrator*>(&agent) == nullptr) {
+    throw Error("SelectorRuntime must be used with a AgentOrchestrator, got " + agent.get_name() + ", " +
+                agent.class_name());
+  }
+  if (!context.orchestration) throw InvalidArgumentError("AgentProcessorContext has no orchestration");
+  // Each child reads its simulator sensor space back when its own processor is constructed.
+  for (const auto& name : agent.get_children()) {
+    context.orchestration->get_node_by_name(name)->set_sim_sensor_space(sim_sensor_space);
+  }
+  action_space = std::make_shared<tavrin_core::spaces::Discrete>(
+      static_cast<std::int64_t>(context.agent->get_children().size()));
+  context.agent->set_action_space(action_space);
+  child_agent_processors.clear();
+  onnx_engine.reset();
+}
+
+SelectorRuntimeBase::~SelectorRuntimeBase() = default;
+
+asio::awaitable<void> SelectorRuntimeBase::init() {
+  co_await BaseAgentProcessor::init();
+
+  const tavrin_core::AgentNode& agent = *context.agent;
+  if (agent.is_controller()) {
+    logger().info("Agent " + agent.get_name() +
+                  " is a controller selector: its own programmed implementation is used instead of an ONNX model");
+  } else {
+    load_onnx_model();
+  }
+
+  // Looked up now, not at load: the factory refers back to this library.
+  CreateSkillRuntimeFn* create_skill_runtime = bind_create_skill_runtime();
+  const auto& children = agent.get_children();
+  std::vector<asio::awaitable<ProcessorPtr>> pending;
+  pending.reserve(children.size());
+  for (const auto& name : children) {
+    tavrin_core::AgentProcessorContext child;
+    child.orchestration = context.orchestration;
+    child.agent = context.orchestration->get_node_by_name(name);
+    child.network_mgr = context.network_mgr;
+    child.is_training = false;
+    child.is_validating = context.is_validating;
+    pending.push_back(create_skill_runtime(std::move(child)));
+  }
+  child_agent_processors = co_await when_all(std::move(pending));
+  _is_initialized = true;
+}
+
+void SelectorRuntimeBase::load_onnx_model() {
+  namespace fs = std::filesystem;
+  const tavrin_core::AgentNode& agent = *context.agent;
+  const std::string& name = agent.get_name();
+
+  const std::optional<std::string>& checkpoint = agent.get_checkpoint_uri();
+  if (!checkpoint) {
+    logger().warning("No checkpoint URI found for agent " + name + ", cannot load ONNX model");
+    return;
+  }
+  const std::string file = name + ".onnx";
+  std::error_code ec;  // an unreadable location counts as not existing
+  fs::path path = fs::path(*checkpoint) / file;
+  if (!fs::exists(path, ec)) path = fs::path(*checkpoint) / name / file;
+  if (!fs::exists(path, ec)) {
+    logger().warning("ONNX model not found at " + path.string() + " for agent " + name);
+    return;
+  }
+  const std::string model_path = path.string();
+
+  // Best effort: neither a missing helper nor a failing one keeps the model from being opened.
+  try {
+    auto* ensure = reinterpret_cast<EnsureOnnxModelHasActionMaskFn*>(
+        bind_symbol(onnx_helper_library, kEnsureActionMaskSymbol));
+    tavrin_core::spaces::SpacePtr space;
+    try {
+      space = agent.get_action_space();
+    } catch (...) {
+      space = nullptr;
+    }
+    ensure(model_path, space, context.agent);
+  } catch (...) {
+    logger().warning("Failed to ensure action_mask in ONNX model for orchestrator " + name + ": " +
+                     error_text(std::current_exception()));
+  }
+
+  try {
+    onnx_engine = std::make_unique<GraphRunner>(model_path);
+    logger().info("Loaded ONNX model for orchestrator agent " + name + " from " + model_path);
+  } catch (...) {
+    logger().error("Failed to load ONNX model for orchestrator agent " + name + ": " +
+                   error_text(std::current_exception()));
+    throw;
+  }
+}
+
+asio::awaitable<void> SelectorRuntimeBase::reset() {
+  std::vector<asio::awaitable<void>> pending;
+  pending.reserve(child_agent_processors.size());
+  for (const auto& child : child_agent_processors) pending.push_back(child->reset());
+  co_await when_all(std::move(pending));
+  co_await BaseAgentProcessor::reset();
+}
+
+asio::awaitable<std::int64_t> SelectorRuntimeBase::_get_orchestrator_action(const Map& sensors_filtered,
+                                                                            const Value& /*sim_action_mask*/) {
+  if (!onnx_engine) throw RuntimeError("ONNX model not loaded for orchestrator agent " + context.agent->get_name());
+
+  NdArray obs_storage;
+  const NdArray& obs = observation_as_float32(sensors_filtered.at("observation"), obs_storage);
+  std::optional<NdArray> mask_storage;
+  const NdArray* mask = model_mask(sensors_filtered, mask_storage);
+
+  NdArray logits = first_row(onnx_engine->get_action_dist_inputs(obs, mask));
+  std::int64_t choice = 0;
+  switch (logits.dtype()) {
+    case DType::float32:
+      choice = masked_softmax_argmax<float>(logits, mask);
+      break;
+    case DType::float64:
+      choice = masked_softmax_argmax<double>(logits, mask);
+      break;
+    default: {
+      // Integer logits take their probabilities in float64, as exp of an integer array does.
+      NdArray converted = logits.astype(DType::float64);
+      choice = masked_softmax_argmax<double>(converted, mask);
+      break;
+    }
+  }
+  co_return choice;
+}
+
+const ProcessorPtr& SelectorRuntimeBase::child_at(std::int64_t index) const {
+  const auto n = static_cast<std::int64_t>(child_agent_processors.size());
+  // A negative index would otherwise silently pick a child counted from the end.
+  if (index < 0 || index >= n) {
+    throw IndexError("child index " + std::to_string(index) + " is out of range for orchestrator agent " +
+                     context.agent->get_name() + " with " + std::to_string(n) + " child processors");
+  }
+  return child_agent_processors[static_cast<std::size_t>(index)];
+}
+
+asio::awaitable<Value> SelectorRuntimeBase::process_action(const Value& sim_sensors, const Value& tavrin_obs,
+                                                           Value action, const Value& sim_action_mask,
+                                                           bool unsquash_action) {
+  Value processed = co_await BaseAgentProcessor::process_action(sim_sensors, tavrin_obs, std::move(action),
+                                                                sim_action_mask, unsquash_action);
+  const ProcessorPtr& child = child_at(index_value(processed));
+  Value child_action = co_await child->_execute(sim_sensors, sim_action_mask, false, false, Value());
+  co_return Value::tuple({std::move(child_action), std::move(processed)});
+}
+
+asio::awaitable<Value> SelectorRuntimeBase::_execute(const Value& sim_sensors, const Value& sim_action_mask,
+                                                     bool /*explore*/, bool /*is_coordinated*/,
+                                                     const Value& previous_action, bool return_as_teacher_dict,
+                                                     const Value& /*agent_group_action*/) {
+  const bool is_controller = context.agent->is_controller();
+  if (is_controller && !controller) {
+    throw RuntimeError("Controller not initialized for orchestrator agent " + context.agent->get_name() +
+                       ": init() did not set self.controller. This orchestrator is a controller-type agent and "
+                       "should not attempt ONNX inference.");
+  }
+  if (!is_controller && !onnx_engine) {
+    throw RuntimeError("ONNX model not loaded for orchestrator agent " + context.agent->get_name());
+  }
+
+  auto [filtered, obs] = co_await process_sim_sensors(sim_sensors, sim_action_mask, previous_action);
+
+  Value chosen;
+  if (is_controller) {
+    chosen = co_await controller->compute_action(obs, previous_action);
+  } else {
+    chosen = Value(co_await _get_orchestrator_action(filtered, sim_action_mask));
+  }
+  if (teacher) {
+    Value transformed = co_await teacher->transform_action(obs, std::move(chosen));
+    chosen = Value(transformed.is_tuple() ? transformed[1].as_int() : transformed.as_int());
+  }
+
+  if (context.for_agent_group) co_return chosen;
+
+  const ProcessorPtr& child = child_at(index_value(chosen));
+  Value result = co_await child->_execute(sim_sensors, sim_action_mask, false, false, Value(), return_as_teacher_dict);
+  if (!return_as_teacher_dict) co_return result;
+
+  if (result.is_map()) {
+    result.as_map().set("top_orchestrator_action", std::move(chosen));
+    co_return result;
+  }
+  Map teacher_map;
+  teacher_map.reserve(4);
+  teacher_map.set("action", std::move(result));
+  teacher_map.set("sensors_filtered", Value(std::move(filtered)));
+  teacher_map.set("tavrin_obs", std::move(obs));
+  teacher_map.set("top_orchestrator_action", std::move(chosen));
+  co_return Value(std::move(teacher_map));
+}
+
+asio::awaitable<std::pair<Map, Value>> SelectorRuntimeBase::process_sim_sensors(const Value& obs,
+                                                                                const Value& sim_action_mask,
+                                                                                const Value& previous_action) {
+  std::pair<Map, Value> processed =
+      co_await BaseAgentProcessor::process_sim_sensors(obs, sim_action_mask, previous_action);
+  // The base pipeline already asked this class for the mask; the second answer is the one kept.
+  NdArray mask = co_await compute_action_mask(processed.second, sim_action_mask, previous_action);
+  processed.first.set("action_mask", Value(std::move(mask)));
+  co_return processed;
+}
+
+asio::awaitable<NdArray> SelectorRuntimeBase::compute_action_mask(const Value& tavrin_obs,
+                                                                  const Value& /*sim_action_mask*/,
+                                                                  const Value& previous_action) {
+  Value selector_mask = tavrin_core::space_utils::compute_orchestrator_action_mask(previous_action, *context.agent);
+  Value teacher_mask;
+  if (teacher) teacher_mask = co_await teacher->compute_action_mask(tavrin_obs, previous_action);
+
+  NdArray selector_flat = _format_action_mask_for_combine(std::move(selector_mask));
+  NdArray teacher_flat = teacher_mask.is_none() ? _format_action_mask_for_combine(no_action_mask)
+                                                : _format_action_mask_for_combine(std::move(teacher_mask));
+  teacher_flat = _align_mask_length(std::move(teacher_flat), selector_flat.size());
+  NdArray total = tavrin_core::space_utils::combine_masks(selector_flat, teacher_flat);
+  co_return *_format_action_mask_for_onnx(Value(std::move(total)));
+}
+
+std::string SelectorRuntimeBase::get_agent_name() const { return context.agent->get_name(); }
+
+BaseAgentProcessor::SpacePtr SelectorRuntimeBase::get_action_space() const {
+  return context.agent->get_action_space();
+}
+
+ProcessorPtr SelectorRuntimeBase::get_child_processor_by_index(std::int64_t index) const {
+  if (index < 0 || index >= static_cast<std::int64_t>(child_agent_processors.size())) return nullptr;
+  return child_agent_processors[static_cast<std::size_t>(index)];
+}
+
+ProcessorPtr SelectorRuntimeBase::get_child_processor_by_index(const Value& index) const {
+  if (index.is_int() || index.is_bool()) return get_child_processor_by_index(index.as_int());
+  if (!index.is_float()) {
+    throw TypeError(std::string("get_child_processor_by_index(): index must be a number, not ") + index.kind_name());
+  }
+  const double value = std::trunc(index.as_double());
+  if (!std::isfinite(value)) {
+    throw InvalidArgumentError("get_child_processor_by_index(): cannot convert " + index.str() + " to an integer");
+  }
+  // Beyond the range of the positions there is no child; the comparison avoids an overflowing cast.
+  if (value < 0.0 || value >= static_cast<double>(child_agent_processors.size())) return nullptr;
+  return get_child_processor_by_index(static_cast<std::int64_t>(value));
+}
+
+ProcessorPtr SelectorRuntimeBase::get_child_processor_by_name(std::string_view name) const {
+  for (const auto& child : child_agent_processors) {
+    if (child->get_agent_name() == name) return child;
+  }
+  return nullptr;
+}
+
+}  // namespace tavrin_inference
+
+std::shared_ptr<tavrin_inference::BaseAgentProcessor> tavrin_make_selector_runtime(
+    const tavrin_core::AgentProcessorContext& context) {
+  return std::make_shared<tavrin_inference::SelectorRuntime>(context);
+}
