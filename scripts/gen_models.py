@@ -327,5 +327,59 @@ def main(argv):
         print(f"wrote {os.path.relpath(path)} ({len(data)} bytes)")
 
 
+# --- selector and hierarchy fixtures -------------------------------------------------------------
+# Selectors whose logits are their observation, and skills that always pick one fixed action, so that
+# a whole hierarchy's choices follow from the sensors a test feeds. Models are named after the agents
+# of tests/fixtures/hierarchy/*.json, since an agent's model file is "<agent name>.onnx".
+
+def selector_echo(name, n, with_mask=True, flat_output=False):
+    """observations (1, n) f32 [+ action_mask (1, n) f64, read but without effect] ->
+    action_dist_inputs = observations ((1, n), or (n) with flat_output), vf_preds = sum(obs)."""
+    nodes = [helper.make_node("ReduceSum", ["observations", "axes1"], ["vf_preds"], keepdims=0)]
+    inputs = [tensor("observations", F32, [1, n])]
+    inits = [i64("axes1", [1])]
+    logits = "observations"
+    if with_mask:
+        nodes += [helper.make_node("Cast", ["action_mask"], ["mask_f"], to=F32),
+                  helper.make_node("Mul", ["mask_f", "zero"], ["mask_zero"]),
+                  helper.make_node("Add", ["observations", "mask_zero"], ["echo"])]
+        inputs.append(tensor("action_mask", F64, [1, n]))
+        inits.append(const("zero", np.float32(0.0)))
+        logits = "echo"
+    if flat_output:
+        nodes.append(helper.make_node("Reshape", [logits, "flat_shape"], ["action_dist_inputs"]))
+        inits.append(i64("flat_shape", [n]))
+        out_shape = [n]
+    else:
+        nodes.append(helper.make_node("Identity", [logits], ["action_dist_inputs"]))
+        out_shape = [1, n]
+    return model(nodes, inputs, [tensor("action_dist_inputs", F32, out_shape), tensor("vf_preds", F32, [1])],
+                 inits, name=name)
+
+
+def fixed_skill(name, k, n, obs_size=3):
+    """observations (1, obs_size) f32, action_mask (1, n) f64 -> action_dist_inputs =
+    10 * onehot(k) + mask (f32, (1, n)): Discrete(n) action k whenever k is allowed;
+    vf_preds = sum(obs)."""
+    bias = np.zeros((1, n), dtype=np.float32)
+    bias[0, k] = 10.0
+    nodes = [helper.make_node("Cast", ["action_mask"], ["mask_f"], to=F32),
+             helper.make_node("Add", ["bias", "mask_f"], ["action_dist_inputs"]),
+             helper.make_node("ReduceSum", ["observations", "axes1"], ["vf_preds"], keepdims=0)]
+    return model(nodes, [tensor("observations", F32, [1, obs_size]), tensor("action_mask", F64, [1, n])],
+                 [tensor("action_dist_inputs", F32, [1, n]), tensor("vf_preds", F32, [1])],
+                 [const("bias", bias), i64("axes1", [1])], name=name)
+
+
+HIERARCHY_MODELS = (
+    [(name, (lambda name=name: selector_echo(name, 3))) for name in ("h2_root", "h3_root", "h3_mid")]
+    + [("h_nomask_root", lambda: selector_echo("h_nomask_root", 3, with_mask=False)),
+       ("h_flat_root", lambda: selector_echo("h_flat_root", 3, flat_output=True))]
+    + [(f"h2_leaf{k}", (lambda k=k: fixed_skill(f"h2_leaf{k}", k, 3))) for k in range(3)]
+    + [(f"h3_leaf{k}", (lambda k=k: fixed_skill(f"h3_leaf{k}", k, 5))) for k in range(5)]
+)
+MODELS += HIERARCHY_MODELS
+
+
 if __name__ == "__main__":
     main(sys.argv)
