@@ -1,0 +1,198 @@
+#pragma once
+// Shared pieces of the selector, factory and end-to-end tests: the teacher classes that the
+// orchestrations under fixtures/hierarchy/ name, orchestrations from inline JSON, contexts, sensor
+// samples, temporary model folders and the walk down a chain of nested errors.
+#include <atomic>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <asio/awaitable.hpp>
+#include <unistd.h>
+
+#include "common/async.hpp"
+#include "common/errors.hpp"
+#include "common/value.hpp"
+#include "core_api/agent_processor_context.hpp"
+#include "core_api/implementations.hpp"
+#include "core_api/network_mgr.hpp"
+#include "core_api/orchestration.hpp"
+#include "link/async_link.hpp"
+
+namespace selector_test {
+
+using tavrin_inference::List;
+using tavrin_inference::Map;
+using tavrin_inference::NdArray;
+using tavrin_inference::Value;
+
+inline const std::string kFixtures = TAVRIN_TEST_DATA_DIR;
+inline const std::string kModels = kFixtures + "/models";
+inline const std::string kHierarchy = kFixtures + "/hierarchy";
+
+// A selector's teacher in the hierarchy fixtures: the selector sees only its logits sensor, and the
+// allowed-children sensor is its mask.
+class SensorLogitsTeacher : public tavrin_core::AgentTeacher {
+ public:
+  SensorLogitsTeacher(std::string logits, std::string allowed)
+      : logits_(std::move(logits)), allowed_(std::move(allowed)) {}
+  std::string class_name() const override { return "SensorLogitsTeacher"; }
+
+  asio::awaitable<Value> filtered_sensor_space() override { co_return Value::list({Value(logits_)}); }
+  asio::awaitable<Value> compute_action_mask(Value sensors, Value /*previous_action*/) override {
+    if (sensors.is_map()) {
+      if (const Value* allowed = sensors.as_map().find(allowed_)) co_return *allowed;
+    }
+    co_return Value();
+  }
+
+ private:
+  std::string logits_;
+  std::string allowed_;
+};
+
+// A skill's teacher in the hierarchy fixtures: the skill sees the root's logits sensor (three values).
+class LeafTeacher : public tavrin_core::AgentTeacher {
+ public:
+  std::string class_name() const override { return "LeafTeacher"; }
+  asio::awaitable<Value> filtered_sensor_space() override { co_return Value::list({Value("root_logits")}); }
+};
+
+inline bool register_hierarchy_teachers() {
+  auto& registry = tavrin_core::ImplementationRegistry::instance();
+  registry.register_agent_impl("HierRootTeacher",
+                               [] { return std::make_shared<SensorLogitsTeacher>("root_logits", "root_allowed"); });
+  registry.register_agent_impl("HierMidTeacher",
+                               [] { return std::make_shared<SensorLogitsTeacher>("mid_logits", "mid_allowed"); });
+  registry.register_agent_impl("HierLeafTeacher", [] { return std::make_shared<LeafTeacher>(); });
+  return true;
+}
+inline const bool hierarchy_teachers_registered = register_hierarchy_teachers();
+
+inline Value numbers(std::initializer_list<double> values) {
+  std::vector<Value> items;
+  for (double v : values) items.emplace_back(v);
+  return Value::list(std::move(items));
+}
+
+// Raw sensors of the two-level fixture.
+inline Value two_level_sensors(std::initializer_list<double> root_logits,
+                               std::initializer_list<double> root_allowed = {1, 1, 1}) {
+  return Value(Map{{"root_logits", numbers(root_logits)}, {"root_allowed", numbers(root_allowed)}});
+}
+
+// Raw sensors of the three-level fixture.
+inline Value three_level_sensors(std::initializer_list<double> root_logits, std::initializer_list<double> mid_logits,
+                                 std::initializer_list<double> root_allowed = {1, 1, 1},
+                                 std::initializer_list<double> mid_allowed = {1, 1, 1}) {
+  return Value(Map{{"root_logits", numbers(root_logits)},
+                   {"root_allowed", numbers(root_allowed)},
+                   {"mid_logits", numbers(mid_logits)},
+                   {"mid_allowed", numbers(mid_allowed)}});
+}
+
+inline std::shared_ptr<tavrin_core::Orchestration> load(const std::string& path) {
+  auto orchestration = tavrin_core::Orchestration::load(path);
+  tavrin_inference::run_sync(orchestration->init());
+  return orchestration;
+}
+
+// An orchestration from JSON text; relative checkpoints resolve against `base_dir`.
+inline std::shared_ptr<tavrin_core::Orchestration> parse(const std::string& json,
+                                                         const std::string& base_dir = kModels) {
+  auto orchestration = tavrin_core::Orchestration::parse(json, "inline orchestration", base_dir);
+  tavrin_inference::run_sync(orchestration->init());
+  return orchestration;
+}
+
+inline tavrin_core::AgentProcessorContext context_for(const std::shared_ptr<tavrin_core::Orchestration>& orchestration,
+                                                      const std::string& agent, bool for_agent_group = false) {
+  tavrin_core::AgentProcessorContext context;
+  context.orchestration = orchestration;
+  context.agent = orchestration->get_node_by_name(agent);
+  context.network_mgr = std::make_shared<tavrin_inference::AsyncLink>(tavrin_core::TrainerConfig{});
+  context.for_agent_group = for_agent_group;
+  return context;
+}
+
+// A fresh folder for model files, removed with the object.
+class TempDir {
+ public:
+  TempDir() {
+    static std::atomic<int> counter{0};
+    path_ = std::filesystem::temp_directory_path() /
+            ("tavrin_selector_test_" + std::to_string(::getpid()) + "_" + std::to_string(++counter));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  // Copies a model of fixtures/models to `relative` below this folder (folders made as needed).
+  void copy_model(const std::string& fixture, const std::string& relative) const {
+    const auto target = path_ / relative;
+    std::filesystem::create_directories(target.parent_path());
+    std::filesystem::copy_file(kModels + "/" + fixture + ".onnx", target,
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// One link of a chain of nested errors: the kind ("RuntimeError", ...) and the message.
+struct ErrorLink {
+  std::string kind;
+  std::string message;
+};
+
+inline void walk_nested(const std::exception_ptr& error, std::vector<ErrorLink>& chain) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const tavrin_inference::Error& e) {
+    chain.push_back({e.kind(), e.what()});
+    try {
+      std::rethrow_if_nested(e);
+    } catch (...) {
+      walk_nested(std::current_exception(), chain);
+    }
+  } catch (const std::exception& e) {
+    chain.push_back({"std::exception", e.what()});
+    try {
+      std::rethrow_if_nested(e);
+    } catch (...) {
+      walk_nested(std::current_exception(), chain);
+    }
+  } catch (...) {
+    chain.push_back({"unknown", ""});
+  }
+}
+
+// The error and every cause below it, outermost first.
+inline std::vector<ErrorLink> error_chain(const std::exception_ptr& error) {
+  std::vector<ErrorLink> chain;
+  walk_nested(error, chain);
+  return chain;
+}
+
+// Runs `operation` and returns the chain of the error it fails with (empty when it succeeds).
+template <class T>
+std::vector<ErrorLink> failure_chain(asio::awaitable<T> operation) {
+  try {
+    tavrin_inference::run_sync(std::move(operation));
+  } catch (...) {
+    return error_chain(std::current_exception());
+  }
+  return {};
+}
+
+}  // namespace selector_test
