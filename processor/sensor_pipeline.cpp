@@ -37,7 +37,7 @@ asio::awaitable<std::pair<Map, Value>> BaseAgentProcessor::process_sim_sensors(c
     Map& entries = filtered.as_map();
     for (const auto& sensor : normalized_sensors_) {
       Value& slot = entries.at(sensor->name());
-      slot = sensor->normalize_sample(slot);
+      slot = sensor->normalize_sample(std::move(slot));
     }
   }
 
