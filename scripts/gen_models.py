@@ -381,5 +381,93 @@ HIERARCHY_MODELS = (
 MODELS += HIERARCHY_MODELS
 
 
+# --- skill fixtures ------------------------------------------------------------------------------
+# One policy per action-space kind for the skill processor's tests. action_dist_inputs is the
+# observation reversed (obs @ R, R the reversal permutation), so a test sets every logit by choosing
+# the observation. The action_mask input is declared (its declared size is the action space's mask
+# size) but does not enter action_dist_inputs: the masking the tests see is the processor's own.
+
+def reversal(size):
+    return np.eye(size, dtype=np.float32)[::-1].copy()
+
+
+def skill_policy(name, obs_size, mask_size=None, flat_output=False):
+    """observations (1, obs_size) f32 [+ action_mask (1, mask_size) f64] ->
+    action_dist_inputs = obs reversed ((1, obs_size), or (obs_size) with flat_output),
+    vf_preds = sum(obs) (1), and with a mask mask_sum = sum(mask) (1) f64."""
+    nodes = [helper.make_node("MatMul", ["observations", "R"], ["logits"]),
+             helper.make_node("ReduceSum", ["observations", "axes"], ["vf_preds"], keepdims=0)]
+    inits = [const("R", reversal(obs_size)), i64("axes", [1])]
+    if flat_output:
+        nodes.append(helper.make_node("Squeeze", ["logits", "batch_axis"], ["action_dist_inputs"]))
+        inits.append(i64("batch_axis", [0]))
+        adi = tensor("action_dist_inputs", F32, [obs_size])
+    else:
+        nodes.append(helper.make_node("Identity", ["logits"], ["action_dist_inputs"]))
+        adi = tensor("action_dist_inputs", F32, [1, obs_size])
+    inputs = [tensor("observations", F32, [1, obs_size])]
+    outputs = [adi, tensor("vf_preds", F32, [1])]
+    if mask_size is not None:
+        nodes.append(helper.make_node("ReduceSum", ["action_mask", "axes"], ["mask_sum"], keepdims=0))
+        inputs.append(tensor("action_mask", F64, [1, mask_size]))
+        outputs.append(tensor("mask_sum", F64, [1]))
+    return model(nodes, inputs, outputs, inits, name=name)
+
+
+def skill_discrete():
+    """Discrete(4): observations (1, 4), action_mask (1, 4), action_dist_inputs (1, 4)."""
+    return skill_policy("skill_discrete", 4, mask_size=4)
+
+
+def skill_discrete_flat():
+    """As skill_discrete, but action_dist_inputs without the batch axis: (4)."""
+    return skill_policy("skill_discrete_flat", 4, mask_size=4, flat_output=True)
+
+
+def skill_discrete_no_mask():
+    """As skill_discrete, without an action_mask input."""
+    return skill_policy("skill_discrete_no_mask", 4)
+
+
+def skill_box():
+    """Box shape (2,): observations (1, 4) -> 2 means + 2 log-stds; action_mask (1, 2)."""
+    return skill_policy("skill_box", 4, mask_size=2)
+
+
+def skill_multi_discrete():
+    """MultiDiscrete nvec (3, 2): observations (1, 5) -> 3 + 2 logits; action_mask (1, 5)."""
+    return skill_policy("skill_multi_discrete", 5, mask_size=5)
+
+
+def skill_multi_binary():
+    """MultiBinary shape (3,): observations (1, 3) -> 3 logits; action_mask (1, 3)."""
+    return skill_policy("skill_multi_binary", 3, mask_size=3)
+
+
+def skill_tuple():
+    """Tuple(Discrete(2), Box shape (1,)): observations (1, 4) -> 2 logits, mean, log-std;
+    action_mask (1, 3)."""
+    return skill_policy("skill_tuple", 4, mask_size=3)
+
+
+def skill_dict():
+    """Dict(mode: Discrete(3), level: Box shape (1,)): observations (1, 5) -> 3 logits, mean,
+    log-std; action_mask (1, 4)."""
+    return skill_policy("skill_dict", 5, mask_size=4)
+
+
+SKILL_MODELS = [
+    ("skill_discrete", skill_discrete),
+    ("skill_discrete_flat", skill_discrete_flat),
+    ("skill_discrete_no_mask", skill_discrete_no_mask),
+    ("skill_box", skill_box),
+    ("skill_multi_discrete", skill_multi_discrete),
+    ("skill_multi_binary", skill_multi_binary),
+    ("skill_tuple", skill_tuple),
+    ("skill_dict", skill_dict),
+]
+MODELS += SKILL_MODELS
+
+
 if __name__ == "__main__":
     main(sys.argv)
