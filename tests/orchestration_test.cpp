@@ -328,8 +328,9 @@ const BadCase kBadCases[] = {
     {"SensorWithoutSpace", [](J& j) { j["sensors"][1].erase("space"); }, "sensors[1].space", "missing required field"},
     {"DuplicateSensor", [](J& j) { j["sensors"][1]["name"] = "temperature"; }, "sensors[1].name",
      "duplicate sensor name 'temperature' (also sensors[0])"},
-    {"UnknownSpaceType", [](J& j) { j["sensors"][1]["space"]["type"] = "Discreet"; }, "sensors[1].space",
-     "Discreet"},
+    {"UnknownSpaceType", [](J& j) { j["sensors"][1]["space"]["type"] = "Discreet"; }, "sensors[1].space.type",
+     "unknown space type 'Discreet'"},
+    {"SpaceFieldMissing", [](J& j) { j["sensors"][1]["space"].erase("n"); }, "sensors[1].space.n", "missing"},
     {"BadSpaceField", [](J& j) { j["sensors"][1]["space"]["n"] = -2; }, "sensors[1].space.n", "positive integer"},
     {"UnknownNormalization", [](J& j) { j["sensors"][0]["normalize"] = "minmax"; }, "sensors[0].normalize",
      "unknown normalization 'minmax'"},
@@ -388,7 +389,7 @@ const BadCase kBadCases[] = {
     {"SkillWithoutActionSpace", [](J& j) { j["agents"][2].erase("action_space"); }, "agents[2].action_space",
      "'hold' is a skill (kind Agent) and needs an action space"},
     {"UnknownActionSpaceType", [](J& j) { j["agents"][1]["action_space"]["type"] = "Boxx"; },
-     "agents[1].action_space", "Boxx"},
+     "agents[1].action_space.type", "unknown space type 'Boxx'"},
     {"OrchestratorActionSpaceMustCountChildren",
      [](J& j) { j["agents"][0]["action_space"] = J{{"type", "Discrete"}, {"n", 3}}; }, "agents[0].action_space",
      "must be Discrete(2), got Discrete(3)"},
@@ -422,6 +423,8 @@ const BadCase kBadCases[] = {
     {"UnknownTopAgent", [](J& j) { j["top_agent"] = "roots"; }, "top_agent", "no agent named 'roots'"},
     {"TopAgentNotText", [](J& j) { j["top_agent"] = J::array(); }, "top_agent", "expected text, got a list"},
 };
+
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
 
 class OrchestrationBadFile : public testing::TestWithParam<BadCase> {};
 
