@@ -257,7 +257,7 @@ asio::awaitable<std::int64_t> SelectorRuntimeBase::_get_orchestrator_action(cons
 const ProcessorPtr& SelectorRuntimeBase::child_at(std::int64_t index) const {
   const auto n = static_cast<std::int64_t>(child_agent_processors.size());
   // A negative index would otherwise silently pick a child counted from the end.
-  if (index >= n) {
+  if (index < 0 || index >= n) {
     throw IndexError("child index " + std::to_string(index) + " is out of range for orchestrator agent " +
                      context.agent->get_name() + " with " + std::to_string(n) + " child processors");
   }
