@@ -76,7 +76,7 @@ TEST(HostEndToEnd, AThreeLevelHierarchyReachesEveryLeafAndSurvivesAReset) {
   EXPECT_EQ(host.agent_processor->get_agent_name(), "h3_root");
 
   struct Case {
-    std::initializer_list<double> root, mid;
+    std::vector<double> root, mid;
     int action;
   };
   const std::vector<Case> cases{{{9, 0, 0}, {9, 0, 0}, 0}, {{9, 0, 0}, {0, 9, 0}, 1}, {{9, 0, 0}, {0, 0, 9}, 2},

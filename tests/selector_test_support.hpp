@@ -73,22 +73,22 @@ inline bool register_hierarchy_teachers() {
 }
 inline const bool hierarchy_teachers_registered = register_hierarchy_teachers();
 
-inline Value numbers(std::initializer_list<double> values) {
+inline Value numbers(const std::vector<double>& values) {
   std::vector<Value> items;
   for (double v : values) items.emplace_back(v);
   return Value::list(std::move(items));
 }
 
 // Raw sensors of the two-level fixture.
-inline Value two_level_sensors(std::initializer_list<double> root_logits,
-                               std::initializer_list<double> root_allowed = {1, 1, 1}) {
+inline Value two_level_sensors(const std::vector<double>& root_logits,
+                               const std::vector<double>& root_allowed = {1, 1, 1}) {
   return Value(Map{{"root_logits", numbers(root_logits)}, {"root_allowed", numbers(root_allowed)}});
 }
 
 // Raw sensors of the three-level fixture.
-inline Value three_level_sensors(std::initializer_list<double> root_logits, std::initializer_list<double> mid_logits,
-                                 std::initializer_list<double> root_allowed = {1, 1, 1},
-                                 std::initializer_list<double> mid_allowed = {1, 1, 1}) {
+inline Value three_level_sensors(const std::vector<double>& root_logits, const std::vector<double>& mid_logits,
+                                 const std::vector<double>& root_allowed = {1, 1, 1},
+                                 const std::vector<double>& mid_allowed = {1, 1, 1}) {
   return Value(Map{{"root_logits", numbers(root_logits)},
                    {"root_allowed", numbers(root_allowed)},
                    {"mid_logits", numbers(mid_logits)},
