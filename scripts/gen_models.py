@@ -380,6 +380,18 @@ HIERARCHY_MODELS = (
 )
 MODELS += HIERARCHY_MODELS
 
+# The three-level hierarchy again, with 256x256 tanh MLPs for every agent (agents h3w_*, orchestration
+# tests/fixtures/hierarchy/three_level_256x256.json): the benchmarks' large-model case. Choices come
+# from the weights, so a caller that needs a fixed path forces it with the *_allowed masks.
+WIDE_HIERARCHY_MODELS = (
+    [(name, (lambda name=name, seed=seed: mlp_policy(name, obs_size=3, hidden=[256, 256], num_outputs=3, seed=seed)))
+     for name, seed in (("h3w_root", 31), ("h3w_mid", 32))]
+    + [(f"h3w_leaf{k}", (lambda k=k: mlp_policy(f"h3w_leaf{k}", obs_size=3, hidden=[256, 256], num_outputs=5,
+                                                 seed=40 + k)))
+       for k in range(5)]
+)
+MODELS += WIDE_HIERARCHY_MODELS
+
 
 # --- skill fixtures ------------------------------------------------------------------------------
 # One policy per action-space kind for the skill processor's tests. action_dist_inputs is the
