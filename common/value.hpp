@@ -43,8 +43,9 @@ class Map {
   Map() = default;
   Map(std::initializer_list<Entry> entries);
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  // Defined after Value, which they need complete (clang instantiates them where they stand).
+  std::size_t size() const;
+  bool empty() const;
   bool contains(std::string_view key) const { return find(key) != nullptr; }
 
   const Value* find(std::string_view key) const;
@@ -56,7 +57,7 @@ class Map {
   Value& set(std::string key, Value value);
   Value& operator[](std::string_view key);
   bool erase(std::string_view key);
-  void reserve(std::size_t n) { entries_.reserve(n); }
+  void reserve(std::size_t n);
 
   auto begin() { return entries_.begin(); }
   auto end() { return entries_.end(); }
@@ -158,5 +159,9 @@ class Value {
  private:
   std::variant<None, bool, std::int64_t, double, std::string, NdArray, List, Map, ObjectPtr> data_;
 };
+
+inline std::size_t Map::size() const { return entries_.size(); }
+inline bool Map::empty() const { return entries_.empty(); }
+inline void Map::reserve(std::size_t n) { entries_.reserve(n); }
 
 }  // namespace tavrin_inference
