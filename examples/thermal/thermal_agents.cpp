@@ -1,17 +1,18 @@
 #include "examples/thermal/thermal_agents.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 
 #include "common/nd_array.hpp"
 #include "core_api/implementations.hpp"
+#include "examples/thermal/plant.hpp"
 
 namespace thermal {
 namespace {
 
 using tavrin_core::AgentController;
 using tavrin_core::AgentTeacher;
-using tavrin_inference::Map;
 using tavrin_inference::NdArray;
 using tavrin_inference::Value;
 
@@ -20,7 +21,14 @@ double first_value(const Value& sensors, const char* name) {
   return v.is_array() ? v.as_array().at_double(0) : v.as_double();
 }
 
-// Bang-bang heating around the setpoint with a half-degree band.
+Value names(std::initializer_list<const char*> list) {
+  std::vector<Value> items;
+  items.reserve(list.size());
+  for (const char* name : list) items.emplace_back(name);
+  return Value::list(std::move(items));
+}
+
+// Bang-bang heating around the setpoint with a half-degree band: full power below it, off above.
 class ThermostatController : public AgentController {
  public:
   std::string class_name() const override { return "ThermostatController"; }
@@ -32,34 +40,52 @@ class ThermostatController : public AgentController {
   }
 };
 
-// The selector may not pick the heater when the zone is already far above its setpoint.
+// The selector sees the zone's temperature, setpoint, outside temperature and CO2, not the clock.
+// It may not pick the heater when the zone is already far above its setpoint, nor ventilation
+// while the flap must stay shut for the night.
 class ZoneTeacher : public AgentTeacher {
  public:
   std::string class_name() const override { return "ZoneTeacher"; }
+  asio::awaitable<Value> filtered_sensor_space() override {
+    co_return names({"temperature", "setpoint", "outside", "co2"});
+  }
   asio::awaitable<Value> compute_action_mask(Value sensors, Value) override {
     const bool too_warm = first_value(sensors, "temperature") > first_value(sensors, "setpoint") + 2.0;
-    co_return Value(NdArray::from_vector<std::int8_t>({static_cast<std::int8_t>(too_warm ? 0 : 1), 1, 1}));
+    const bool night = ThermalPlant::night_at(first_value(sensors, "hour"));
+    co_return Value(NdArray::from_vector<std::int8_t>(
+        {static_cast<std::int8_t>(too_warm ? 0 : 1), static_cast<std::int8_t>(night ? 0 : 1), 1}));
   }
 };
 
-// Keeps the heater's command inside [0, 1] whatever the model produced.
+// The heater's model sees temperature, setpoint and outside temperature; its command is kept
+// inside [0, 1] whatever the model produced.
 class HeaterTeacher : public AgentTeacher {
  public:
   std::string class_name() const override { return "HeaterTeacher"; }
+  asio::awaitable<Value> filtered_sensor_space() override { co_return names({"temperature", "setpoint", "outside"}); }
   asio::awaitable<Value> transform_action(Value, Value action) override {
     if (action.is_array()) co_return Value(action.as_array().clip(0.0, 1.0));
     co_return action;
   }
 };
 
+// The ventilation model sees temperature, setpoint and CO2; the levels it may use come from the
+// simulator's mask.
+class VentilationTeacher : public AgentTeacher {
+ public:
+  std::string class_name() const override { return "VentilationTeacher"; }
+  asio::awaitable<Value> filtered_sensor_space() override { co_return names({"temperature", "setpoint", "co2"}); }
+};
+
 }  // namespace
 
 void register_thermal_agents() {
   auto& registry = tavrin_core::ImplementationRegistry::instance();
-  if (registry.has_agent_impl("ThermostatController")) return;
+  if (registry.has_agent_impl("VentilationTeacher")) return;
   registry.register_agent_impl("ThermostatController", [] { return std::make_shared<ThermostatController>(); });
   registry.register_agent_impl("ZoneTeacher", [] { return std::make_shared<ZoneTeacher>(); });
   registry.register_agent_impl("HeaterTeacher", [] { return std::make_shared<HeaterTeacher>(); });
+  registry.register_agent_impl("VentilationTeacher", [] { return std::make_shared<VentilationTeacher>(); });
 }
 
 }  // namespace thermal
