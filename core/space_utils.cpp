@@ -329,11 +329,11 @@ NdArray combine_masks(const NdArray& a, const NdArray& b) {
   if (a.dtype() == DType::int8 && b.dtype() == DType::int8) {
     const auto x = a.span<std::int8_t>();
     const auto y = b.span<std::int8_t>();
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::int8_t>(x[i] != 0 && y[i] != 0);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::int8_t>(x[i] > 0 && y[i] > 0);
   } else {
     for (std::size_t i = 0; i < out.size(); ++i) {
       const auto k = static_cast<std::int64_t>(i);
-      out[i] = static_cast<std::int8_t>(a.at_double(k) != 0.0 && b.at_double(k) != 0.0);
+      out[i] = static_cast<std::int8_t>(a.at_double(k) > 0.0 && b.at_double(k) > 0.0);
     }
   }
   return NdArray::from_vector(std::move(out));

@@ -41,7 +41,9 @@ asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(
 // None when `sample` is none.
 Value filter_sample(const Value& sample, const std::vector<std::string>& keys);
 
-// Element-wise AND of two equal-length int8 masks (InvalidArgumentError on different lengths).
+// Element-wise AND of two equal-length int8 masks, an entry allowing only when it is positive (so a
+// negative entry forbids, as it does everywhere masks are applied); InvalidArgumentError on
+// different lengths.
 NdArray combine_masks(const NdArray& a, const NdArray& b);
 
 // A decoded action in [-1, 1] scaled to the bounds of every Box of `space` (recursively through
