@@ -95,6 +95,7 @@ void draw_plot(const fs::path& gnuplot, const std::string& trace, const std::str
        << "set output \"" << gnuplot_text(png) << "\"\n"
        << "set datafile separator \",\"\n"
        << "set key outside right\n"
+       << "set lmargin 10\nset rmargin 34\n"
        << "set grid\n"
        << "set xrange [0:24]\nset xtics 0,3,24\n"
        << "set multiplot layout 3,1 title \"thermal zone, episode 1: shipped policy and baseline\"\n"
