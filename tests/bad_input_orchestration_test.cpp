@@ -113,21 +113,20 @@ TEST_F(OrchestrationFileTest, UnknownKindsSpacesAndFieldsAreRejectedWithTheField
   path = box.write("bad/space.json",
                    replace_once(text, "{\"type\": \"Box\", \"low\": 0, \"high\": 1, \"shape\": [3]}",
                                 "{\"type\": \"Continuous\", \"low\": 0, \"high\": 1, \"shape\": [3]}"));
-  expect_rejected(path, "InvalidArgumentError", [&](const std::string& m) {
-    EXPECT_TRUE(starts_with(m, path + ": sensors[1].space.type: unknown space type 'Continuous'")) << m;
-  });
+  expect_rejected(path, "InvalidArgumentError",
+                  path + ": sensors[1].space.type: unknown space type 'Continuous' (known: Discrete, Box, "
+                         "MultiDiscrete, MultiBinary, Tuple, Dict)");
 
   path = box.write("bad/discrete0.json",
                    replace_once(text, "\"class\": \"HierLeafTeacher\",\n     \"action_space\": {\"type\": \"Discrete\", \"n\": 3}}\n  ]",
                                 "\"class\": \"HierLeafTeacher\",\n     \"action_space\": {\"type\": \"Discrete\", \"n\": 0}}\n  ]"));
-  expect_rejected(path, "InvalidArgumentError", [&](const std::string& m) {
-    EXPECT_TRUE(starts_with(m, path + ": agents[3].action_space")) << m;
-  });
+  expect_rejected(path, "InvalidArgumentError", path + ": agents[3].action_space.n: expected a positive integer, got 0");
 
   path = box.write("bad/field.json", replace_once(text, leaf2, leaf2 + ", \"chekpoint\": \"x\""));
-  expect_rejected(path, "InvalidArgumentError", [&](const std::string& m) {
-    EXPECT_TRUE(starts_with(m, path + ": agents[3].chekpoint: unknown field")) << m;
-  });
+  expect_rejected(path, "InvalidArgumentError",
+                  path + ": agents[3].chekpoint: unknown field 'chekpoint' in an agent (known fields: name, kind, "
+                         "children, action_space, sim_sensor_space, checkpoint, controller, remote, class, "
+                         "custom_action_space, rules)");
 
   path = box.write("bad/twice.json", replace_once(text, leaf2, leaf2 + ", \"kind\": \"Agent\""));
   expect_rejected(path, "InvalidArgumentError", path + ": agents[3]: duplicate field 'kind'");
@@ -142,39 +141,27 @@ TEST_F(OrchestrationFileTest, UnknownKindsSpacesAndFieldsAreRejectedWithTheField
 
 TEST_F(OrchestrationFileTest, CyclesAndDanglingNamesAreRejected) {
   std::string path = box.write("bad/cycle.json", read_text(kFixtures + "/orchestrations/cycle.json"));
-  expect_rejected(path, "InvalidArgumentError", [&](const std::string& m) {
-    EXPECT_TRUE(starts_with(m, path + ": agents[")) << m;
-    EXPECT_NE(m.find("cycle in the agent graph: a -> b -> a"), std::string::npos) << m;
-  });
+  expect_rejected(path, "InvalidArgumentError", path + ": agents[2].children[0]: cycle in the agent graph: a -> b -> a");
 
   const std::string text = box.read("hierarchy/two_level.json");
   path = box.write("bad/self.json", replace_once(text, "\"children\": [\"h2_leaf0\", \"h2_leaf1\", \"h2_leaf2\"]",
                                                 "\"children\": [\"h2_leaf0\", \"h2_root\", \"h2_leaf2\"]"));
-  expect_rejected(path, "InvalidArgumentError", [&](const std::string& m) {
-    EXPECT_NE(m.find("cycle in the agent graph: h2_root -> h2_root"), std::string::npos) << m;
-  });
+  expect_rejected(path, "InvalidArgumentError",
+                  path + ": agents[0].children[1]: cycle in the agent graph: h2_root -> h2_root");
 
   path = box.write("bad/child.json", replace_once(text, "\"children\": [\"h2_leaf0\", \"h2_leaf1\", \"h2_leaf2\"]",
                                                  "\"children\": [\"h2_leaf0\", \"h2_leaf9\", \"h2_leaf2\"]"));
-  expect_rejected(path, "InvalidArgumentError", [&](const std::string& m) {
-    EXPECT_TRUE(starts_with(m, path + ": agents[0].children[1]")) << m;
-    EXPECT_NE(m.find("h2_leaf9"), std::string::npos) << m;
-  });
+  expect_rejected(path, "InvalidArgumentError", path + ": agents[0].children[1]: no agent named 'h2_leaf9'");
 
   path = box.write("bad/top.json", replace_once(text, "\"top_agent\": \"h2_root\"", "\"top_agent\": \"h2_boss\""));
-  expect_rejected(path, "InvalidArgumentError", [&](const std::string& m) {
-    EXPECT_TRUE(starts_with(m, path + ": ")) << m;
-    EXPECT_NE(m.find("'h2_boss'"), std::string::npos) << m;
-  });
+  expect_rejected(path, "InvalidArgumentError", path + ": top_agent: no agent named 'h2_boss'");
 }
 
 TEST_F(OrchestrationFileTest, AMissingFileOrAFolderIsNotFound) {
   const std::string missing = box.path("hierarchy/nowhere.json");
   expect_rejected(missing, "FileNotFoundError", "Orchestration file not found: " + missing);
   const std::string folder = box.path("hierarchy");
-  expect_rejected(folder, "InvalidArgumentError", [&](const std::string& m) {
-    EXPECT_TRUE(starts_with(m, folder)) << m;
-  });
+  expect_rejected(folder, "InvalidArgumentError", folder + ": is a folder, not an orchestration file");
 }
 
 // ---- plugins ----------------------------------------------------------------------------------
