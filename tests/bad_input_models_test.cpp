@@ -18,9 +18,11 @@ using namespace bad_input;
 
 Value x_sensor(std::vector<double> values) { return Value(Map{{"x", numbers(values)}}); }
 
+using BadInputModels = BadInputTest;
+
 // ---- missing models -----------------------------------------------------------------------------
 
-TEST_F(BadInputTest, AMissingLeafModelIsWarnedAtPackagingAndFailsOnlyTheStepsThatReachTheLeaf) {
+TEST_F(BadInputModels, AMissingLeafModelIsWarnedAtPackagingAndFailsOnlyTheStepsThatReachTheLeaf) {
   std::filesystem::remove(box.path("models/h2_leaf1.onnx"));
   const auto before = box.snapshot();
   tavrin_test::LogCapture logs;
@@ -39,7 +41,7 @@ TEST_F(BadInputTest, AMissingLeafModelIsWarnedAtPackagingAndFailsOnlyTheStepsTha
   expect_sandbox_unchanged(before);
 }
 
-TEST_F(BadInputTest, AMissingRootModelFailsEveryStepBeforeTheSensorsAreRead) {
+TEST_F(BadInputModels, AMissingRootModelFailsEveryStepBeforeTheSensorsAreRead) {
   std::filesystem::remove(box.path("models/h2_root.onnx"));
   const auto before = box.snapshot();
   auto host = packaged_host(two_level());
@@ -77,7 +79,7 @@ std::vector<Corruption> corruptions_of(const std::string& model) {
   return out;
 }
 
-TEST_F(BadInputTest, ACorruptLeafModelFailsPackagingWithItsCausesAndKeepsThePreviousRoot) {
+TEST_F(BadInputModels, ACorruptLeafModelFailsPackagingWithItsCausesAndKeepsThePreviousRoot) {
   auto host = packaged_host(two_level());
   const auto previous = host->agent_processor;
   const std::string model = box.read("models/h2_leaf1.onnx");
@@ -102,7 +104,7 @@ TEST_F(BadInputTest, ACorruptLeafModelFailsPackagingWithItsCausesAndKeepsThePrev
   }
 }
 
-TEST_F(BadInputTest, AFolderInPlaceOfAModelFileFailsPackaging) {
+TEST_F(BadInputModels, AFolderInPlaceOfAModelFileFailsPackaging) {
   std::filesystem::remove(box.path("models/h2_leaf1.onnx"));
   std::filesystem::create_directories(box.path("models/h2_leaf1.onnx"));
   const auto before = box.snapshot();
@@ -127,7 +129,7 @@ TEST_F(BadInputTest, AFolderInPlaceOfAModelFileFailsPackaging) {
 
 // The discrete skill fixture (model: observation (1, 4), mask (1, 4), logits = observation reversed)
 // with its sensor or action space changed.
-class MismatchTest : public BadInputTest {
+class BadInputModelShapes : public BadInputTest {
  protected:
   std::string skill_with(const std::string& from, const std::string& to) {
     return box.write("skill/mismatch.json", replace_once(box.read("skill/discrete.json"), from, to));
@@ -146,7 +148,7 @@ class MismatchTest : public BadInputTest {
   }
 };
 
-TEST_F(MismatchTest, AnObservationOfAnotherSizeThanTheModelTakesFailsEveryStepWithBothShapes) {
+TEST_F(BadInputModelShapes, AnObservationOfAnotherSizeThanTheModelTakesFailsEveryStepWithBothShapes) {
   const std::string path = skill_with(kSensor, "{\"type\": \"Box\", \"low\": -100, \"high\": 100, \"shape\": [3]}");
   const auto before = box.snapshot();
   auto host = packaged_host(path, "skill_discrete");
@@ -166,7 +168,7 @@ TEST_F(MismatchTest, AnObservationOfAnotherSizeThanTheModelTakesFailsEveryStepWi
   expect_sandbox_unchanged(before);
 }
 
-TEST_F(MismatchTest, AnActionSpaceOfAnotherSizeThanTheModelsMaskInputIsWarnedAndFailsEveryStep) {
+TEST_F(BadInputModelShapes, AnActionSpaceOfAnotherSizeThanTheModelsMaskInputIsWarnedAndFailsEveryStep) {
   for (int n : {3, 6}) {
     SCOPED_TRACE("Discrete(" + std::to_string(n) + ")");
     const std::string path =
@@ -192,7 +194,7 @@ TEST_F(MismatchTest, AnActionSpaceOfAnotherSizeThanTheModelsMaskInputIsWarnedAnd
 
 // Without a mask input nothing tells the model's output size at packaging, and decoding takes what
 // the row holds: a Discrete(n) action is the largest of the first n logits, however many there are.
-TEST_F(MismatchTest, AModelWithoutMaskInputAndTooFewOutputsForTheActionSpaceNeverChoosesTheMissingActions) {
+TEST_F(BadInputModelShapes, AModelWithoutMaskInputAndTooFewOutputsForTheActionSpaceNeverChoosesTheMissingActions) {
   // skill_discrete_no_mask: four logits, no mask input, so nothing is checked at packaging.
   const std::string path = skill_with(
       "{\"name\": \"skill_discrete_no_mask\", \"kind\": \"Agent\", \"checkpoint\": \"../models\",\n     "
@@ -206,7 +208,7 @@ TEST_F(MismatchTest, AModelWithoutMaskInputAndTooFewOutputsForTheActionSpaceNeve
   expect_sandbox_unchanged(before);
 }
 
-TEST_F(MismatchTest, AModelWithoutMaskInputAndMoreOutputsThanTheActionSpaceHasItsLastLogitsIgnored) {
+TEST_F(BadInputModelShapes, AModelWithoutMaskInputAndMoreOutputsThanTheActionSpaceHasItsLastLogitsIgnored) {
   const std::string path = skill_with(
       "{\"name\": \"skill_discrete_no_mask\", \"kind\": \"Agent\", \"checkpoint\": \"../models\",\n     "
       "\"action_space\": {\"type\": \"Discrete\", \"n\": 4}}",
@@ -219,7 +221,7 @@ TEST_F(MismatchTest, AModelWithoutMaskInputAndMoreOutputsThanTheActionSpaceHasIt
   expect_sandbox_unchanged(before);
 }
 
-TEST_F(MismatchTest, AModelThatDeclaresAnotherObservationTypeFailsInTheRuntimeAndTheHostGoesOn) {
+TEST_F(BadInputModelShapes, AModelThatDeclaresAnotherObservationTypeFailsInTheRuntimeAndTheHostGoesOn) {
   // double_obs: observations declared float64, fed float32.
   write_text(box.path("models/skill_discrete.onnx"), read_text(kModels + "/double_obs.onnx"));
   const auto before = box.snapshot();

@@ -15,7 +15,7 @@ namespace {
 using namespace bad_input;
 
 // A host that already runs the two-level fixture, so a failed load can be seen not to disturb it.
-class OrchestrationFileTest : public BadInputTest {
+class BadInputOrchestration : public BadInputTest {
  protected:
   void SetUp() override {
     BadInputTest::SetUp();
@@ -46,7 +46,7 @@ class OrchestrationFileTest : public BadInputTest {
   std::shared_ptr<tavrin_inference::BaseAgentProcessor> root;
 };
 
-TEST_F(OrchestrationFileTest, AFileCutShortAnywhereIsMalformedJsonWithTheLineAndColumnWhereItEnds) {
+TEST_F(BadInputOrchestration, AFileCutShortAnywhereIsMalformedJsonWithTheLineAndColumnWhereItEnds) {
   const std::string text = box.read("hierarchy/two_level.json");
   ASSERT_GT(text.size(), 100u);
   // The cut points: nothing, one brace, inside a key, inside a sensor, between agents, inside a
@@ -82,7 +82,7 @@ TEST_F(OrchestrationFileTest, AFileCutShortAnywhereIsMalformedJsonWithTheLineAnd
                          "unexpected end of input; expected string literal");
 }
 
-TEST_F(OrchestrationFileTest, MalformedJsonNamesTheLineAndColumnAndWhatTheParserExpected) {
+TEST_F(BadInputOrchestration, MalformedJsonNamesTheLineAndColumnAndWhatTheParserExpected) {
   expect_rejected(box.write("bad/missing_comma.json", read_text(kFixtures + "/orchestrations/malformed.json")),
                   "InvalidArgumentError", [&](const std::string& m) {
                     EXPECT_EQ(m, box.path("bad/missing_comma.json") +
@@ -101,7 +101,7 @@ TEST_F(OrchestrationFileTest, MalformedJsonNamesTheLineAndColumnAndWhatTheParser
                   box.path("bad/list.json") + ": expected an orchestration object, got a list");
 }
 
-TEST_F(OrchestrationFileTest, UnknownKindsSpacesAndFieldsAreRejectedWithTheFieldPath) {
+TEST_F(BadInputOrchestration, UnknownKindsSpacesAndFieldsAreRejectedWithTheFieldPath) {
   const std::string text = box.read("hierarchy/two_level.json");
   const std::string leaf2 = "{\"name\": \"h2_leaf2\", \"kind\": \"Agent\"";
 
@@ -139,7 +139,7 @@ TEST_F(OrchestrationFileTest, UnknownKindsSpacesAndFieldsAreRejectedWithTheField
                          "Agent) and needs an action space");
 }
 
-TEST_F(OrchestrationFileTest, CyclesAndDanglingNamesAreRejected) {
+TEST_F(BadInputOrchestration, CyclesAndDanglingNamesAreRejected) {
   std::string path = box.write("bad/cycle.json", read_text(kFixtures + "/orchestrations/cycle.json"));
   expect_rejected(path, "InvalidArgumentError", path + ": agents[2].children[0]: cycle in the agent graph: a -> b -> a");
 
@@ -157,7 +157,7 @@ TEST_F(OrchestrationFileTest, CyclesAndDanglingNamesAreRejected) {
   expect_rejected(path, "InvalidArgumentError", path + ": top_agent: no agent named 'h2_boss'");
 }
 
-TEST_F(OrchestrationFileTest, AMissingFileOrAFolderIsNotFound) {
+TEST_F(BadInputOrchestration, AMissingFileOrAFolderIsNotFound) {
   const std::string missing = box.path("hierarchy/nowhere.json");
   expect_rejected(missing, "FileNotFoundError", "Orchestration file not found: " + missing);
   const std::string folder = box.path("hierarchy");
@@ -180,7 +180,7 @@ std::string with_plugin(const std::string& text, const std::string& plugin, cons
 // A plugin that cannot be loaded fails load_orchestration after the file was read: the host has
 // taken the new orchestration (not initialised), keeps its packaged root, and packages again from a
 // good orchestration.
-class PluginTest : public OrchestrationFileTest {
+class BadInputPlugin : public BadInputOrchestration {
  protected:
   void expect_plugin_rejected(const std::string& path, const std::string& kind, const std::string& message_start,
                               const std::string& message_part) {
@@ -209,7 +209,7 @@ class PluginTest : public OrchestrationFileTest {
   }
 };
 
-TEST_F(PluginTest, AMissingPluginFileNamesTheResolvedPath) {
+TEST_F(BadInputPlugin, AMissingPluginFileNamesTheResolvedPath) {
   const std::string text = box.read("hierarchy/two_level.json");
   const std::string path = box.write("hierarchy/plugin_missing.json", with_plugin(text, "plugins/libnone.so", "X"));
   const std::string library = box.path("hierarchy/plugins/libnone.so");
@@ -217,7 +217,7 @@ TEST_F(PluginTest, AMissingPluginFileNamesTheResolvedPath) {
                          "No such file or directory");
 }
 
-TEST_F(PluginTest, AFileThatIsNotASharedLibraryIsRefusedByTheLoader) {
+TEST_F(BadInputPlugin, AFileThatIsNotASharedLibraryIsRefusedByTheLoader) {
   const std::string text = box.read("hierarchy/two_level.json");
   box.write("hierarchy/plugins/libtext.so", "this is not a shared library\n");
   box.write("hierarchy/plugins/libgarbage.so", random_bytes(4096, 11));
@@ -230,7 +230,7 @@ TEST_F(PluginTest, AFileThatIsNotASharedLibraryIsRefusedByTheLoader) {
   }
 }
 
-TEST_F(PluginTest, ALibraryThatRegistersNothingLeavesTheClassUnregistered) {
+TEST_F(BadInputPlugin, ALibraryThatRegistersNothingLeavesTheClassUnregistered) {
   // A real shared library without a registration function (and without the class): it loads, and
   // the class it was meant to provide is reported by name.
   const std::string library = std::string(TAVRIN_LIB_DIR) + "/libgraph_runner.so";

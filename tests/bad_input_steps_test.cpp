@@ -27,7 +27,7 @@ constexpr const char* kLogitsBox = "Box(-100.0, 100.0, (3), float32)";
 Value f64_mask(std::vector<double> values) { return Value(NdArray::from_vector<double>(std::move(values))); }
 
 // A packaged two-level host; every bad step is followed by the probes, answered as a clean host does.
-class StepTest : public BadInputTest {
+class BadInputSteps : public BadInputTest {
  protected:
   void SetUp() override {
     BadInputTest::SetUp();
@@ -56,7 +56,7 @@ class StepTest : public BadInputTest {
 
 // ---- observations ---------------------------------------------------------------------------
 
-TEST_F(StepTest, AnObservationThatIsNeitherAMapNorAFlatListIsATypeError) {
+TEST_F(BadInputSteps, AnObservationThatIsNeitherAMapNorAFlatListIsATypeError) {
   for (const Value& obs : {Value(), Value("root_logits"), Value(3.0)}) {
     SCOPED_TRACE(obs.str());
     expect_step_fails(obs, "TypeError",
@@ -64,13 +64,13 @@ TEST_F(StepTest, AnObservationThatIsNeitherAMapNorAFlatListIsATypeError) {
   }
 }
 
-TEST_F(StepTest, AMissingSensorIsAKeyErrorNamingIt) {
+TEST_F(BadInputSteps, AMissingSensorIsAKeyErrorNamingIt) {
   expect_step_fails(Value(Map{{"root_logits", numbers({9, 0, 0})}}), "KeyError",
                     std::string(kConvert) + "sensor 'root_allowed' is missing");
   expect_step_fails(Value(Map{}), "KeyError", std::string(kConvert) + "sensor 'root_logits' is missing");
 }
 
-TEST_F(StepTest, AnExtraSensorIsIgnored) {
+TEST_F(BadInputSteps, AnExtraSensorIsIgnored) {
   for (const auto& probe : two_level_probes()) {
     Value obs = probe.obs;
     obs.as_map().set("humidity", Value(0.7));
@@ -80,7 +80,7 @@ TEST_F(StepTest, AnExtraSensorIsIgnored) {
   }
 }
 
-TEST_F(StepTest, ASensorOfTheWrongLengthNamesTheSensorItsSpaceAndBothCounts) {
+TEST_F(BadInputSteps, ASensorOfTheWrongLengthNamesTheSensorItsSpaceAndBothCounts) {
   expect_step_fails(two_level_sensors({9, 0}), "InvalidArgumentError",
                     std::string(kConvert) + "sensor root_logits: expected 3 values for " + kLogitsBox + ", got 2");
   expect_step_fails(two_level_sensors({9, 0, 0, 0}), "InvalidArgumentError",
@@ -90,7 +90,7 @@ TEST_F(StepTest, ASensorOfTheWrongLengthNamesTheSensorItsSpaceAndBothCounts) {
                     std::string(kConvert) + "sensor root_logits: expected 3 values for " + kLogitsBox + ", got 0");
 }
 
-TEST_F(StepTest, TextWhereANumberBelongsIsATypeErrorNamingTheSensor) {
+TEST_F(BadInputSteps, TextWhereANumberBelongsIsATypeErrorNamingTheSensor) {
   const Value texts = Value::list({Value(9.0), Value("0"), Value(0.0)});
   expect_step_fails(Value(Map{{"root_logits", texts}, {"root_allowed", numbers({1, 1, 1})}}), "TypeError",
                     std::string(kConvert) + "sensor root_logits: expected a number, a list or an array for " +
@@ -101,7 +101,7 @@ TEST_F(StepTest, TextWhereANumberBelongsIsATypeErrorNamingTheSensor) {
                         kLogitsBox + ", got dict");
 }
 
-TEST_F(StepTest, NestedListsAreReadInRowMajorOrderAndOnlyTheirCountMatters) {
+TEST_F(BadInputSteps, NestedListsAreReadInRowMajorOrderAndOnlyTheirCountMatters) {
   // [[0], [9, 0]] holds three numbers: it is read as (0, 9, 0), as a flat list would be.
   const Value nested = Value::list({numbers({0}), numbers({9, 0})});
   const Value obs(Map{{"root_logits", nested}, {"root_allowed", numbers({1, 1, 1})}});
@@ -113,7 +113,7 @@ TEST_F(StepTest, NestedListsAreReadInRowMajorOrderAndOnlyTheirCountMatters) {
                     std::string(kConvert) + "sensor root_logits: expected 3 values for " + kLogitsBox + ", got 6");
 }
 
-TEST_F(StepTest, AFlatListOfSensorValuesMustHoldExactlyOneValuePerElement) {
+TEST_F(BadInputSteps, AFlatListOfSensorValuesMustHoldExactlyOneValuePerElement) {
   // The flat form: root_logits then root_allowed, in the orchestration's order.
   EXPECT_EQ(step(*host, numbers({0, 0, 9, 1, 1, 1})), Value(2));
   expect_step_fails(numbers({0, 0, 9, 1, 1}), "InvalidArgumentError",
@@ -126,7 +126,7 @@ TEST_F(StepTest, AFlatListOfSensorValuesMustHoldExactlyOneValuePerElement) {
 // counts as larger than every number, and adding the mask penalty to NaN or +inf leaves it NaN or
 // +inf, so such a value can win over the mask. These cases pin what happens today; the fault is
 // reported (a sound runtime would refuse non-finite sensor values, naming the sensor).
-TEST_F(StepTest, NonFiniteSensorValuesReachTheSelectorsModelAndCanOverrideItsMask) {
+TEST_F(BadInputSteps, NonFiniteSensorValuesReachTheSelectorsModelAndCanOverrideItsMask) {
   // Child 0 is forbidden by the root's teacher; a NaN logit makes every probability NaN and the
   // first child wins all the same (its leaf answers 0). With the NaN replaced the root takes child 2.
   EXPECT_EQ(step(*host, two_level_sensors({0, kNaN, 5}, {0, 1, 1})), Value(0));
@@ -140,7 +140,7 @@ TEST_F(StepTest, NonFiniteSensorValuesReachTheSelectorsModelAndCanOverrideItsMas
 }
 
 // The discrete skill fixture (logits = the observation reversed), where the simulator's mask acts.
-class NonFiniteSkillTest : public BadInputTest {
+class BadInputNonFiniteSkill : public BadInputTest {
  protected:
   void SetUp() override {
     BadInputTest::SetUp();
@@ -160,7 +160,7 @@ class NonFiniteSkillTest : public BadInputTest {
   std::unique_ptr<PolicyHost> host;
 };
 
-TEST_F(NonFiniteSkillTest, NonFiniteSensorValuesReachTheSkillsModelAndCanOverrideTheSimulatorsMask) {
+TEST_F(BadInputNonFiniteSkill, NonFiniteSensorValuesReachTheSkillsModelAndCanOverrideTheSimulatorsMask) {
   // The model reverses the observation by a matrix product, so one non-finite input (NaN, or an
   // infinity times zero) makes every logit NaN, as in any dense network. The penalty added to a
   // NaN leaves it NaN, and the first NaN wins: action 0, which the simulator forbids.
@@ -175,7 +175,7 @@ TEST_F(NonFiniteSkillTest, NonFiniteSensorValuesReachTheSkillsModelAndCanOverrid
 // ---- masks ----------------------------------------------------------------------------------
 
 // A skill root (h2_leaf1: always action 1 while it is allowed), where the simulator's mask acts.
-class MaskTest : public BadInputTest {
+class BadInputMasks : public BadInputTest {
  protected:
   void SetUp() override {
     BadInputTest::SetUp();
@@ -193,7 +193,7 @@ class MaskTest : public BadInputTest {
   std::unique_ptr<PolicyHost> host;
 };
 
-TEST_F(MaskTest, EveryEntryThatIsNotAtLeastOneForbidsItsAction) {
+TEST_F(BadInputMasks, EveryEntryThatIsNotAtLeastOneForbidsItsAction) {
   EXPECT_EQ(act(f64_mask({1, 1, 1})), Value(1));
   EXPECT_EQ(act(f64_mask({1, 0, 1})), Value(0));
   EXPECT_EQ(act(f64_mask({1, 2, 1})), Value(1));     // any positive whole number allows
@@ -208,19 +208,19 @@ TEST_F(MaskTest, EveryEntryThatIsNotAtLeastOneForbidsItsAction) {
   EXPECT_EQ(act(f64_mask({0, -1, kNaN})), Value(0));
 }
 
-TEST_F(MaskTest, AShortMaskAllowsTheActionsItDoesNotCover) {
+TEST_F(BadInputMasks, AShortMaskAllowsTheActionsItDoesNotCover) {
   EXPECT_EQ(act(f64_mask({1, 0})), Value(0));
   EXPECT_EQ(act(f64_mask({0})), Value(1));
   EXPECT_EQ(act(f64_mask({})), Value(1));
 }
 
-TEST_F(MaskTest, ALongMaskFailsAtTheModelsMaskInput) {
+TEST_F(BadInputMasks, ALongMaskFailsAtTheModelsMaskInput) {
   const Failure f = failure_of(host->execute(two_level_sensors({0, 0, 0}), f64_mask({1, 0, 1, 1})));
   EXPECT_EQ(f.kind(), "InvalidArgumentError");
   EXPECT_EQ(f.message(), "cannot reshape array of size 4 into shape (1, 3)");
 }
 
-TEST_F(MaskTest, AMaskThatIsNotNumbersIsRejected) {
+TEST_F(BadInputMasks, AMaskThatIsNotNumbersIsRejected) {
   const Failure text = failure_of(host->execute(two_level_sensors({0, 0, 0}), Value("1,0,1")));
   EXPECT_EQ(text.kind(), "TypeError");
   EXPECT_EQ(text.message(), "an action mask must be numbers, arrays, sequences or maps of them, got str");
@@ -229,7 +229,7 @@ TEST_F(MaskTest, AMaskThatIsNotNumbersIsRejected) {
   EXPECT_EQ(hole.message(), "cannot join the parts of an action mask that holds None");
 }
 
-TEST_F(StepTest, ASelectorsMaskFromItsTeacherFollowsTheSameRule) {
+TEST_F(BadInputSteps, ASelectorsMaskFromItsTeacherFollowsTheSameRule) {
   // The root's teacher masks the children with root_allowed.
   EXPECT_EQ(step(*host, two_level_sensors({1, 9, 3}, {1, -1, 1})), Value(2));
   EXPECT_EQ(step(*host, two_level_sensors({1, 9, 3}, {1, 0.5, 1})), Value(2));
@@ -241,7 +241,7 @@ TEST_F(StepTest, ASelectorsMaskFromItsTeacherFollowsTheSameRule) {
 void fail_with_runtime_error() { throw tavrin_inference::RuntimeError("the teacher's service is down"); }
 void fail_with_foreign_error() { throw std::out_of_range("vector::at"); }
 
-class FailingImplTest : public BadInputTest {
+class BadInputImpls : public BadInputTest {
  protected:
   // The two-level fixture with `agent_json` in place of h2_leaf<leaf>'s entry.
   std::string with_leaf(int leaf, const std::string& agent_json) {
@@ -263,7 +263,7 @@ class FailingImplTest : public BadInputTest {
   }
 };
 
-TEST_F(FailingImplTest, ATeacherHookThatFailsFailsTheStepUnchangedAndTheNextStepIsRight) {
+TEST_F(BadInputImpls, ATeacherHookThatFailsFailsTheStepUnchangedAndTheNextStepIsRight) {
   for (Hook hook : {Hook::transform_sensors, Hook::compute_action_mask, Hook::transform_action}) {
     for (bool foreign : {false, true}) {
       SCOPED_TRACE(std::to_string(static_cast<int>(hook)) + (foreign ? " foreign" : " runtime"));
@@ -289,7 +289,7 @@ TEST_F(FailingImplTest, ATeacherHookThatFailsFailsTheStepUnchangedAndTheNextStep
   }
 }
 
-TEST_F(FailingImplTest, ATeacherThatCannotBeCreatedFailsPackagingNamingTheAgents) {
+TEST_F(BadInputImpls, ATeacherThatCannotBeCreatedFailsPackagingNamingTheAgents) {
   const std::string cls = register_impl("Unmakeable", []() -> tavrin_core::ImplementationPtr {
     throw tavrin_inference::RuntimeError("licence server unreachable");
   });
@@ -309,7 +309,7 @@ TEST_F(FailingImplTest, ATeacherThatCannotBeCreatedFailsPackagingNamingTheAgents
   expect_sandbox_unchanged(before);
 }
 
-TEST_F(FailingImplTest, AControllerThatFailsFailsTheStepUnchangedAndTheNextStepIsRight) {
+TEST_F(BadInputImpls, AControllerThatFailsFailsTheStepUnchangedAndTheNextStepIsRight) {
   // h2_leaf2 as a controller that answers 2, as the leaf's model would.
   auto armed = std::make_shared<bool>(false);
   const std::string cls = register_impl(
@@ -329,7 +329,7 @@ TEST_F(FailingImplTest, AControllerThatFailsFailsTheStepUnchangedAndTheNextStepI
   expect_sandbox_unchanged(before);
 }
 
-TEST_F(FailingImplTest, AControllersActionIsPassedOnUncheckedAsTheSpaceIsNotConsulted) {
+TEST_F(BadInputImpls, AControllersActionIsPassedOnUncheckedAsTheSpaceIsNotConsulted) {
   const std::string cls = register_impl("Wild", [] {
     return std::make_shared<SwitchController>(Value("left"), std::make_shared<bool>(false), [] {});
   });
@@ -338,7 +338,7 @@ TEST_F(FailingImplTest, AControllersActionIsPassedOnUncheckedAsTheSpaceIsNotCons
   EXPECT_EQ(step(*host, two_level_sensors({9, 0, 0})), Value(0));
 }
 
-TEST_F(FailingImplTest, ASelectorTeacherThatChoosesAChildOutOfRangeIsAnIndexError) {
+TEST_F(BadInputImpls, ASelectorTeacherThatChoosesAChildOutOfRangeIsAnIndexError) {
   // The root's teacher turns every choice into a child that does not exist.
   auto log = std::make_shared<tavrin_test::CallLog>();
   auto script = std::make_shared<tavrin_test::TeacherScript>();
