@@ -164,6 +164,27 @@ TEST_F(BadInputOrchestration, AMissingFileOrAFolderIsNotFound) {
   expect_rejected(folder, "InvalidArgumentError", folder + ": is a folder, not an orchestration file");
 }
 
+TEST_F(BadInputOrchestration, PackagingAnAgentThatIsNotThereOrWithoutAnOrchestrationKeepsTheRoot) {
+  const auto before = box.snapshot();
+  Failure f = failure_of(host->package(nullptr, std::string("h2_leaf9")));
+  EXPECT_EQ(f.kind(), "KeyError");
+  EXPECT_EQ(f.message(), "No agent named 'h2_leaf9' in orchestration 'hierarchy-two-level'");
+  EXPECT_EQ(host->agent_processor, root);
+  expect_answers_like_clean_host(*host, two_level(), "", two_level_probes());
+
+  PolicyHost fresh;
+  f = failure_of(fresh.package());
+  EXPECT_EQ(f.kind(), "InvalidArgumentError");
+  EXPECT_EQ(f.message(), "No orchestration provided and no orchestration loaded");
+  f = failure_of(fresh.execute(two_level_sensors({9, 0, 0})));
+  EXPECT_EQ(f.kind(), "RuntimeError");
+  EXPECT_EQ(f.message(), "No agent processor available. Call package() first.");
+  run_sync(fresh.load_orchestration(two_level()));
+  run_sync(fresh.package());
+  expect_answers_like_clean_host(fresh, two_level(), "", two_level_probes());
+  expect_sandbox_unchanged(before);
+}
+
 // ---- plugins ----------------------------------------------------------------------------------
 
 // The two-level fixture with a plugin library and the first leaf's class from it.
