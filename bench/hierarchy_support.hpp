@@ -1,0 +1,133 @@
+#pragma once
+// Shared pieces of the hierarchy benchmarks: the teacher classes that the orchestrations under
+// tests/fixtures/hierarchy/ name, the raw sensors of one step, and a PolicyHost stepped the way an
+// application steps it (a coroutine on the application's io_context awaiting `execute`).
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+
+#include "common/async.hpp"
+#include "common/nd_array.hpp"
+#include "common/value.hpp"
+#include "core_api/implementations.hpp"
+#include "core_api/logger.hpp"
+#include "host/policy_host.hpp"
+
+namespace hierarchy_bench {
+
+using tavrin_inference::Map;
+using tavrin_inference::NdArray;
+using tavrin_inference::PolicyHost;
+using tavrin_inference::Value;
+
+inline std::string fixture(const std::string& relative) { return std::string(TAVRIN_BENCH_DATA_DIR) + "/" + relative; }
+
+// A selector's teacher: the selector sees only its logits sensor; the allowed-children sensor is its
+// mask.
+class SensorLogitsTeacher : public tavrin_core::AgentTeacher {
+ public:
+  SensorLogitsTeacher(std::string logits, std::string allowed)
+      : logits_(std::move(logits)), allowed_(std::move(allowed)) {}
+  std::string class_name() const override { return "SensorLogitsTeacher"; }
+  asio::awaitable<Value> filtered_sensor_space() override { co_return Value::list({Value(logits_)}); }
+  asio::awaitable<Value> compute_action_mask(Value sensors, Value /*previous_action*/) override {
+    if (sensors.is_map()) {
+      if (const Value* allowed = sensors.as_map().find(allowed_)) co_return *allowed;
+    }
+    co_return Value();
+  }
+
+ private:
+  std::string logits_;
+  std::string allowed_;
+};
+
+// A skill's teacher: the skill sees the root's logits sensor.
+class LeafTeacher : public tavrin_core::AgentTeacher {
+ public:
+  std::string class_name() const override { return "LeafTeacher"; }
+  asio::awaitable<Value> filtered_sensor_space() override { co_return Value::list({Value("root_logits")}); }
+};
+
+inline void register_hierarchy_teachers() {
+  auto& registry = tavrin_core::ImplementationRegistry::instance();
+  if (registry.has_agent_impl("HierRootTeacher")) return;
+  registry.register_agent_impl("HierRootTeacher",
+                               [] { return std::make_shared<SensorLogitsTeacher>("root_logits", "root_allowed"); });
+  registry.register_agent_impl("HierMidTeacher",
+                               [] { return std::make_shared<SensorLogitsTeacher>("mid_logits", "mid_allowed"); });
+  registry.register_agent_impl("HierLeafTeacher", [] { return std::make_shared<LeafTeacher>(); });
+}
+
+// The four sensors of the three-level fixtures, as a simulator hands them over (float64 arrays).
+struct Sensors {
+  std::vector<double> root_logits, root_allowed, mid_logits, mid_allowed;
+
+  Value value() const {
+    Map map;
+    map.set("root_logits", Value(NdArray::from_vector<double>(root_logits)));
+    map.set("root_allowed", Value(NdArray::from_vector<double>(root_allowed)));
+    map.set("mid_logits", Value(NdArray::from_vector<double>(mid_logits)));
+    map.set("mid_allowed", Value(NdArray::from_vector<double>(mid_allowed)));
+    return Value(std::move(map));
+  }
+};
+
+// The path root -> h3*_mid -> leaf 1 in both fixtures: the echoing small selectors follow their
+// logits, the 256x256 ones are forced there by their masks.
+inline Sensors path_to_mid_leaf1() { return {{5, 1, 0}, {1, 0, 0}, {0, 5, 1}, {0, 1, 0}}; }
+
+// A packaged host and the io_context the application drives it on.
+class SteppedHost {
+ public:
+  explicit SteppedHost(const std::string& orchestration_path) {
+    tavrin_core::set_log_level(tavrin_core::LogLevel::warning);
+    register_hierarchy_teachers();
+    run(load_and_package(orchestration_path));
+  }
+  ~SteppedHost() {
+    try {
+      run(host_.close());
+    } catch (...) {
+    }
+  }
+  SteppedHost(const SteppedHost&) = delete;
+  SteppedHost& operator=(const SteppedHost&) = delete;
+
+  // `steps` awaited executes on one observation, inside one coroutine on the io_context; returns the
+  // last action.
+  Value step(const Value& obs, std::int64_t steps) {
+    Value last;
+    run(steps_on(obs, steps, last));
+    return last;
+  }
+
+  PolicyHost& host() { return host_; }
+
+ private:
+  asio::awaitable<void> load_and_package(std::string path) {
+    co_await host_.load_orchestration(path);
+    co_await host_.package();
+  }
+  asio::awaitable<void> steps_on(const Value& obs, std::int64_t steps, Value& last) {
+    for (std::int64_t i = 0; i < steps; ++i) last = co_await host_.execute(obs);
+  }
+  void run(asio::awaitable<void> operation) {
+    std::exception_ptr error;
+    asio::co_spawn(ctx_, std::move(operation), [&error](std::exception_ptr e) { error = e; });
+    ctx_.restart();
+    ctx_.run();
+    if (error) std::rethrow_exception(error);
+  }
+
+  asio::io_context ctx_;
+  PolicyHost host_;
+};
+
+}  // namespace hierarchy_bench
