@@ -1,0 +1,105 @@
+// tavrin bench, end to end through the built program: it completes on synthetic and on recorded
+// observations, traces the same path the host takes, and prints both sides with their ratio. No
+// timing is asserted.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ContainsRegex;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::string kTool = TAVRIN_TOOL_PATH;
+const std::string kSource = TAVRIN_SOURCE_DIR;
+const std::string kCli = std::string(TAVRIN_TEST_DATA_DIR) + "/cli";
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+struct ToolResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+ToolResult tool(const std::string& args) {
+  const fs::path dir = fs::temp_directory_path() / ("tavrin_cli_bench_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string command =
+      "'" + kTool + "' " + args + " >'" + (dir / "stdout").string() + "' 2>'" + (dir / "stderr").string() + "'";
+  const int raw = std::system(command.c_str());
+  ToolResult result;
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  result.out = read_file(dir / "stdout");
+  result.err = read_file(dir / "stderr");
+  fs::remove_all(dir);
+  return result;
+}
+
+double runs_per_step(const std::string& out) {
+  std::smatch m;
+  if (!std::regex_search(out, m, std::regex("model runs per step: ([0-9.]+) on average"))) return -1;
+  return std::stod(m[1]);
+}
+
+const char* kRow = " +[0-9]+\\.[0-9]+ +[0-9]+\\.[0-9]+ +[0-9]+\\.[0-9]+";
+
+TEST(CliBench, SyntheticObservationsOnTheThreeLevelTree) {
+  const ToolResult r = tool("bench '" + kCli + "/three_level.json' --steps 200 --warmup 5 --seed 3");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("200 steps after 5 warm-up, synthetic observations (seed 3, 200 distinct"));
+  EXPECT_THAT(r.out, ContainsRegex(std::string("PolicyHost::execute") + kRow));
+  EXPECT_THAT(r.out, ContainsRegex(std::string("ONNX Runtime Session::Run") + kRow));
+  EXPECT_THAT(r.out, ContainsRegex(std::string("ratio \\(host / raw\\)") + kRow));
+  // Every step runs the root and either a skill (2 models) or the mid selector and a skill (3).
+  const double runs = runs_per_step(r.out);
+  EXPECT_GT(runs, 2.0);
+  EXPECT_LT(runs, 3.0);
+  // The mid selector sees the root's logits and so repeats its choice: h3_leaf1 and h3_leaf2 are
+  // never reached, and the raw side opens only the five models the host ran.
+  EXPECT_THAT(r.out, HasSubstr("5 distinct models"));
+}
+
+TEST(CliBench, RecordedObservationsFollowTheHostsPath) {
+  // In the recorded episode the zone picks heat 81 times, ventilate 10 times (both with a model)
+  // and the thermostat controller 5 times: (81 + 10) * 2 + 5 = 187 model runs in 96 steps.
+  const ToolResult r = tool("bench '" + kSource + "/examples/thermal/orchestration.json' --input '" + kCli +
+                            "/thermal_episode.jsonl' --steps 96 --warmup 0");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("recorded observations from " + kCli + "/thermal_episode.jsonl (96)"));
+  EXPECT_DOUBLE_EQ(runs_per_step(r.out), 1.95);
+  EXPECT_THAT(r.out, HasSubstr("3 distinct models"));
+  EXPECT_THAT(r.out, ContainsRegex(std::string("ratio \\(host / raw\\)") + kRow));
+}
+
+TEST(CliBench, ABadObservationStopsTheBenchBeforeTiming) {
+  const fs::path input = fs::temp_directory_path() / ("tavrin_cli_bench_input_" + std::to_string(::getpid()));
+  std::ofstream(input) << "{\"logits\": [1, 2, 3]}\n{\"logits\": [1, 2]}\n";
+  const ToolResult size = tool("bench '" + kCli + "/three_level.json' --input '" + input.string() + "'");
+  EXPECT_EQ(size.status, 1);
+  EXPECT_THAT(size.err, HasSubstr("observation 2 fails: InvalidArgumentError"));
+  EXPECT_THAT(size.out, Not(HasSubstr("ratio")));
+
+  std::ofstream(input) << "{\"logits\": [1, 2, 3]}\n{\"logits\": \n";
+  const ToolResult syntax = tool("bench '" + kCli + "/three_level.json' --input '" + input.string() + "'");
+  EXPECT_EQ(syntax.status, 1);
+  EXPECT_THAT(syntax.err, HasSubstr("line 2: malformed JSON"));
+  fs::remove(input);
+}
+
+}  // namespace
