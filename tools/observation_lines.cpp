@@ -36,6 +36,10 @@ std::size_t column_of(std::string_view text, std::size_t byte) {
 
 // The parser's own explanation, without its prefix and its byte position.
 std::string parser_message(std::string_view what) {
+  if (what.substr(0, 16) == "[json.exception.") {
+    const auto close = what.find("] ");
+    if (close != std::string_view::npos) what.remove_prefix(close + 2);
+  }
   const auto p = what.find("parse error");
   if (p != std::string_view::npos) {
     const auto colon = what.find(": ", p);
@@ -139,9 +143,12 @@ class ValueBuilder {
     for (std::size_t i = 0; i + 1 < stack_.size(); ++i) {
       const Frame& frame = stack_[i];
       if (frame.value.is_map()) {
-        path += path.empty() ? frame.key : "." + frame.key;
+        if (!path.empty()) path += '.';
+        path += frame.key;
       } else {
-        path += "[" + std::to_string(frame.value.as_list().items.size()) + "]";
+        path += '[';
+        path += std::to_string(frame.value.as_list().items.size());
+        path += ']';
       }
     }
     return path.empty() ? std::string() : path + ": ";
@@ -161,7 +168,9 @@ bool numeric_tree(const Value& v, std::string& path, const Value*& bad) {
     const auto& items = v.as_list().items;
     for (std::size_t i = 0; i < items.size(); ++i) {
       if (!numeric_tree(items[i], path, bad)) {
-        path = "[" + std::to_string(i) + "]" + path;
+        std::string segment(1, '[');
+        segment.append(std::to_string(i)).push_back(']');
+        path.insert(0, segment);
         return false;
       }
     }
@@ -170,7 +179,9 @@ bool numeric_tree(const Value& v, std::string& path, const Value*& bad) {
   if (v.is_map()) {
     for (const auto& [key, item] : v.as_map()) {
       if (!numeric_tree(item, path, bad)) {
-        path = "." + key + path;
+        std::string segment(1, '.');
+        segment.append(key);
+        path.insert(0, segment);
         return false;
       }
     }
