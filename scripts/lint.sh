@@ -72,10 +72,16 @@ EOF
   log "clang-tidy: ${#units[@]} translation units, $JOBS at a time ($build)"
   if [[ ${#units[@]} -gt 0 ]]; then
     # asio enables co_await on its own only for GCC; clang 14 with libstdc++ 12 supports it too.
+    out=$(mktemp)
+    trap 'rm -f "$out"' EXIT
     if ! printf '%s\0' "${units[@]}" | xargs -0 -n 1 -P "$JOBS" \
         "$CLANG_TIDY" -p "$build" --quiet --extra-arg=-DASIO_HAS_CO_AWAIT=1 \
-        --extra-arg=-Wno-unknown-warning-option 2> >(grep -v ' warnings\? generated\.$\|^Suppressed \|^Use -header-filter\|NOLINT' >&2); then
-      log "clang-tidy: findings above"
+        --extra-arg=-Wno-unknown-warning-option >"$out" \
+        2> >(grep -v ' warnings\? generated\.$\|^Suppressed \|^Use -header-filter\|NOLINT' >&2); then
+      cat "$out"
+      # A header's finding is reported once per translation unit that includes it.
+      log "clang-tidy findings (each once):"
+      grep -E '^[^ ].*:[0-9]+:[0-9]+: (error|warning):' "$out" | sed "s|^$PWD/||" | sort -u >&2
       status=1
     fi
   fi
