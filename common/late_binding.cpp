@@ -7,6 +7,13 @@
 
 #include "common/errors.hpp"
 
+#ifndef TAVRIN_SHARED_LIBRARY_PREFIX
+#define TAVRIN_SHARED_LIBRARY_PREFIX "lib"
+#endif
+#ifndef TAVRIN_SHARED_LIBRARY_SUFFIX
+#define TAVRIN_SHARED_LIBRARY_SUFFIX ".so"
+#endif
+
 namespace tavrin_inference {
 namespace {
 
@@ -21,7 +28,7 @@ std::string own_library_dir() {
 void* bind_symbol(const std::string& library, const std::string& symbol) {
   static std::mutex mutex;
   std::lock_guard lock(mutex);
-  const std::string file = "lib" + library + ".so";
+  const std::string file = TAVRIN_SHARED_LIBRARY_PREFIX + library + TAVRIN_SHARED_LIBRARY_SUFFIX;
   void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_GLOBAL);
   std::string failure;
   if (handle == nullptr) {

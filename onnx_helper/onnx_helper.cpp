@@ -1,4 +1,4 @@
-#include "skill/onnx_helper.hpp"
+#include "onnx_helper/onnx_helper.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -1,7 +1,7 @@
 #pragma once
-// Model preparation before a skill's model is opened. The skill processor looks this module up
-// (library "onnx_helper") each time it loads a model and calls it best effort: a missing module or a
-// failing check is reported as a warning and loading goes on.
+// Model preparation before an agent's model is opened. The skill and selector processors look this
+// library up ("onnx_helper", see onnx_helper_binding.hpp) each time they load a model and call it best
+// effort: a missing library or a failing check is reported as a warning and loading goes on.
 //
 // The check reads the model file's graph inputs without creating a session and never writes the
 // file: a model without an action-mask input is reported at debug level (the runner then runs it on
@@ -14,16 +14,9 @@
 
 #include "core_api/orchestration.hpp"
 #include "core_api/spaces.hpp"
+#include "onnx_helper/onnx_helper_binding.hpp"
 
 namespace tavrin_inference {
-
-inline constexpr const char* kOnnxHelperLibrary = "onnx_helper";
-inline constexpr const char* kEnsureActionMaskSymbol = "tavrin_ensure_onnx_model_has_action_mask";
-
-// The exported entry point, as the skill processor binds it.
-using EnsureOnnxModelHasActionMaskFn = void(const std::string& path,
-                                            const tavrin_core::spaces::SpacePtr& action_space,
-                                            const std::shared_ptr<tavrin_core::AgentNode>& agent);
 
 // A graph input as the model file declares it.
 struct OnnxInputDecl {

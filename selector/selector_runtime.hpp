@@ -24,7 +24,7 @@
 #include "core_api/decorators.hpp"
 #include "processor/skillkit.hpp"
 #include "runner/graph_runner.hpp"
-#include "skill/onnx_helper.hpp"
+#include "onnx_helper/onnx_helper_binding.hpp"
 
 namespace tavrin_inference {
 

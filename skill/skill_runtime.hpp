@@ -19,7 +19,7 @@
 #include "processor/skillkit.hpp"
 #include "runner/graph_runner.hpp"
 #include "skill/action_decoder.hpp"
-#include "skill/onnx_helper.hpp"
+#include "onnx_helper/onnx_helper_binding.hpp"
 
 namespace tavrin_inference {
 

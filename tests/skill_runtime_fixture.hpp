@@ -159,6 +159,8 @@ inline const bool implementations_registered = [] {
   auto& registry = tavrin_core::ImplementationRegistry::instance();
   registry.register_agent_impl("SkillTestCountingTeacher", [] { return std::make_shared<CountingTeacher>(); });
   registry.register_agent_impl("SkillTestValveController", [] { return std::make_shared<ValveController>(); });
+  // A controller class that makes nothing: its agent ends up without a controller.
+  registry.register_agent_impl("SkillTestAbsentController", [] { return tavrin_core::ImplementationPtr(); });
   return true;
 }();
 
