@@ -21,7 +21,8 @@
 #endif
 #endif
 #ifdef TAVRIN_LEAK_CHECK_SANITIZER_ALLOCATOR
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime (declared here: GCC installs no <sanitizer/allocator_interface.h>).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif
