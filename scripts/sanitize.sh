@@ -12,7 +12,7 @@
 #     SANITIZE_JOBS      parallel build and test jobs (default 2)
 #     TSAN_EXTRA_TESTS   more test programs for the tsan run, e.g. "policy_host_test"
 #     TSAN_EXTRA_TARGETS programs those tests start, built with them when present
-#                        (default "tavrin-worker")
+#                        (default "tavrin-worker tavrin_test_plugin")
 #
 # ONNX Runtime itself is a prebuilt, uninstrumented library: its memory comes from the sanitizer's
 # allocator (malloc is intercepted), so leaks and bad frees of our own buffers are still seen, but
@@ -95,7 +95,7 @@ run_tsan() {
   timed "tsan configure" cmake --preset tsan >/dev/null || return 1
   # Programs the tests start (worker processes) are built with them when the tree has them.
   local targets=("${tests[@]}") t
-  for t in ${TSAN_EXTRA_TARGETS:-tavrin-worker}; do
+  for t in ${TSAN_EXTRA_TARGETS:-tavrin-worker tavrin_test_plugin}; do
     if cmake --build "$build" --target help 2>/dev/null | grep -q "^$t:"; then targets+=("$t"); fi
   done
   timed "tsan build" cmake --build --preset tsan -j "$JOBS" --target "${targets[@]}" || return 1
