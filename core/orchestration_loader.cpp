@@ -93,6 +93,15 @@ struct DuplicateKey {
   std::string key;
 };
 
+// Deepest nesting of lists and objects accepted in an orchestration file. The file is converted and
+// checked by recursive functions, so the depth has to be bounded before they run; real files nest a
+// few dozen levels at most (each level of a nested space takes two).
+constexpr std::size_t kMaxNesting = 64;
+
+struct TooDeep {
+  std::string path;
+};
+
 // Follows the parser through the document so that a key given twice in one object is reported;
 // the parser itself would silently keep the last value.
 class KeyTracker {
@@ -130,6 +139,7 @@ class KeyTracker {
   };
   void push(bool object) {
     std::string path;
+    if (frames_.size() >= kMaxNesting) throw TooDeep{frames_.back().path};
     if (!frames_.empty()) {
       Frame& parent = frames_.back();
       path = parent.object ? join(parent.path, parent.current_key) : at_index(parent.path, parent.next_index++);
@@ -228,6 +238,8 @@ class Loader {
                                  std::to_string(column) + ": " + parser_message(e.what()));
     } catch (const DuplicateKey& d) {
       fail(d.path, "duplicate field '" + d.key + "'");
+    } catch (const TooDeep& d) {
+      fail(d.path, "lists and objects nested deeper than " + std::to_string(kMaxNesting) + " levels");
     }
   }
 

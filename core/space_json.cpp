@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/errors.hpp"
+#include "core/space_limits.hpp"
 #include "core_api/spaces.hpp"
 
 namespace tavrin_core::spaces {
@@ -177,6 +178,7 @@ SpacePtr box_from_json(const Map& m, const std::string& where) {
   };
   check_shape("low", low);
   check_shape("high", high);
+  checked_space_elements(shape, field(where, "shape"));  // before the bounds are allocated
   const DType dtype = m.contains("dtype") ? read_dtype(m.at("dtype"), field(where, "dtype")) : DType::float32;
   try {
     return std::make_shared<Box>(bound_array(std::move(low), shape), bound_array(std::move(high), shape), dtype);

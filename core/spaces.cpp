@@ -7,6 +7,7 @@
 
 #include "common/errors.hpp"
 #include "core_api/space_utils.hpp"
+#include "core/space_limits.hpp"
 
 namespace tavrin_core::spaces {
 
@@ -214,6 +215,12 @@ NdArray flatten_with(std::int64_t n, Write&& write) {
 
 // ---- flattened boxes ------------------------------------------------------------------------
 
+// The shape, once it is known not to be too large for a space (checked before the bounds are made).
+const Shape& checked_box_shape(const Shape& shape) {
+  checked_space_elements(shape, "Box");
+  return shape;
+}
+
 SpacePtr unit_box(std::int64_t n) { return std::make_shared<Box>(0.0, 1.0, Shape{n}, DType::float32); }
 
 const Box& as_flat_box(const SpacePtr& flat, const Space& of) {
@@ -270,6 +277,8 @@ std::string bound_text(const NdArray& bound, bool integer) {
 
 Discrete::Discrete(std::int64_t n, std::int64_t start) : n_(n), start_(start) {
   if (n <= 0) throw InvalidArgumentError("Discrete: n must be positive, got " + std::to_string(n));
+  checked_space_size(n, "Discrete");
+  if (start > INT64_MAX - n) throw InvalidArgumentError("Discrete: start + n must fit a 64-bit integer");
   flat_ = unit_box(n);
 }
 
@@ -309,6 +318,7 @@ Box::Box(NdArray low, NdArray high, DType dtype)
     throw InvalidArgumentError("Box: low and high differ in shape (" + low_.shape().str() + " vs " +
                                high_.shape().str() + ")");
   }
+  checked_space_elements(low_.shape(), "Box");
   const auto l = low_.span<double>();
   const auto h = high_.span<double>();
   for (std::size_t i = 0; i < l.size(); ++i) {
@@ -324,7 +334,8 @@ Box::Box(NdArray low, NdArray high, DType dtype)
 }
 
 Box::Box(double low, double high, Shape shape, DType dtype)
-    : Box(NdArray::full(shape, DType::float64, low), NdArray::full(shape, DType::float64, high), dtype) {}
+    : Box(NdArray::full(checked_box_shape(shape), DType::float64, low), NdArray::full(shape, DType::float64, high),
+          dtype) {}
 
 std::string Box::str() const {
   const bool integer = is_integer_dtype(dtype_);
@@ -391,7 +402,7 @@ MultiDiscrete::MultiDiscrete(NdArray nvec) {
     }
   }
   nvec_ = std::move(nvec).astype(DType::int64);
-  for (std::int64_t k : nvec_.span<std::int64_t>()) flat_size_ += k;
+  for (std::int64_t k : nvec_.span<std::int64_t>()) flat_size_ = checked_space_sum(flat_size_, k, "MultiDiscrete");
   flat_ = unit_box(flat_size_);
 }
 
@@ -453,6 +464,7 @@ MultiBinary::MultiBinary(Shape shape) : shape_(shape) {
   for (std::int64_t d : shape_) {
     if (d < 0) throw InvalidArgumentError("MultiBinary: negative dimension in shape " + shape_.str());
   }
+  checked_space_elements(shape_, "MultiBinary");
   flat_ = unit_box(shape_.numel());
 }
 
@@ -509,7 +521,7 @@ Tuple::Tuple(std::vector<SpacePtr> spaces) : spaces_(std::move(spaces)) {
   parts.reserve(spaces_.size());
   for (std::size_t i = 0; i < spaces_.size(); ++i) {
     if (!spaces_[i]) throw InvalidArgumentError("Tuple: space " + std::to_string(i) + " is null");
-    flat_size_ += spaces_[i]->flat_size();
+    flat_size_ = checked_space_sum(flat_size_, spaces_[i]->flat_size(), "Tuple");
     parts.push_back(spaces_[i].get());
   }
   flat_ = concat_boxes(parts, flat_size_);
@@ -579,7 +591,7 @@ Dict::Dict(SpaceEntries spaces) : spaces_(std::move(spaces)) {
     for (std::size_t j = 0; j < i; ++j) {
       if (spaces_[j].first == key) throw InvalidArgumentError("Dict: duplicate key '" + key + "'");
     }
-    flat_size_ += space->flat_size();
+    flat_size_ = checked_space_sum(flat_size_, space->flat_size(), "Dict");
     parts.push_back(space.get());
   }
   flat_ = concat_boxes(parts, flat_size_);

@@ -133,6 +133,10 @@ NdArray BaseAgentProcessor::_align_mask_length(NdArray mask, const Value& target
   } else if (target_size.is_float()) {
     const double d = target_size.as_double();
     if (!std::isfinite(d)) throw InvalidArgumentError("_align_mask_length() target_size must be finite");
+    // 2**63 is the first double past the int64 range; converting from there on would be undefined.
+    if (std::fabs(d) >= 9223372036854775808.0) {
+      throw InvalidArgumentError("_align_mask_length() target_size is out of range, got " + Value(d).str());
+    }
     size = static_cast<std::int64_t>(std::trunc(d));
   } else {
     throw TypeError(std::string("_align_mask_length() target_size must be a number, got ") +
