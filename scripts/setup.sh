@@ -22,6 +22,7 @@ debian_packages=(
   python3 python3-onnx python3-numpy
   nodejs npm binutils xz-utils
   gnuplot-nox
+  libclang-rt-14-dev
 )
 
 install_debian_packages() {
