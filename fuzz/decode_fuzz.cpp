@@ -140,8 +140,8 @@ NdArray make_row(FuzzedDataProvider& in) {
     switch (dtype) {
       case DType::float32: row.data<float>()[i] = static_cast<float>(v); break;
       case DType::float64: row.data<double>()[i] = v; break;
-      case DType::int64: row.data<std::int64_t>()[i] = std::isfinite(v) ? static_cast<std::int64_t>(v * 8) : 0; break;
-      case DType::int8: row.data<std::int8_t>()[i] = std::isfinite(v) ? static_cast<std::int8_t>(v * 8) : 0; break;
+      case DType::int64: row.data<std::int64_t>()[i] = std::fabs(v) < 1e6 ? static_cast<std::int64_t>(v * 8) : 0; break;
+      case DType::int8: row.data<std::int8_t>()[i] = std::fabs(v) < 16 ? static_cast<std::int8_t>(v * 8) : 0; break;
     }
   }
   return row;
