@@ -95,7 +95,7 @@ Value from_flat(const Space& space, const double*& cursor, const std::string& wh
 void append_numbers(const Value& v, std::vector<double>& out) {
   if (v.is_number()) {
     out.push_back(v.as_double());
-  } else if (v.is_array()) {
+  } else if (v.is_array()) {  // raw arrays are checked element by element, in row-major order
     const NdArray& a = v.as_array();
     for (std::int64_t i = 0; i < a.size(); ++i) out.push_back(a.at_double(i));
   } else if (v.is_list()) {
@@ -107,6 +107,37 @@ void append_numbers(const Value& v, std::vector<double>& out) {
 
 // Coerces one raw sensor value; errors get the sensor's name in front. The name itself is handed
 // down as `where`, so nothing is formatted unless something fails.
+// A NaN or infinite sensor value would reach the models and make every logit NaN, and a NaN logit
+// wins the choice whatever the mask says: such a step is refused, naming the sensor and the element
+// (counted in row-major order over the raw value's numbers).
+[[noreturn]] void refuse_non_finite(const std::string& name, std::int64_t element, double x) {
+  throw InvalidArgumentError(std::string(kConvert) + ": sensor '" + name + "': element " + std::to_string(element) +
+                             " is " + Value(x).str() + "; sensor values must be finite");
+}
+
+void require_finite(const Value& v, const std::string& name, std::int64_t& element) {
+  if (v.is_float()) {
+    if (!std::isfinite(v.as_double())) refuse_non_finite(name, element, v.as_double());
+    ++element;
+  } else if (v.is_array()) {
+    const NdArray& a = v.as_array();
+    if (a.dtype() != DType::float32 && a.dtype() != DType::float64) {
+      element += a.size();
+      return;
+    }
+    for (std::int64_t i = 0; i < a.size(); ++i, ++element) {
+      const double x = a.at_double(i);
+      if (!std::isfinite(x)) refuse_non_finite(name, element, x);
+    }
+  } else if (v.is_list()) {
+    for (const auto& item : v.as_list().items) require_finite(item, name, element);
+  } else if (v.is_map()) {
+    for (const auto& [key, item] : v.as_map()) require_finite(item, name, element);
+  } else {
+    ++element;
+  }
+}
+
 Value coerce_sensor(const Space& space, const Value& raw, const std::string& name) {
   try {
     return space.coerce(raw, name);
@@ -157,7 +188,7 @@ void collect(const Value& v, const Shape& shape, std::size_t depth, std::vector<
     const auto& items = v.as_list().items;
     if (depth == shape.ndim() || static_cast<std::int64_t>(items.size()) != shape[depth]) ragged();
     for (const Value& item : items) collect(item, shape, depth + 1, out, dtype, any_leaf);
-  } else if (v.is_array()) {
+  } else if (v.is_array()) {  // raw arrays are checked element by element, in row-major order
     const NdArray& a = v.as_array();
     if (a.ndim() != shape.ndim() - depth || !std::equal(a.shape().begin(), a.shape().end(), shape.begin() + depth)) {
       ragged();
@@ -269,6 +300,8 @@ asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(
     for (const auto& [name, space] : entries) {
       const Value* v = raw.find(name);
       if (v == nullptr) throw KeyError(std::string(kConvert) + ": sensor '" + name + "' is missing");
+      std::int64_t element = 0;
+      require_finite(*v, name, element);  // before coercion, which would clamp an integer sensor
       out.set(name, coerce_sensor(*space, *v, name));
     }
   } else if (sensors.is_list() || sensors.is_array()) {
@@ -283,6 +316,10 @@ asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(
     }
     const double* cursor = flat.data();
     for (const auto& [name, space] : entries) {
+      const std::int64_t n = raw_size(*space);
+      for (std::int64_t i = 0; i < n; ++i) {
+        if (!std::isfinite(cursor[i])) refuse_non_finite(name, i, cursor[i]);
+      }
       try {
         out.set(name, from_flat(*space, cursor, name));
       } catch (const InvalidArgumentError& e) {

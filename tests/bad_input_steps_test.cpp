@@ -122,21 +122,19 @@ TEST_F(BadInputSteps, AFlatListOfSensorValuesMustHoldExactlyOneValuePerElement) 
                     std::string(kConvert) + "a flat sensor list holds numbers, got str");
 }
 
-// NaN and infinite sensor values are not refused: they reach the models as they are. A NaN logit
-// counts as larger than every number, and adding the mask penalty to NaN or +inf leaves it NaN or
-// +inf, so such a value can win over the mask. These cases pin what happens today; the fault is
-// reported (a sound runtime would refuse non-finite sensor values, naming the sensor).
-TEST_F(BadInputSteps, NonFiniteSensorValuesReachTheSelectorsModelAndCanOverrideItsMask) {
-  // Child 0 is forbidden by the root's teacher; a NaN logit makes every probability NaN and the
-  // first child wins all the same (its leaf answers 0). With the NaN replaced the root takes child 2.
-  EXPECT_EQ(step(*host, two_level_sensors({0, kNaN, 5}, {0, 1, 1})), Value(0));
+// NaN and infinite sensor values are refused before any model runs, naming the sensor and the
+// element: passed through, one NaN would make every logit NaN, and a NaN logit wins the choice
+// whatever the mask forbids.
+TEST_F(BadInputSteps, NonFiniteSensorValuesAreRefusedBeforeTheSelectorsModelRuns) {
+  expect_step_fails(two_level_sensors({0, kNaN, 5}, {0, 1, 1}), "InvalidArgumentError",
+                    std::string(kConvert) + "sensor 'root_logits': element 1 is nan; sensor values must be finite");
+  expect_step_fails(two_level_sensors({0, kInf, 5}, {0, 1, 1}), "InvalidArgumentError",
+                    std::string(kConvert) + "sensor 'root_logits': element 1 is inf; sensor values must be finite");
+  expect_step_fails(two_level_sensors({-kInf, 0, 5}), "InvalidArgumentError",
+                    std::string(kConvert) + "sensor 'root_logits': element 0 is -inf; sensor values must be finite");
+  expect_step_fails(numbers({0, 0, 9, 1, kNaN, 1}), "InvalidArgumentError",
+                    std::string(kConvert) + "sensor 'root_allowed': element 1 is nan; sensor values must be finite");
   EXPECT_EQ(step(*host, two_level_sensors({0, 0, 5}, {0, 1, 1})), Value(2));
-  // +inf: exp(inf - inf) is NaN, so is the sum of the exponentials and every probability: child 0,
-  // forbidden or not.
-  EXPECT_EQ(step(*host, two_level_sensors({0, kInf, 5}, {0, 1, 1})), Value(0));
-  // A forbidden child's logit is replaced, not added to, so a non-finite value there is harmless.
-  EXPECT_EQ(step(*host, two_level_sensors({kNaN, 0, 5}, {0, 1, 1})), Value(2));
-  EXPECT_EQ(step(*host, two_level_sensors({-kInf, 0, 5})), Value(2));
 }
 
 // The discrete skill fixture (logits = the observation reversed), where the simulator's mask acts.
@@ -160,16 +158,18 @@ class BadInputNonFiniteSkill : public BadInputTest {
   std::unique_ptr<PolicyHost> host;
 };
 
-TEST_F(BadInputNonFiniteSkill, NonFiniteSensorValuesReachTheSkillsModelAndCanOverrideTheSimulatorsMask) {
-  // The model reverses the observation by a matrix product, so one non-finite input (NaN, or an
-  // infinity times zero) makes every logit NaN, as in any dense network. The penalty added to a
-  // NaN leaves it NaN, and the first NaN wins: action 0, which the simulator forbids.
+TEST_F(BadInputNonFiniteSkill, NonFiniteSensorValuesNeverReachTheSkillsModel) {
+  // Passed through, one non-finite input of this dense model (NaN, or an infinity times zero) would
+  // make every logit NaN, and the first NaN would win: action 0, which the simulator forbids.
   const Value forbid_0 = f64_mask({0, 1, 1, 1});
   EXPECT_EQ(act({0, 0, 0, 9}, forbid_0), Value(1));
-  EXPECT_EQ(act({0, kNaN, 0, 9}, forbid_0), Value(0));
-  EXPECT_EQ(act({0, kInf, 0, 9}, forbid_0), Value(0));
-  EXPECT_EQ(act({0, -kInf, 0, 9}, forbid_0), Value(0));
-  EXPECT_EQ(act({9, 0, 0, kNaN}, Value()), Value(0));
+  for (const double bad : {kNaN, kInf, -kInf}) {
+    const Failure f = failure_of(host->execute(Value(Map{{"x", numbers({0, bad, 0, 9})}}), forbid_0));
+    EXPECT_EQ(f.kind(), "InvalidArgumentError");
+    EXPECT_EQ(f.message(), std::string(kConvert) + "sensor 'x': element 1 is " + Value(bad).str() +
+                               "; sensor values must be finite");
+  }
+  EXPECT_EQ(act({0, 0, 0, 9}, forbid_0), Value(1));
 }
 
 // ---- masks ----------------------------------------------------------------------------------

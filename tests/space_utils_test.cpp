@@ -143,12 +143,12 @@ TEST(SensorSpaces, FilterSampleFollowsTheOrderOfTheKeys) {
 
 TEST(ConvertSensors, MapByNameIsCoercedIntoEachSensorsSpace) {
   const Value raw(Map{{"grid", Value::list({3.7, 4})}, {"unused", 1}, {"mode", 2.0},
-                      {"pos", Value::list({0.5, std::nan("")})}});
+                      {"pos", Value::list({0.5, -1.5})}});
   const Value out = convert(raw, sim_space());
   ASSERT_TRUE(out.is_map());
   EXPECT_EQ(keys_of(out.as_map()), (std::vector<std::string>{"pos", "mode", "grid"}));  // the sim space's order
   EXPECT_EQ(out["pos"].as_array().dtype(), DType::float32);
-  EXPECT_TRUE(std::isnan(out["pos"].as_array().at_double(1)));  // kept for the model to see
+  EXPECT_EQ(out["pos"].as_array().at_double(1), -1.5);
   ASSERT_TRUE(out["mode"].is_int());
   EXPECT_EQ(out["mode"].as_int(), 2);
   EXPECT_EQ(out["grid"].as_array(), NdArray::from_vector<std::int64_t>({3, 4}, Shape{2, 1}));
@@ -165,6 +165,21 @@ TEST(ConvertSensors, MapErrorsNameTheSensor) {
       error_of([&] { convert(Value(Map{{"pos", Value::list({1, 2})}, {"mode", 3}, {"grid", Value::list({1, 2})}}), sim); }),
       HasSubstr("sensor mode: expected an integer in [0, 3)"));
   EXPECT_THROW(convert("text", sim), TypeError);
+}
+
+TEST(ConvertSensors, NonFiniteValuesAreRefusedNamingTheSensorAndElement) {
+  // A NaN would turn every logit of a model into NaN, and a NaN logit wins whatever the mask says.
+  const auto sim = sim_space();
+  const double nan = std::nan("");
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(error_of([&] {
+              convert(Value(Map{{"pos", Value::list({0.5, nan})}, {"mode", 1}, {"grid", Value::list({1, 2})}}), sim);
+            }),
+            "InvalidArgumentError: convert_sim_sensors_to_tavrin_sensors: sensor 'pos': element 1 is nan; "
+            "sensor values must be finite");
+  EXPECT_THAT(error_of([&] { convert(Value::list({-inf, 0.0, 1, 7, 8}), sim); }),
+              HasSubstr("sensor 'pos': element 0 is -inf"));
+  EXPECT_THAT(error_of([&] { convert(Value::list({0.0, 0.0, 1, 7, inf}), sim); }), HasSubstr("sensor 'grid'"));
 }
 
 TEST(ConvertSensors, FlatListIsSplitInTheSimSpacesOrder) {
