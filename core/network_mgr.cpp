@@ -6,6 +6,7 @@
 
 #include "common/async.hpp"
 #include "common/errors.hpp"
+#include "core/remote/worker_manager.hpp"
 #include "core_api/implementations.hpp"
 
 namespace tavrin_core {
@@ -121,6 +122,12 @@ ManagerMethod InProcessManager::resolve(std::string_view method) {
 NetworkMgr::NetworkMgr(TrainerConfig config) : config_(std::move(config)) {
   for (auto kind : {ManagerKind::sim, ManagerKind::agent, ManagerKind::perceptor, ManagerKind::controller})
     managers_[static_cast<int>(kind)] = std::make_shared<InProcessManager>(kind);
+  // With a "remote" field, remote agents, perceptors and controllers are served by worker
+  // processes at the configured targets; the simulator manager stays in this process.
+  if (auto settings = remote::RemoteSettings::from_config(config_)) {
+    for (auto kind : {ManagerKind::agent, ManagerKind::perceptor, ManagerKind::controller})
+      managers_[static_cast<int>(kind)] = std::make_shared<remote::WorkerManager>(kind, *settings);
+  }
 }
 
 void NetworkMgr::set_manager(ManagerKind kind, RemoteManagerPtr manager) {
@@ -166,6 +173,10 @@ CallResult NetworkMgr::stop_all() {
   return CallResult(Value());
 }
 
-void NetworkMgr::stop_watchdogs() {}
+void NetworkMgr::stop_watchdogs() {
+  for (const auto& mgr : managers_) {
+    if (auto worker = std::dynamic_pointer_cast<remote::WorkerManager>(mgr)) worker->stop_heartbeats();
+  }
+}
 
 }  // namespace tavrin_core

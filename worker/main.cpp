@@ -1,0 +1,63 @@
+// tavrin-worker: serves implementation classes to remote clients over TCP.
+//
+//   tavrin-worker [--host 127.0.0.1] [--port 1337] [--plugin lib.so]... [lib.so]... [--exit-on-stop]
+//
+// Prints "tavrin-worker listening on <host>:<port>" once it accepts connections (with --port 0 the
+// port is a free one chosen by the system). Ends on SIGINT or SIGTERM, and with --exit-on-stop once
+// a stop_all leaves it without instances.
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+
+#include "common/errors.hpp"
+#include "core_api/implementations.hpp"
+#include "core_api/logger.hpp"
+#include "core_api/remote.hpp"
+
+int main(int argc, char** argv) {
+  CLI::App app{"Serves teachers, controllers and perceptors to remote clients (JSON-RPC 2.0 over TCP)",
+               "tavrin-worker"};
+  tavrin_core::remote::WorkerServerOptions options;
+  options.version = TAVRIN_WORKER_VERSION;
+  std::vector<std::string> plugins;
+  std::vector<std::string> positional_plugins;
+  std::string log_level = "info";
+  app.add_option("--host", options.host, "address to listen on")->capture_default_str();
+  app.add_option("--port", options.port, "port to listen on (0: any free port)")->capture_default_str();
+  app.add_option("--plugin", plugins, "plugin library registering implementation classes (repeatable)");
+  app.add_option("plugins", positional_plugins, "more plugin libraries");
+  app.add_flag("--exit-on-stop", options.exit_when_stopped, "exit once a stop_all leaves no instance");
+  app.add_option("--log-level", log_level, "debug, info, warning, error or off")->capture_default_str();
+  CLI11_PARSE(app, argc, argv);
+
+  try {
+    tavrin_core::set_log_level(tavrin_core::parse_log_level(log_level));
+    auto& registry = tavrin_core::ImplementationRegistry::instance();
+    plugins.insert(plugins.end(), positional_plugins.begin(), positional_plugins.end());
+    for (const auto& path : plugins) registry.load_plugin(path);
+
+    asio::io_context ctx(1);
+    tavrin_core::remote::WorkerServer server(ctx, options);
+    asio::signal_set signals(ctx, SIGINT, SIGTERM);
+    signals.async_wait([&](const std::error_code& ec, int) {
+      if (ec) return;
+      server.stop();
+      ctx.stop();
+    });
+    server.start();
+    std::cout << "tavrin-worker listening on " << server.address() << std::endl;
+    ctx.run();
+    return 0;
+  } catch (const tavrin_inference::Error& e) {
+    std::cerr << "tavrin-worker: " << e.kind() << ": " << e.what() << "\n";
+  } catch (const std::exception& e) {
+    std::cerr << "tavrin-worker: " << e.what() << "\n";
+  }
+  return 1;
+}
