@@ -13,40 +13,25 @@
 #include <sstream>
 #include <string>
 
+#include "support/tool_process.hpp"
+
 namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
+using tavrin_test::read_file;
+using tavrin_test::ToolResult;
 using ::testing::Not;
 
-const std::string kTool = TAVRIN_TOOL_PATH;
 const std::string kSource = TAVRIN_SOURCE_DIR;
 const std::string kCli = std::string(TAVRIN_TEST_DATA_DIR) + "/cli";
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
-struct ToolResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
 
 ToolResult tool(const std::string& args) {
   const fs::path dir = fs::temp_directory_path() / ("tavrin_cli_bench_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  const std::string command =
-      "'" + kTool + "' " + args + " >'" + (dir / "stdout").string() + "' 2>'" + (dir / "stderr").string() + "'";
-  const int raw = std::system(command.c_str());
-  ToolResult result;
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  result.out = read_file(dir / "stdout");
-  result.err = read_file(dir / "stderr");
+  ToolResult result = tavrin_test::run_tool(args, dir);
   fs::remove_all(dir);
   return result;
 }

@@ -12,29 +12,21 @@
 #include <string>
 #include <vector>
 
+#include "support/tool_process.hpp"
+
 namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using tavrin_test::read_file;
+using tavrin_test::ToolResult;
 using ::testing::Not;
 
-const std::string kTool = TAVRIN_TOOL_PATH;
 const std::string kSource = TAVRIN_SOURCE_DIR;
 const std::string kFixtures = TAVRIN_TEST_DATA_DIR;
 const std::string kModels = kFixtures + "/models";
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
-struct ToolResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
 
 // The three-level tree of the hierarchy models with default teachers, its checkpoint folder given.
 std::string three_level(const std::string& checkpoint, int sensor_size = 3) {
@@ -72,15 +64,7 @@ class CliInspect : public ::testing::Test {
   }
 
   ToolResult tool(const std::string& args, const std::string& stdin_text = "") {
-    std::ofstream(dir_ / "stdin") << stdin_text;
-    const std::string command = "'" + kTool + "' " + args + " <'" + (dir_ / "stdin").string() + "' >'" +
-                                (dir_ / "stdout").string() + "' 2>'" + (dir_ / "stderr").string() + "'";
-    const int raw = std::system(command.c_str());
-    ToolResult result;
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = read_file(dir_ / "stdout");
-    result.err = read_file(dir_ / "stderr");
-    return result;
+    return tavrin_test::run_tool(args, dir_, stdin_text);
   }
 
   fs::path dir_;

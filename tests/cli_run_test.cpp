@@ -13,24 +13,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/tool_process.hpp"
+
 namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using tavrin_test::read_file;
+using tavrin_test::ToolResult;
 using ::testing::Not;
 
-const std::string kTool = TAVRIN_TOOL_PATH;
 const std::string kSource = TAVRIN_SOURCE_DIR;
 const std::string kCli = std::string(TAVRIN_TEST_DATA_DIR) + "/cli";
 const std::string kThermal = kSource + "/examples/thermal/orchestration.json";
 const std::string kThreeLevel = kCli + "/three_level.json";
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -39,11 +36,6 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-struct ToolResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
 
 class CliRun : public ::testing::Test {
  protected:
@@ -56,15 +48,7 @@ class CliRun : public ::testing::Test {
 
   // Runs the tool with `args`, feeding `stdin_text` on standard input.
   ToolResult tool(const std::string& args, const std::string& stdin_text = "") {
-    std::ofstream(dir_ / "stdin") << stdin_text;
-    const std::string command = "'" + kTool + "' " + args + " <'" + (dir_ / "stdin").string() + "' >'" +
-                                (dir_ / "stdout").string() + "' 2>'" + (dir_ / "stderr").string() + "'";
-    const int raw = std::system(command.c_str());
-    ToolResult result;
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = read_file(dir_ / "stdout");
-    result.err = read_file(dir_ / "stderr");
-    return result;
+    return tavrin_test::run_tool(args, dir_, stdin_text);
   }
 
   fs::path dir_;
