@@ -151,7 +151,7 @@ class KeyTracker {
 
 // ---- checking ---------------------------------------------------------------------------------
 
-struct AgentSpec {
+struct AgentEntry {
   std::string path;  // agents[i]
   std::string kind;
   AgentNode::Options options;
@@ -199,22 +199,22 @@ class Loader {
     std::optional<std::vector<PerceptorNodePtr>> perceptors;
     if (const Json* p = find(root, "perceptors")) perceptors = read_perceptors(*p);
 
-    std::vector<AgentSpec> specs = read_agents(root, sim_sensor_space);
-    check_graph(specs);
+    std::vector<AgentEntry> entries_read = read_agents(root, sim_sensor_space);
+    check_graph(entries_read);
 
     std::string top_agent;
     if (find(root, "top_agent") != nullptr) {
       top_agent = text_field(root, "top_agent", "", true);
-      if (index_of(specs, top_agent) < 0) fail("top_agent", "no agent named '" + top_agent + "'");
+      if (index_of(entries_read, top_agent) < 0) fail("top_agent", "no agent named '" + top_agent + "'");
     } else {
-      top_agent = specs.front().options.name;
+      top_agent = entries_read.front().options.name;
     }
 
     std::vector<AgentNodePtr> agents;
-    agents.reserve(specs.size());
-    for (auto& spec : specs) {
-      AgentNodePtr node = make_node(spec.kind, std::move(spec.options));
-      node->set_follow_rules(std::move(spec.follow_rules));
+    agents.reserve(entries_read.size());
+    for (auto& entry : entries_read) {
+      AgentNodePtr node = make_node(entry.kind, std::move(entry.options));
+      node->set_follow_rules(std::move(entry.follow_rules));
       agents.push_back(std::move(node));
     }
     return std::make_shared<Orchestration>(std::move(id), std::move(sensors), std::move(perceptors), std::move(agents),
@@ -400,43 +400,43 @@ class Loader {
     return perceptors;
   }
 
-  static std::ptrdiff_t index_of(const std::vector<AgentSpec>& specs, const std::string& name) {
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-      if (specs[i].options.name == name) return static_cast<std::ptrdiff_t>(i);
+  static std::ptrdiff_t index_of(const std::vector<AgentEntry>& entries_read, const std::string& name) {
+    for (std::size_t i = 0; i < entries_read.size(); ++i) {
+      if (entries_read[i].options.name == name) return static_cast<std::ptrdiff_t>(i);
     }
     return -1;
   }
 
-  std::vector<AgentSpec> read_agents(const Json& root, const SpacePtr& default_sim_space) const {
+  std::vector<AgentEntry> read_agents(const Json& root, const SpacePtr& default_sim_space) const {
     const Json* list = find(root, "agents");
     if (list == nullptr) fail("agents", "missing required field");
     const Json& items = list_of(*list, "agents");
     if (items.empty()) fail("agents", "an orchestration needs at least one agent");
 
-    std::vector<AgentSpec> specs;
-    specs.reserve(items.size());
+    std::vector<AgentEntry> entries_read;
+    entries_read.reserve(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
-      AgentSpec spec;
-      spec.path = at_index("agents", i);
-      const std::string& path = spec.path;
+      AgentEntry entry;
+      entry.path = at_index("agents", i);
+      const std::string& path = entry.path;
       const Json& a = object_of(items[i], path);
       only_fields(a, path, "an agent",
                   {"name", "kind", "children", "action_space", "sim_sensor_space", "checkpoint", "controller", "remote",
                    "class", "custom_action_space", "rules"});
 
-      auto& o = spec.options;
+      auto& o = entry.options;
       o.name = name_field(a, path);
-      if (const auto k = index_of(specs, o.name); k >= 0) {
-        fail(join(path, "name"), "duplicate agent name '" + o.name + "' (also " + specs[static_cast<std::size_t>(k)].path + ")");
+      if (const auto k = index_of(entries_read, o.name); k >= 0) {
+        fail(join(path, "name"), "duplicate agent name '" + o.name + "' (also " + entries_read[static_cast<std::size_t>(k)].path + ")");
       }
 
-      spec.kind = text_field(a, "kind", path, true, std::string(" (expected ") + kKinds + ")");
-      if (spec.kind != "Agent" && spec.kind != "AgentOrchestrator" && spec.kind != "AgentCoordinatedSet" &&
-          spec.kind != "AgentCoordinatedPopulation") {
-        fail(join(path, "kind"), "unknown agent kind '" + spec.kind + "' (expected " + kKinds + ")");
+      entry.kind = text_field(a, "kind", path, true, std::string(" (expected ") + kKinds + ")");
+      if (entry.kind != "Agent" && entry.kind != "AgentOrchestrator" && entry.kind != "AgentCoordinatedSet" &&
+          entry.kind != "AgentCoordinatedPopulation") {
+        fail(join(path, "kind"), "unknown agent kind '" + entry.kind + "' (expected " + kKinds + ")");
       }
-      const bool skill = spec.kind == "Agent";
-      const bool orchestrator = spec.kind == "AgentOrchestrator";
+      const bool skill = entry.kind == "Agent";
+      const bool orchestrator = entry.kind == "AgentOrchestrator";
 
       if (const Json* c = find(a, "children")) {
         const std::string cpath = join(path, "children");
@@ -450,7 +450,7 @@ class Loader {
           }
           o.children.push_back(std::move(child));
         }
-        spec.has_children = true;
+        entry.has_children = true;
       }
       if (orchestrator && o.children.empty()) {
         fail(join(path, "children"), "an AgentOrchestrator needs at least one child to choose from");
@@ -502,56 +502,56 @@ class Loader {
 
       if (const Json* r = find(a, "rules")) {
         if (!orchestrator) {
-          fail(join(path, "rules"), "agent '" + o.name + "' is an " + spec.kind + ", and only an AgentOrchestrator has rules");
+          fail(join(path, "rules"), "agent '" + o.name + "' is an " + entry.kind + ", and only an AgentOrchestrator has rules");
         }
-        spec.rules = &list_of(*r, join(path, "rules"));
+        entry.rules = &list_of(*r, join(path, "rules"));
       }
-      specs.push_back(std::move(spec));
+      entries_read.push_back(std::move(entry));
     }
-    return specs;
+    return entries_read;
   }
 
-  void check_graph(std::vector<AgentSpec>& specs) const {
-    for (auto& spec : specs) {
-      const std::string cpath = join(spec.path, "children");
-      for (std::size_t k = 0; k < spec.options.children.size(); ++k) {
-        const std::string& child = spec.options.children[k];
-        if (index_of(specs, child) < 0) fail(at_index(cpath, k), "no agent named '" + child + "'");
+  void check_graph(std::vector<AgentEntry>& entries_read) const {
+    for (auto& entry : entries_read) {
+      const std::string cpath = join(entry.path, "children");
+      for (std::size_t k = 0; k < entry.options.children.size(); ++k) {
+        const std::string& child = entry.options.children[k];
+        if (index_of(entries_read, child) < 0) fail(at_index(cpath, k), "no agent named '" + child + "'");
       }
-      if (spec.rules != nullptr) spec.follow_rules = read_rules(*spec.rules, spec);
+      if (entry.rules != nullptr) entry.follow_rules = read_rules(*entry.rules, entry);
     }
     // Depth-first from every agent in file order; meeting an agent still on the path closes a cycle.
     enum class Mark { unseen, on_path, done };
-    std::vector<Mark> marks(specs.size(), Mark::unseen);
+    std::vector<Mark> marks(entries_read.size(), Mark::unseen);
     std::vector<std::size_t> stack;
     auto visit = [&](auto& self, std::size_t i) -> void {
       marks[i] = Mark::on_path;
       stack.push_back(i);
-      const auto& children = specs[i].options.children;
+      const auto& children = entries_read[i].options.children;
       for (std::size_t k = 0; k < children.size(); ++k) {
-        const auto j = static_cast<std::size_t>(index_of(specs, children[k]));
+        const auto j = static_cast<std::size_t>(index_of(entries_read, children[k]));
         if (marks[j] == Mark::on_path) {
           std::string cycle;
           auto it = std::find(stack.begin(), stack.end(), j);
-          for (; it != stack.end(); ++it) cycle += specs[*it].options.name + " -> ";
-          cycle += specs[j].options.name;
-          fail(at_index(join(specs[i].path, "children"), k), "cycle in the agent graph: " + cycle);
+          for (; it != stack.end(); ++it) cycle += entries_read[*it].options.name + " -> ";
+          cycle += entries_read[j].options.name;
+          fail(at_index(join(entries_read[i].path, "children"), k), "cycle in the agent graph: " + cycle);
         }
         if (marks[j] == Mark::unseen) self(self, j);
       }
       stack.pop_back();
       marks[i] = Mark::done;
     };
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+    for (std::size_t i = 0; i < entries_read.size(); ++i) {
       if (marks[i] == Mark::unseen) visit(visit, i);
     }
   }
 
-  std::vector<AgentNode::FollowRule> read_rules(const Json& list, const AgentSpec& spec) const {
-    const auto& children = spec.options.children;
+  std::vector<AgentNode::FollowRule> read_rules(const Json& list, const AgentEntry& entry) const {
+    const auto& children = entry.options.children;
     auto is_child = [&](const std::string& name) { return std::find(children.begin(), children.end(), name) != children.end(); };
-    const std::string not_child = " is not a child of '" + spec.options.name + "' (children: " + quoted_list(children) + ")";
-    const std::string rpath = join(spec.path, "rules");
+    const std::string not_child = " is not a child of '" + entry.options.name + "' (children: " + quoted_list(children) + ")";
+    const std::string rpath = join(entry.path, "rules");
 
     std::vector<AgentNode::FollowRule> rules;
     rules.reserve(list.size());

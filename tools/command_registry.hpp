@@ -20,18 +20,18 @@ namespace tavrin_tool {
 using CommandMain = std::function<int()>;
 using CommandSetup = std::function<CommandMain(CLI::App& command)>;
 
-struct CommandSpec {
+struct CommandEntry {
   std::string name;
   std::string description;
   int order = 0;
   CommandSetup setup;
 };
 
-std::vector<CommandSpec>& command_specs();
+std::vector<CommandEntry>& command_entries();
 
 struct CommandRegistration {
   CommandRegistration(std::string name, std::string description, int order, CommandSetup setup) {
-    command_specs().push_back({std::move(name), std::move(description), order, std::move(setup)});
+    command_entries().push_back({std::move(name), std::move(description), order, std::move(setup)});
   }
 };
 

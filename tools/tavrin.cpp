@@ -14,9 +14,9 @@
 
 namespace tavrin_tool {
 
-std::vector<CommandSpec>& command_specs() {
-  static std::vector<CommandSpec> specs;
-  return specs;
+std::vector<CommandEntry>& command_entries() {
+  static std::vector<CommandEntry> entries;
+  return entries;
 }
 
 namespace {
@@ -32,12 +32,12 @@ int main(int argc, char** argv) {
   app.require_subcommand(0, 1);
   app.add_option("--log-level", global.log_level, "debug, info, warning, error or off")->capture_default_str();
 
-  auto specs = command_specs();
-  std::stable_sort(specs.begin(), specs.end(), [](const auto& a, const auto& b) { return a.order < b.order; });
+  auto entries = command_entries();
+  std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.order < b.order; });
   std::vector<std::pair<CLI::App*, CommandMain>> commands;
-  for (const auto& spec : specs) {
-    CLI::App* command = app.add_subcommand(spec.name, spec.description);
-    commands.emplace_back(command, spec.setup(*command));
+  for (const auto& entry : entries) {
+    CLI::App* command = app.add_subcommand(entry.name, entry.description);
+    commands.emplace_back(command, entry.setup(*command));
   }
 
   CLI11_PARSE(app, argc, argv);
