@@ -70,11 +70,10 @@ struct Pair {
     mask.set_double(0, 0.0);
 
     inputs.push_back(Ort::Value::CreateTensor<float>(memory, observation.data<float>(),
-                                                     static_cast<std::size_t>(observation.size()),
-                                                     obs_dims.data(), obs_dims.size()));
-    inputs.push_back(Ort::Value::CreateTensor<double>(memory, mask.data<double>(),
-                                                      static_cast<std::size_t>(mask.size()),
-                                                      mask_dims.data(), mask_dims.size()));
+                                                     static_cast<std::size_t>(observation.size()), obs_dims.data(),
+                                                     obs_dims.size()));
+    inputs.push_back(Ort::Value::CreateTensor<double>(
+        memory, mask.data<double>(), static_cast<std::size_t>(mask.size()), mask_dims.data(), mask_dims.size()));
   }
 
   void run_runner() {

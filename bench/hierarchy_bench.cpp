@@ -94,18 +94,18 @@ struct Pair {
   Value obs;
   std::vector<std::unique_ptr<BareModel>> path;  // root, mid, leaf
 
-  Pair(const std::string& orchestration, const std::string& prefix)
-      : runtime(fixture("hierarchy/" + orchestration)) {
+  Pair(const std::string& orchestration, const std::string& prefix) : runtime(fixture("hierarchy/" + orchestration)) {
     const Sensors sensors = hierarchy_bench::path_to_mid_leaf1();
     obs = sensors.value();
     const auto model = [&](const std::string& agent) { return fixture("models/" + prefix + "_" + agent + ".onnx"); };
     // The inputs each model gets in the runtime's step: a selector sees its logits sensor with its
     // allowed-children mask, the skill the root's logits with an everything-allowed mask of its
     // five actions.
-    path.push_back(std::make_unique<BareModel>(env, model("root"), as_float(sensors.root_logits), sensors.root_allowed));
+    path.push_back(
+        std::make_unique<BareModel>(env, model("root"), as_float(sensors.root_logits), sensors.root_allowed));
     path.push_back(std::make_unique<BareModel>(env, model("mid"), as_float(sensors.mid_logits), sensors.mid_allowed));
-    path.push_back(std::make_unique<BareModel>(env, model("leaf1"), as_float(sensors.root_logits),
-                                               std::vector<double>(5, 1.0)));
+    path.push_back(
+        std::make_unique<BareModel>(env, model("leaf1"), as_float(sensors.root_logits), std::vector<double>(5, 1.0)));
 
     // Both sides must take the same path and come to the same action.
     if (path[0]->choice(run_options) != 0 || path[1]->choice(run_options) != 1) {

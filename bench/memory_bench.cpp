@@ -69,7 +69,9 @@ void* operator new[](std::size_t size) { return alloc_or_throw(size, 0); }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted_alloc(size, 0); }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted_alloc(size, 0); }
 void* operator new(std::size_t size, std::align_val_t al) { return alloc_or_throw(size, static_cast<std::size_t>(al)); }
-void* operator new[](std::size_t size, std::align_val_t al) { return alloc_or_throw(size, static_cast<std::size_t>(al)); }
+void* operator new[](std::size_t size, std::align_val_t al) {
+  return alloc_or_throw(size, static_cast<std::size_t>(al));
+}
 void* operator new(std::size_t size, std::align_val_t al, const std::nothrow_t&) noexcept {
   return counted_alloc(size, static_cast<std::size_t>(al));
 }

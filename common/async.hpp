@@ -86,8 +86,7 @@ inline asio::awaitable<void> when_all(std::vector<asio::awaitable<void>> operati
 // RuntimeError when called from inside a running event loop, where it would block that loop.
 template <class T>
 T run_sync(asio::awaitable<T> operation, const char* what = "run_sync()") {
-  if (in_running_loop())
-    throw RuntimeError(std::string(what) + " cannot be called from a running event loop");
+  if (in_running_loop()) throw RuntimeError(std::string(what) + " cannot be called from a running event loop");
   asio::io_context ctx;
   std::exception_ptr error;
   if constexpr (std::is_void_v<T>) {

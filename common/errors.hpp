@@ -13,11 +13,11 @@ class Error : public std::runtime_error {
   virtual const char* kind() const noexcept { return "Error"; }
 };
 
-#define TAVRIN_ERROR_KIND(Name)                                        \
-  class Name : public Error {                                          \
-   public:                                                             \
-    explicit Name(const std::string& message) : Error(message) {}      \
-    const char* kind() const noexcept override { return #Name; }       \
+#define TAVRIN_ERROR_KIND(Name)                                   \
+  class Name : public Error {                                     \
+   public:                                                        \
+    explicit Name(const std::string& message) : Error(message) {} \
+    const char* kind() const noexcept override { return #Name; }  \
   };
 
 TAVRIN_ERROR_KIND(RuntimeError)

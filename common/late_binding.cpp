@@ -45,14 +45,12 @@ void* bind_symbol(const std::string& library, const std::string& symbol) {
     handle = dlopen(file.c_str(), RTLD_NOW | RTLD_GLOBAL);
     if (handle == nullptr) failure = dlerror();
   }
-  if (handle == nullptr)
-    throw RuntimeError("Cannot bind '" + symbol + "' of " + library + ": " + failure);
+  if (handle == nullptr) throw RuntimeError("Cannot bind '" + symbol + "' of " + library + ": " + failure);
   dlerror();
   void* address = dlsym(handle, symbol.c_str());
   if (address == nullptr) {
     const char* err = dlerror();
-    throw RuntimeError("Cannot bind '" + symbol + "' of " + library + ": " +
-                       (err ? err : "symbol not found"));
+    throw RuntimeError("Cannot bind '" + symbol + "' of " + library + ": " + (err ? err : "symbol not found"));
   }
   return address;
 }

@@ -64,7 +64,7 @@ class Shape {
   std::int64_t& operator[](std::size_t i);
   const std::int64_t* begin() const { return dims_; }
   const std::int64_t* end() const { return dims_ + ndim_; }
-  std::int64_t numel() const;  // product of the sizes; the empty shape has 1 element
+  std::int64_t numel() const;        // product of the sizes; the empty shape has 1 element
   void push_back(std::int64_t dim);  // InvalidArgumentError past kMaxDims
   Shape drop_front() const;          // the shape without its first dimension (0-d stays 0-d)
 
@@ -100,7 +100,7 @@ std::int64_t argmax_range(const T* first, const T* last) {
 
 class NdArray {
  public:
-  NdArray();  // empty float64 vector, shape (0)
+  NdArray();                          // empty float64 vector, shape (0)
   NdArray(DType dtype, Shape shape);  // zero-filled; negative sizes -> InvalidArgumentError
 
   NdArray(const NdArray&) = default;
@@ -126,12 +126,11 @@ class NdArray {
   template <class T>
   static NdArray scalar(T value) {
     static_assert(std::is_arithmetic_v<T>, "NdArray::scalar takes a number");
-    using E = std::conditional_t<
-        std::is_same_v<T, float> || std::is_same_v<T, double> || std::is_same_v<T, std::int64_t> ||
-            std::is_same_v<T, std::int8_t>,
-        T,
-        std::conditional_t<std::is_same_v<T, bool>, std::int8_t,
-                           std::conditional_t<std::is_integral_v<T>, std::int64_t, double>>>;
+    using E = std::conditional_t<std::is_same_v<T, float> || std::is_same_v<T, double> ||
+                                     std::is_same_v<T, std::int64_t> || std::is_same_v<T, std::int8_t>,
+                                 T,
+                                 std::conditional_t<std::is_same_v<T, bool>, std::int8_t,
+                                                    std::conditional_t<std::is_integral_v<T>, std::int64_t, double>>>;
     return NdArray(Storage(std::in_place_type<std::vector<E>>, 1, static_cast<E>(value)), Shape{});
   }
   static NdArray ones(Shape shape, DType dtype);
@@ -187,15 +186,15 @@ class NdArray {
 
   // Element-wise. Shapes must be equal, or one side holds a single element (broadcast).
   NdArray operator+(const NdArray& other) const;  // promoted dtype
-  NdArray greater(double threshold) const;         // int8 0/1, same shape; NaN -> 0
+  NdArray greater(double threshold) const;        // int8 0/1, same shape; NaN -> 0
   // condition != 0 -> if_true, else if_false (NaN counts as true); promoted dtype of the two choices.
   static NdArray where(const NdArray& condition, const NdArray& if_true, const NdArray& if_false);
-  NdArray exp() const;  // float types keep their type; integers -> float64
+  NdArray exp() const;                       // float types keep their type; integers -> float64
   NdArray clip(double lo, double hi) const;  // keeps dtype; NaN stays NaN
 
   // Reductions.
-  double max() const;  // NaN propagates; empty -> InvalidArgumentError
-  double sum() const;  // accumulated in double; empty -> 0
+  double max() const;           // NaN propagates; empty -> InvalidArgumentError
+  double sum() const;           // accumulated in double; empty -> 0
   std::int64_t argmax() const;  // flat index of the first maximum; NaN counts as largest
 
   bool operator==(const NdArray& other) const;  // same dtype, shape and values (NaN != NaN)
@@ -205,8 +204,8 @@ class NdArray {
   std::string str() const;
 
  private:
-  using Storage = std::variant<std::vector<float>, std::vector<double>, std::vector<std::int64_t>,
-                               std::vector<std::int8_t>>;
+  using Storage =
+      std::variant<std::vector<float>, std::vector<double>, std::vector<std::int64_t>, std::vector<std::int8_t>>;
 
   NdArray(Storage storage, Shape shape) noexcept : storage_(std::move(storage)), shape_(shape) {}
 

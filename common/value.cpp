@@ -195,8 +195,7 @@ bool Value::truthy() const {
       const auto& a = std::get<NdArray>(data_);
       if (a.size() == 0) return false;
       if (a.size() == 1) return a.at_double(0) != 0.0;
-      throw TypeError(
-          "The truth value of an array with more than one element is ambiguous");
+      throw TypeError("The truth value of an array with more than one element is ambiguous");
     }
     case Kind::list: return !std::get<List>(data_).items.empty();
     case Kind::map: return !std::get<Map>(data_).empty();

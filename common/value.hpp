@@ -103,7 +103,8 @@ class Value {
   static Value tuple(std::vector<Value> items) { return Value(List{std::move(items), true}); }
 
   Kind kind() const { return static_cast<Kind>(data_.index()); }
-  const char* kind_name() const;  // "None", "bool", "int", "float", "str", "ndarray", "list", "tuple", "dict", object type
+  const char* kind_name()
+      const;  // "None", "bool", "int", "float", "str", "ndarray", "list", "tuple", "dict", object type
 
   bool is_none() const { return kind() == Kind::none; }
   bool is_bool() const { return kind() == Kind::boolean; }
@@ -119,8 +120,8 @@ class Value {
 
   // Checked accessors: TypeError naming the expected and the actual kind.
   bool as_bool() const;
-  std::int64_t as_int() const;   // integers and booleans; floats truncate toward zero
-  double as_double() const;      // any number
+  std::int64_t as_int() const;  // integers and booleans; floats truncate toward zero
+  double as_double() const;     // any number
   const std::string& as_text() const;
   const NdArray& as_array() const;
   NdArray& as_array();

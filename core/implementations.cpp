@@ -69,7 +69,9 @@ struct ImplementationRegistry::State {
     std::string version;
   };
 
-  State() { agents.emplace("AgentTeacher", AgentEntry{[] { return std::make_shared<DefaultTeacher>(); }, "latest"}); }
+  State() {
+    agents.emplace("AgentTeacher", AgentEntry{[] { return std::make_shared<DefaultTeacher>(); }, "latest"});
+  }
 
   mutable std::mutex mutex;  // guards agents and perceptors
   std::unordered_map<std::string, AgentEntry> agents;
@@ -95,9 +97,11 @@ ImplementationRegistry::State& ImplementationRegistry::state() const {
 namespace {
 
 void check_registration(const std::string& class_name, bool has_factory, const char* what) {
-  if (class_name.empty()) throw InvalidArgumentError(std::string("register_") + what + "_impl(): the class name is empty");
+  if (class_name.empty())
+    throw InvalidArgumentError(std::string("register_") + what + "_impl(): the class name is empty");
   if (!has_factory) {
-    throw InvalidArgumentError(std::string("register_") + what + "_impl(): no factory given for class '" + class_name + "'");
+    throw InvalidArgumentError(std::string("register_") + what + "_impl(): no factory given for class '" + class_name +
+                               "'");
   }
 }
 
@@ -113,7 +117,8 @@ void ImplementationRegistry::register_agent_impl(const std::string& class_name, 
     replaced = !s.agents.insert_or_assign(class_name, State::AgentEntry{std::move(factory), std::move(version)}).second;
   }
   // The last registration wins, so an application can override a plugin's class.
-  if (replaced && logger().enabled(LogLevel::debug)) logger().debug("Replaced agent implementation class " + class_name);
+  if (replaced && logger().enabled(LogLevel::debug))
+    logger().debug("Replaced agent implementation class " + class_name);
 }
 
 void ImplementationRegistry::register_perceptor_impl(const std::string& class_name, PerceptorFactory factory,
@@ -123,10 +128,11 @@ void ImplementationRegistry::register_perceptor_impl(const std::string& class_na
   bool replaced = false;
   {
     std::lock_guard lock(s.mutex);
-    replaced =
-        !s.perceptors.insert_or_assign(class_name, State::PerceptorEntry{std::move(factory), std::move(version)}).second;
+    replaced = !s.perceptors.insert_or_assign(class_name, State::PerceptorEntry{std::move(factory), std::move(version)})
+                    .second;
   }
-  if (replaced && logger().enabled(LogLevel::debug)) logger().debug("Replaced perceptor implementation class " + class_name);
+  if (replaced && logger().enabled(LogLevel::debug))
+    logger().debug("Replaced perceptor implementation class " + class_name);
 }
 
 bool ImplementationRegistry::has_agent_impl(const std::string& class_name) const {

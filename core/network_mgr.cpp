@@ -21,8 +21,9 @@ Value CallResult::take_value() {
 }
 
 asio::awaitable<Value> CallResult::take_awaitable() {
-  if (!is_awaitable()) throw TypeError("object of type '" + std::string(std::get<Value>(data_).kind_name()) +
-                                       "' can't be used in 'await' expression");
+  if (!is_awaitable())
+    throw TypeError("object of type '" + std::string(std::get<Value>(data_).kind_name()) +
+                    "' can't be used in 'await' expression");
   return std::move(std::get<asio::awaitable<Value>>(data_));
 }
 
@@ -111,8 +112,7 @@ ManagerMethod InProcessManager::resolve(std::string_view method) {
                          })};
   }
   if (method == "stop_all") {
-    return ManagerMethod{"stop_all",
-                         ManagerMethod::Async([state](CallArgs) { return stop_clients(state); })};
+    return ManagerMethod{"stop_all", ManagerMethod::Async([state](CallArgs) { return stop_clients(state); })};
   }
   throw KeyError("'" + describe() + "' has no method '" + std::string(method) + "'");
 }
@@ -159,8 +159,8 @@ CallResult NetworkMgr::call_remote_controller_mgr(std::string_view method, CallA
 CallResult NetworkMgr::_call_method(const ManagerMethod& attr, CallArgs args) {
   if (attr.is_async()) {
     // Synchronous callers: run the pending call to completion here.
-    return CallResult(tavrin_inference::run_sync(std::get<ManagerMethod::Async>(attr.fn)(std::move(args)),
-                                                 attr.name.c_str()));
+    return CallResult(
+        tavrin_inference::run_sync(std::get<ManagerMethod::Async>(attr.fn)(std::move(args)), attr.name.c_str()));
   }
   return CallResult(std::get<ManagerMethod::Sync>(attr.fn)(std::move(args)));
 }

@@ -93,8 +93,8 @@ bool collect_numbers(const Value& value, const Shape& shape, std::size_t depth, 
 }
 
 template <class F>
-Value normalized_copy(const Value& value, std::int64_t bound_size, const std::string& name,
-                      const spaces::Space& space, const F& f) {
+Value normalized_copy(const Value& value, std::int64_t bound_size, const std::string& name, const spaces::Space& space,
+                      const F& f) {
   if (value.is_number()) {
     check_fit(Shape{}, bound_size, name, space);
     return Value(f(value.as_double(), 0));
@@ -155,22 +155,21 @@ Sensor::Sensor(std::string name, SpacePtr space, Normalization normalization, do
       throw InvalidArgumentError(sensor_label(name_) + ": the mean must be a finite number, got " + Value(mean_).str());
     }
     if (!(stddev_ > 0.0) || !std::isfinite(stddev_)) {
-      throw InvalidArgumentError(sensor_label(name_) + ": std must be a finite number > 0, got " + Value(stddev_).str());
+      throw InvalidArgumentError(sensor_label(name_) + ": std must be a finite number > 0, got " +
+                                 Value(stddev_).str());
     }
   }
 }
 
 Value Sensor::normalize_sample(const Value& value) const {
   switch (normalization_) {
-    case Normalization::none:
-      return value;
+    case Normalization::none: return value;
     case Normalization::min_max: {
       const auto& box = box_of(space_);
       return normalized_copy(value, box.flat_size(), name_, *space_,
                              MinMax{box.low().data<double>(), box.high().data<double>()});
     }
-    case Normalization::standard:
-      return normalized_copy(value, 0, name_, *space_, Standard{mean_, stddev_});
+    case Normalization::standard: return normalized_copy(value, 0, name_, *space_, Standard{mean_, stddev_});
   }
   return value;
 }
@@ -215,9 +214,8 @@ ImplementationPtr AgentNode::get_impl_cls_instance() const {
 // ---- Orchestration ------------------------------------------------------------------------------
 
 Orchestration::Orchestration(std::string id, std::vector<SensorPtr> sensors,
-                             std::optional<std::vector<PerceptorNodePtr>> perceptors,
-                             std::vector<AgentNodePtr> agents, std::string top_agent,
-                             std::vector<std::string> plugins)
+                             std::optional<std::vector<PerceptorNodePtr>> perceptors, std::vector<AgentNodePtr> agents,
+                             std::string top_agent, std::vector<std::string> plugins)
     : id_(std::move(id)),
       sensors_(std::move(sensors)),
       perceptors_(std::move(perceptors)),

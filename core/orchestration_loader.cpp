@@ -370,7 +370,8 @@ class Loader {
         }
       }
       try {
-        sensors.push_back(std::make_shared<Sensor>(std::move(name), std::move(sensor_space), normalization, mean, stddev));
+        sensors.push_back(
+            std::make_shared<Sensor>(std::move(name), std::move(sensor_space), normalization, mean, stddev));
       } catch (const InvalidArgumentError& e) {
         fail(npath, e.what());
       }
@@ -427,7 +428,8 @@ class Loader {
       auto& o = entry.options;
       o.name = name_field(a, path);
       if (const auto k = index_of(entries_read, o.name); k >= 0) {
-        fail(join(path, "name"), "duplicate agent name '" + o.name + "' (also " + entries_read[static_cast<std::size_t>(k)].path + ")");
+        fail(join(path, "name"),
+             "duplicate agent name '" + o.name + "' (also " + entries_read[static_cast<std::size_t>(k)].path + ")");
       }
 
       entry.kind = text_field(a, "kind", path, true, std::string(" (expected ") + kKinds + ")");
@@ -459,8 +461,8 @@ class Loader {
       if (const Json* s = find(a, "action_space")) {
         o.action_space = space(*s, join(path, "action_space"));
       } else if (skill) {
-        fail(join(path, "action_space"), "missing required field: agent '" + o.name +
-                                             "' is a skill (kind Agent) and needs an action space");
+        fail(join(path, "action_space"),
+             "missing required field: agent '" + o.name + "' is a skill (kind Agent) and needs an action space");
       }
       if (orchestrator) {
         const auto n = static_cast<std::int64_t>(o.children.size());
@@ -471,8 +473,8 @@ class Loader {
           const auto* d = dynamic_cast<const spaces::Discrete*>(o.action_space.get());
           if (d == nullptr || d->n() != n || d->start() != 0) {
             fail(join(path, "action_space"), "an AgentOrchestrator chooses one of its " + std::to_string(n) +
-                                                 " children, so its action space must be Discrete(" + std::to_string(n) +
-                                                 "), got " + o.action_space->str());
+                                                 " children, so its action space must be Discrete(" +
+                                                 std::to_string(n) + "), got " + o.action_space->str());
           }
         }
       }
@@ -502,7 +504,8 @@ class Loader {
 
       if (const Json* r = find(a, "rules")) {
         if (!orchestrator) {
-          fail(join(path, "rules"), "agent '" + o.name + "' is an " + entry.kind + ", and only an AgentOrchestrator has rules");
+          fail(join(path, "rules"),
+               "agent '" + o.name + "' is an " + entry.kind + ", and only an AgentOrchestrator has rules");
         }
         entry.rules = &list_of(*r, join(path, "rules"));
       }
@@ -549,8 +552,11 @@ class Loader {
 
   std::vector<AgentNode::FollowRule> read_rules(const Json& list, const AgentEntry& entry) const {
     const auto& children = entry.options.children;
-    auto is_child = [&](const std::string& name) { return std::find(children.begin(), children.end(), name) != children.end(); };
-    const std::string not_child = " is not a child of '" + entry.options.name + "' (children: " + quoted_list(children) + ")";
+    auto is_child = [&](const std::string& name) {
+      return std::find(children.begin(), children.end(), name) != children.end();
+    };
+    const std::string not_child =
+        " is not a child of '" + entry.options.name + "' (children: " + quoted_list(children) + ")";
     const std::string rpath = join(entry.path, "rules");
 
     std::vector<AgentNode::FollowRule> rules;

@@ -17,9 +17,9 @@ inline constexpr std::int64_t kMaxSpaceElements = std::int64_t{1} << 24;
 // `count` when it is within the limit; InvalidArgumentError "<what>: <count> elements ..." otherwise.
 inline std::int64_t checked_space_size(std::int64_t count, const std::string& what) {
   if (count < 0 || count > kMaxSpaceElements) {
-    throw tavrin_inference::InvalidArgumentError(
-        what + ": " + std::to_string(count) + " elements is more than a space may have (" +
-        std::to_string(kMaxSpaceElements) + ")");
+    throw tavrin_inference::InvalidArgumentError(what + ": " + std::to_string(count) +
+                                                 " elements is more than a space may have (" +
+                                                 std::to_string(kMaxSpaceElements) + ")");
   }
   return count;
 }
@@ -28,8 +28,8 @@ inline std::int64_t checked_space_size(std::int64_t count, const std::string& wh
 inline std::int64_t checked_space_sum(std::int64_t total, std::int64_t more, const std::string& what) {
   checked_space_size(more, what);
   if (total > kMaxSpaceElements - more) {
-    throw tavrin_inference::InvalidArgumentError(
-        what + ": more elements than a space may have (" + std::to_string(kMaxSpaceElements) + ")");
+    throw tavrin_inference::InvalidArgumentError(what + ": more elements than a space may have (" +
+                                                 std::to_string(kMaxSpaceElements) + ")");
   }
   return total + more;
 }

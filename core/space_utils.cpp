@@ -28,8 +28,7 @@ namespace {
 constexpr const char* kConvert = "convert_sim_sensors_to_tavrin_sensors";
 
 // The sensors as (name, space) pairs: the sim space's entries, or the orchestration's sensors.
-SpaceEntries sensor_entries(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors,
-                            const char* op) {
+SpaceEntries sensor_entries(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors, const char* op) {
   if (sim_sensor_space) {
     const auto* dict = dynamic_cast<const Dict*>(sim_sensor_space.get());
     if (dict == nullptr) {
@@ -216,10 +215,10 @@ void unsquash_into(std::span<const In> in, std::span<const double> low, std::spa
     }
     if constexpr (std::is_integral_v<Out>) {
       // Saturating, NaN-safe store through the array's own conversion rule.
-      out[i] = std::isnan(x) ? Out{0}
+      out[i] = std::isnan(x)                                               ? Out{0}
                : x <= static_cast<double>(std::numeric_limits<Out>::min()) ? std::numeric_limits<Out>::min()
                : x >= static_cast<double>(std::numeric_limits<Out>::max()) ? std::numeric_limits<Out>::max()
-                                                                            : static_cast<Out>(x);
+                                                                           : static_cast<Out>(x);
     } else {
       out[i] = static_cast<Out>(x);
     }
@@ -258,8 +257,7 @@ NdArray unsquash_box(const NdArray& action, const Box& box) {
 
 }  // namespace
 
-asio::awaitable<SpacePtr> get_tavrin_space_info(const SpacePtr& sim_sensor_space,
-                                                const std::vector<SensorPtr>& sensors,
+asio::awaitable<SpacePtr> get_tavrin_space_info(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors,
                                                 const std::vector<PerceptorPtr>& /*perceptors*/,
                                                 const std::vector<std::shared_ptr<Object>>& /*agent_groups*/) {
   SpaceEntries entries;
@@ -427,8 +425,7 @@ NdArray make_np_array(const Value& value) {
       collect(value, shape, 0, data, dtype, any_leaf);
       return NdArray::from_vector(std::move(data), shape).astype(dtype);
     }
-    default:
-      throw TypeError(std::string("make_np_array: cannot make an array of ") + value.kind_name());
+    default: throw TypeError(std::string("make_np_array: cannot make an array of ") + value.kind_name());
   }
 }
 

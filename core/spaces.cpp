@@ -6,8 +6,8 @@
 #include <typeinfo>
 
 #include "common/errors.hpp"
-#include "core_api/space_utils.hpp"
 #include "core/space_limits.hpp"
+#include "core_api/space_utils.hpp"
 
 namespace tavrin_core::spaces {
 
@@ -50,8 +50,8 @@ struct Ctx {
 constexpr const char* kFlattenSample = "flatten_sample";
 
 [[noreturn]] void fail_count(const Ctx& ctx, const Space& space, std::int64_t expected, std::int64_t got) {
-  throw InvalidArgumentError(ctx.text() + ": expected " + std::to_string(expected) + " values for " +
-                             space.str() + ", got " + std::to_string(got));
+  throw InvalidArgumentError(ctx.text() + ": expected " + std::to_string(expected) + " values for " + space.str() +
+                             ", got " + std::to_string(got));
 }
 
 [[noreturn]] void fail_kind(const Ctx& ctx, const Space& space, const Value& got) {
@@ -66,9 +66,7 @@ void visit_numbers_rec(const Value& v, F& f, std::int64_t& i, const Ctx& ctx, co
   switch (v.kind()) {
     case Value::Kind::boolean:
     case Value::Kind::integer:
-    case Value::Kind::floating:
-      f(i++, v.as_double());
-      return;
+    case Value::Kind::floating: f(i++, v.as_double()); return;
     case Value::Kind::array:
       with_span(v.as_array(), [&](auto s) {
         for (auto x : s) f(i++, static_cast<double>(x));
@@ -77,8 +75,7 @@ void visit_numbers_rec(const Value& v, F& f, std::int64_t& i, const Ctx& ctx, co
     case Value::Kind::list:
       for (const Value& item : v.as_list().items) visit_numbers_rec(item, f, i, ctx, space);
       return;
-    default:
-      fail_kind(ctx, space, v);
+    default: fail_kind(ctx, space, v);
   }
 }
 
@@ -94,11 +91,16 @@ void write_numbers(const Space& space, const Value& sample, std::int64_t n, floa
   if (sample.is_array()) {  // the common case: one size check, one converting copy
     const NdArray& a = sample.as_array();
     if (a.size() != n) fail_count(ctx, space, n, a.size());
-    with_span(a, [out](auto s) { std::transform(s.begin(), s.end(), out, [](auto x) { return static_cast<float>(x); }); });
+    with_span(a,
+              [out](auto s) { std::transform(s.begin(), s.end(), out, [](auto x) { return static_cast<float>(x); }); });
     return;
   }
   const std::int64_t got = visit_numbers(
-      sample, [&](std::int64_t i, double x) { if (i < n) out[i] = static_cast<float>(x); }, ctx, space);
+      sample,
+      [&](std::int64_t i, double x) {
+        if (i < n) out[i] = static_cast<float>(x);
+      },
+      ctx, space);
   if (got != n) fail_count(ctx, space, n, got);
 }
 
@@ -124,8 +126,7 @@ std::int64_t discrete_index(const Discrete& space, const Value& v, const Ctx& ct
     return static_cast<std::int64_t>(x) - space.start();
   }
   throw InvalidArgumentError(ctx.text() + ": expected an integer in [" + std::to_string(space.start()) + ", " +
-                             std::to_string(space.start() + space.n()) + ") for " + space.str() + ", got " +
-                             v.str());
+                             std::to_string(space.start() + space.n()) + ") for " + space.str() + ", got " + v.str());
 }
 
 // ---- flattening into a shared buffer --------------------------------------------------------
@@ -149,8 +150,7 @@ void write_flat_multi_discrete(const MultiDiscrete& s, const Value& sample, floa
         const std::int64_t k = nvec[static_cast<std::size_t>(i)];
         if (!is_integral(x) || x < 0 || x >= static_cast<double>(k)) {
           throw InvalidArgumentError(ctx.text() + ": component " + std::to_string(i) + " of " + s.str() +
-                                     " must be an integer in [0, " + std::to_string(k) + "), got " +
-                                     Value(x).str());
+                                     " must be an integer in [0, " + std::to_string(k) + "), got " + Value(x).str());
         }
         out[offset + static_cast<std::int64_t>(x)] = 1.0F;
         offset += k;
@@ -200,7 +200,8 @@ void write_flat(const Space& space, const Value& sample, float* out, const Ctx& 
   } else {
     const NdArray part = space.flatten_sample(sample);
     if (part.size() != space.flat_size()) fail_count(ctx, space, space.flat_size(), part.size());
-    with_span(part, [out](auto s) { std::transform(s.begin(), s.end(), out, [](auto x) { return static_cast<float>(x); }); });
+    with_span(part,
+              [out](auto s) { std::transform(s.begin(), s.end(), out, [](auto x) { return static_cast<float>(x); }); });
   }
 }
 
@@ -350,7 +351,8 @@ SpacePtr Box::flatten() const {
 }
 
 NdArray Box::flatten_sample(const Value& sample) const {
-  return flatten_with(flat_size(), [&](float* out, const Ctx& ctx) { write_numbers(*this, sample, flat_size(), out, ctx); });
+  return flatten_with(flat_size(),
+                      [&](float* out, const Ctx& ctx) { write_numbers(*this, sample, flat_size(), out, ctx); });
 }
 SpacePtr Box::get_action_mask_space() const { return std::make_shared<MultiBinary>(Shape{flat_size()}); }
 Value Box::get_no_action_mask() const { return ones_mask(flat_size()); }
@@ -385,7 +387,11 @@ Value Box::coerce(const Value& value, const std::string& where) const {
   }
   NdArray out(dtype_, shape());
   const std::int64_t got = visit_numbers(
-      value, [&](std::int64_t i, double x) { if (i < n) out.set_double(i, x); }, ctx, *this);
+      value,
+      [&](std::int64_t i, double x) {
+        if (i < n) out.set_double(i, x);
+      },
+      ctx, *this);
   if (got != n) fail_count(ctx, *this, n, got);
   return Value(std::move(out));
 }
@@ -415,7 +421,8 @@ std::string MultiDiscrete::str() const {
 
 SpacePtr MultiDiscrete::flatten() const { return flat_; }
 NdArray MultiDiscrete::flatten_sample(const Value& sample) const {
-  return flatten_with(flat_size_, [&](float* out, const Ctx& ctx) { write_flat_multi_discrete(*this, sample, out, ctx); });
+  return flatten_with(flat_size_,
+                      [&](float* out, const Ctx& ctx) { write_flat_multi_discrete(*this, sample, out, ctx); });
 }
 std::int64_t MultiDiscrete::flat_size() const { return flat_size_; }
 SpacePtr MultiDiscrete::get_action_mask_space() const { return std::make_shared<MultiBinary>(Shape{flat_size_}); }
@@ -475,7 +482,8 @@ std::string MultiBinary::str() const {
 
 SpacePtr MultiBinary::flatten() const { return flat_; }
 NdArray MultiBinary::flatten_sample(const Value& sample) const {
-  return flatten_with(flat_size(), [&](float* out, const Ctx& ctx) { write_numbers(*this, sample, flat_size(), out, ctx); });
+  return flatten_with(flat_size(),
+                      [&](float* out, const Ctx& ctx) { write_numbers(*this, sample, flat_size(), out, ctx); });
 }
 SpacePtr MultiBinary::get_action_mask_space() const { return std::make_shared<MultiBinary>(Shape{flat_size()}); }
 Value MultiBinary::get_no_action_mask() const { return ones_mask(flat_size()); }
@@ -567,8 +575,8 @@ bool Tuple::contains(const Value& sample) const {
 
 Value Tuple::coerce(const Value& value, const std::string& where) const {
   if (!value.is_list() || value.as_list().items.size() != spaces_.size()) {
-    throw InvalidArgumentError(where + ": expected a sequence of " + std::to_string(spaces_.size()) +
-                               " values for " + str() + ", got " +
+    throw InvalidArgumentError(where + ": expected a sequence of " + std::to_string(spaces_.size()) + " values for " +
+                               str() + ", got " +
                                (value.is_list() ? std::to_string(value.size()) + " values" : value.kind_name()));
   }
   const auto& items = value.as_list().items;

@@ -39,8 +39,8 @@ class ensure_cls_is_initialized : public Cls {
       throw tavrin_inference::RuntimeError(this->class_name() + " for agent " + this->get_name() +
                                            " is not initialised: await init() before _execute()");
     }
-    return Cls::_execute(sim_sensors, sim_action_mask, explore, is_coordinated, previous_action,
-                         return_as_teacher_dict, agent_group_action);
+    return Cls::_execute(sim_sensors, sim_action_mask, explore, is_coordinated, previous_action, return_as_teacher_dict,
+                         agent_group_action);
   }
 };
 

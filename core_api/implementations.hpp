@@ -70,10 +70,8 @@ class ImplementationRegistry {
 
   static ImplementationRegistry& instance();
 
-  void register_agent_impl(const std::string& class_name, AgentFactory factory,
-                           std::string version = "latest");
-  void register_perceptor_impl(const std::string& class_name, PerceptorFactory factory,
-                               std::string version = "latest");
+  void register_agent_impl(const std::string& class_name, AgentFactory factory, std::string version = "latest");
+  void register_perceptor_impl(const std::string& class_name, PerceptorFactory factory, std::string version = "latest");
   bool has_agent_impl(const std::string& class_name) const;
   bool has_perceptor_impl(const std::string& class_name) const;
   // A fresh instance each call; KeyError naming the class when nothing is registered under it.

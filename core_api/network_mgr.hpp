@@ -42,7 +42,7 @@ class CallResult {
   CallResult(Value value) : data_(std::move(value)) {}
   CallResult(asio::awaitable<Value> pending) : data_(std::move(pending)) {}
   bool is_awaitable() const { return data_.index() == 1; }
-  Value take_value();                      // TypeError when it is a pending call
+  Value take_value();                       // TypeError when it is a pending call
   asio::awaitable<Value> take_awaitable();  // TypeError when it is a plain value
 
  private:

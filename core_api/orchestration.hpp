@@ -20,8 +20,8 @@ enum class Normalization { none, min_max, standard };
 
 class Sensor {
  public:
-  Sensor(std::string name, SpacePtr space, Normalization normalization = Normalization::none,
-         double mean = 0.0, double stddev = 1.0);
+  Sensor(std::string name, SpacePtr space, Normalization normalization = Normalization::none, double mean = 0.0,
+         double stddev = 1.0);
   const std::string& name() const { return name_; }
   const SpacePtr& space() const { return space_; }
   Normalization normalization() const { return normalization_; }
@@ -61,12 +61,12 @@ class AgentNode {
  public:
   struct Options {
     std::string name;
-    SpacePtr action_space;            // may be null (a skill not yet trainable at this point)
-    SpacePtr sim_sensor_space;        // may be null
+    SpacePtr action_space;      // may be null (a skill not yet trainable at this point)
+    SpacePtr sim_sensor_space;  // may be null
     std::optional<std::string> checkpoint_uri;
     bool controller = false;
     bool remote = false;
-    std::string impl_cls;             // empty: no implementation (plain default teacher)
+    std::string impl_cls;  // empty: no implementation (plain default teacher)
     bool custom_action_space = false;
     std::vector<std::string> children;
   };
@@ -94,8 +94,8 @@ class AgentNode {
 
   // Which children may follow a previous choice (orchestrators only; empty: all).
   struct FollowRule {
-    std::string after;                   // child name
-    std::vector<std::string> allowed;    // child names
+    std::string after;                 // child name
+    std::vector<std::string> allowed;  // child names
   };
   void set_follow_rules(std::vector<FollowRule> rules) { follow_rules_ = std::move(rules); }
   const std::vector<FollowRule>& follow_rules() const { return follow_rules_; }
@@ -129,10 +129,8 @@ class AgentCoordinatedPopulation : public AgentNode {
 
 class Orchestration {
  public:
-  Orchestration(std::string id, std::vector<SensorPtr> sensors,
-                std::optional<std::vector<PerceptorNodePtr>> perceptors,
-                std::vector<AgentNodePtr> agents, std::string top_agent,
-                std::vector<std::string> plugins = {});
+  Orchestration(std::string id, std::vector<SensorPtr> sensors, std::optional<std::vector<PerceptorNodePtr>> perceptors,
+                std::vector<AgentNodePtr> agents, std::string top_agent, std::vector<std::string> plugins = {});
 
   // Reads and checks an orchestration file; errors name the file and the field. Relative checkpoint
   // and plugin paths are resolved against the file's folder.

@@ -14,16 +14,15 @@
 
 namespace tavrin_core::space_utils {
 
+using spaces::SpacePtr;
 using tavrin_inference::NdArray;
 using tavrin_inference::Object;
 using tavrin_inference::Value;
-using spaces::SpacePtr;
 
 // The agent's full sensor space: a Dict of the simulator's sensors (the sim space's entries), then
 // every orchestration sensor not yet present, in order. What perceptors derive is declared among the
 // orchestration's sensors, so perceptors and agent-group processors add no entry of their own.
-asio::awaitable<SpacePtr> get_tavrin_space_info(const SpacePtr& sim_sensor_space,
-                                                const std::vector<SensorPtr>& sensors,
+asio::awaitable<SpacePtr> get_tavrin_space_info(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors,
                                                 const std::vector<PerceptorPtr>& perceptors,
                                                 const std::vector<std::shared_ptr<Object>>& agent_groups);
 
@@ -33,9 +32,10 @@ SpacePtr filter_space(const SpacePtr& space, const std::vector<std::string>& key
 // Raw simulator sensors -> a map of sensor name to value in the sensor's own space. Raw sensors are
 // a map by name, or a flat list/array taken in the order of the sim space (or orchestration sensors).
 // Each perceptor's `perceive` receives the converted map and its result is merged into it.
-asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(
-    const Value& sensors, const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& orchestration_sensors,
-    const std::vector<PerceptorPtr>& perceptors, const std::vector<std::shared_ptr<Object>>& agent_groups);
+asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(const Value& sensors, const SpacePtr& sim_sensor_space,
+                                                             const std::vector<SensorPtr>& orchestration_sensors,
+                                                             const std::vector<PerceptorPtr>& perceptors,
+                                                             const std::vector<std::shared_ptr<Object>>& agent_groups);
 
 // The map restricted to `keys`, in the order of `keys`; keys the sample does not have are skipped.
 // None when `sample` is none.

@@ -75,7 +75,7 @@ class Discrete : public Space {
 
 class Box : public Space {
  public:
-  Box(NdArray low, NdArray high, DType dtype = DType::float32);   // low/high of equal shape
+  Box(NdArray low, NdArray high, DType dtype = DType::float32);  // low/high of equal shape
   Box(double low, double high, Shape shape, DType dtype = DType::float32);
   const NdArray& low() const { return low_; }    // float64, of `shape`
   const NdArray& high() const { return high_; }  // float64, of `shape`
@@ -109,7 +109,7 @@ class MultiDiscrete : public Space {
   std::string str() const override;
   SpacePtr flatten() const override;
   NdArray flatten_sample(const Value& sample) const override;  // one-hot per component
-  std::int64_t flat_size() const override;                      // sum of nvec
+  std::int64_t flat_size() const override;                     // sum of nvec
   SpacePtr get_action_mask_space() const override;
   Value get_no_action_mask() const override;
   bool contains(const Value& sample) const override;
@@ -166,7 +166,7 @@ class Dict : public Space {
  public:
   explicit Dict(SpaceEntries spaces);  // keeps the given order; duplicate keys: InvalidArgumentError
   const SpaceEntries& spaces() const { return spaces_; }
-  SpacePtr find(std::string_view key) const;  // null when missing
+  SpacePtr find(std::string_view key) const;       // null when missing
   const SpacePtr& at(std::string_view key) const;  // KeyError when missing
 
   std::string type_name() const override { return "Dict"; }

@@ -56,8 +56,7 @@ asio::awaitable<ProcessorPtr> create_skill_runtime(tavrin_core::AgentProcessorCo
     logger().info("Creating SkillRuntime for agent: " + name);
     make = make_skill_runtime;
   } else {
-    throw InvalidArgumentError("Unsupported agent type for ONNX inference: " + agent.class_name() +
-                               ". Agent: " + name);
+    throw InvalidArgumentError("Unsupported agent type for ONNX inference: " + agent.class_name() + ". Agent: " + name);
   }
 
   ProcessorPtr processor;

@@ -75,7 +75,10 @@ spaces::SpacePtr make_space(FuzzedDataProvider& in, int depth) {
     case 1: {
       std::vector<std::int64_t> shape(in.ConsumeIntegralInRange<std::size_t>(0, 3));
       for (auto& d : shape) d = in.ConsumeIntegralInRange<int>(0, 3);
-      Map m{{"type", "Box"}, {"low", -2.0}, {"high", 2.0}, {"shape", int_list(shape)},
+      Map m{{"type", "Box"},
+            {"low", -2.0},
+            {"high", 2.0},
+            {"shape", int_list(shape)},
             {"dtype", kDtypes[in.ConsumeIntegralInRange<int>(0, 3)]}};
       return spaces::space_from_json(Value(std::move(m)), where);
     }
@@ -89,7 +92,8 @@ spaces::SpacePtr make_space(FuzzedDataProvider& in, int depth) {
         for (auto& k : row) k = in.ConsumeIntegralInRange<int>(1, 4);
         outer.push_back(two_d ? int_list(row) : Value(static_cast<long long>(row.front())));
       }
-      return spaces::space_from_json(Value(Map{{"type", "MultiDiscrete"}, {"nvec", Value::list(std::move(outer))}}), where);
+      return spaces::space_from_json(Value(Map{{"type", "MultiDiscrete"}, {"nvec", Value::list(std::move(outer))}}),
+                                     where);
     }
     case 3: {
       if (in.ConsumeBool()) {

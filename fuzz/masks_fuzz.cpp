@@ -14,9 +14,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
 #include <optional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -208,7 +208,13 @@ void check_align(FuzzedDataProvider& in, const NdArray& flat) {
       static constexpr double kEdges[] = {std::numeric_limits<double>::quiet_NaN(),
                                           std::numeric_limits<double>::infinity(),
                                           -std::numeric_limits<double>::infinity(),
-                                          1e300, -1e300, 9.3e18, -9.3e18, -0.75, 2.9, -1.5};
+                                          1e300,
+                                          -1e300,
+                                          9.3e18,
+                                          -9.3e18,
+                                          -0.75,
+                                          2.9,
+                                          -1.5};
       target = Value(kEdges[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kEdges) - 1)]);
       break;
     }

@@ -3,8 +3,8 @@
 // a hang) is a finding.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "common/errors.hpp"

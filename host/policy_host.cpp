@@ -70,8 +70,8 @@ asio::awaitable<void> PolicyHost::package(std::shared_ptr<tavrin_core::Orchestra
   CreateSkillRuntimeFn* create = bind_create_skill_runtime();
   auto processor = co_await create(std::move(context));
   agent_processor = std::move(processor);
-  logger().info("Packaged orchestration for inference with agent: " + node->get_name() + " (processor type: " +
-                agent_processor->type_name() + ")");
+  logger().info("Packaged orchestration for inference with agent: " + node->get_name() +
+                " (processor type: " + agent_processor->type_name() + ")");
 }
 
 asio::awaitable<Value> PolicyHost::execute(const Value& obs, const Value& sim_action_mask, const Value& explore,

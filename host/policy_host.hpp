@@ -34,8 +34,8 @@ class PolicyHost {
                                 AgentRef agent = {});
 
   // One step: the root processor's action for `obs`, exactly as the processor produced it.
-  asio::awaitable<Value> execute(const Value& obs, const Value& sim_action_mask = Value(), const Value& explore = Value(false),
-                                 const Value& previous_action = Value());
+  asio::awaitable<Value> execute(const Value& obs, const Value& sim_action_mask = Value(),
+                                 const Value& explore = Value(false), const Value& previous_action = Value());
 
   // Stops the remote workers through the network manager.
   asio::awaitable<void> close();

@@ -15,8 +15,7 @@ class AsyncLink : public tavrin_core::NetworkMgr {
 
   // Returns pending calls for asynchronous methods without starting them; callers must await them.
   // Synchronous methods are called at once and their value returned.
-  tavrin_core::CallResult _call_method(const tavrin_core::ManagerMethod& attr,
-                                       tavrin_core::CallArgs args) override;
+  tavrin_core::CallResult _call_method(const tavrin_core::ManagerMethod& attr, tavrin_core::CallArgs args) override;
 
   // Stops all managers (simulator, agents, perceptors, controllers, in that order), awaiting each
   // asynchronous stop directly. Returns a pending call.

@@ -17,14 +17,14 @@ using tavrin_core::LogLevel;
 tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.onnx_helper");
 
 // Field numbers of the ONNX protobuf messages read here.
-constexpr std::uint32_t kModelGraph = 7;          // ModelProto.graph
-constexpr std::uint32_t kGraphInput = 11;         // GraphProto.input
-constexpr std::uint32_t kValueInfoName = 1;       // ValueInfoProto.name
-constexpr std::uint32_t kValueInfoType = 2;       // ValueInfoProto.type
-constexpr std::uint32_t kTypeTensor = 1;          // TypeProto.tensor_type
-constexpr std::uint32_t kTensorShape = 2;         // TypeProto.Tensor.shape
-constexpr std::uint32_t kShapeDim = 1;            // TensorShapeProto.dim
-constexpr std::uint32_t kDimValue = 1;            // TensorShapeProto.Dimension.dim_value
+constexpr std::uint32_t kModelGraph = 7;     // ModelProto.graph
+constexpr std::uint32_t kGraphInput = 11;    // GraphProto.input
+constexpr std::uint32_t kValueInfoName = 1;  // ValueInfoProto.name
+constexpr std::uint32_t kValueInfoType = 2;  // ValueInfoProto.type
+constexpr std::uint32_t kTypeTensor = 1;     // TypeProto.tensor_type
+constexpr std::uint32_t kTensorShape = 2;    // TypeProto.Tensor.shape
+constexpr std::uint32_t kShapeDim = 1;       // TensorShapeProto.dim
+constexpr std::uint32_t kDimValue = 1;       // TensorShapeProto.Dimension.dim_value
 
 constexpr std::uint32_t kVarint = 0;
 constexpr std::uint32_t kFixed64 = 1;
@@ -219,8 +219,7 @@ void ensure_onnx_model_has_action_mask(const std::string& path, const tavrin_cor
   const auto owner = [&] { return agent ? " of agent " + agent->get_name() : std::string(); };
   if (mask == inputs.end()) {
     if (logger.enabled(LogLevel::debug)) {
-      logger.debug("ONNX model " + path + owner() +
-                   " declares no action_mask input; it runs on the observation alone");
+      logger.debug("ONNX model " + path + owner() + " declares no action_mask input; it runs on the observation alone");
     }
     return;
   }
@@ -233,8 +232,8 @@ void ensure_onnx_model_has_action_mask(const std::string& path, const tavrin_cor
   const std::int64_t expected = action_space->get_action_mask_space()->flat_size();
   if (declared != expected) {
     throw InvalidArgumentError("action_mask input '" + mask->name + "' of " + path + " declares " +
-                               std::to_string(declared) + " entries, but the action mask of " +
-                               action_space->str() + " has " + std::to_string(expected));
+                               std::to_string(declared) + " entries, but the action mask of " + action_space->str() +
+                               " has " + std::to_string(expected));
   }
   if (logger.enabled(LogLevel::debug)) {
     logger.debug("ONNX model " + path + owner() + " takes the action mask through input '" + mask->name + "'");

@@ -21,7 +21,7 @@ namespace tavrin_inference {
 // A graph input as the model file declares it.
 struct OnnxInputDecl {
   std::string name;
-  bool has_shape = false;                     // false: rank unknown (no shape, or not a tensor)
+  bool has_shape = false;                         // false: rank unknown (no shape, or not a tensor)
   std::vector<std::optional<std::int64_t>> dims;  // nullopt: a symbolic or open dimension
 };
 

@@ -13,8 +13,7 @@ inline constexpr const char* kOnnxHelperLibrary = "onnx_helper";
 inline constexpr const char* kEnsureActionMaskSymbol = "tavrin_ensure_onnx_model_has_action_mask";
 
 // The exported entry point, as the processors bind it.
-using EnsureOnnxModelHasActionMaskFn = void(const std::string& path,
-                                            const tavrin_core::spaces::SpacePtr& action_space,
+using EnsureOnnxModelHasActionMaskFn = void(const std::string& path, const tavrin_core::spaces::SpacePtr& action_space,
                                             const std::shared_ptr<tavrin_core::AgentNode>& agent);
 
 }  // namespace tavrin_inference

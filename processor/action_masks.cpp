@@ -2,8 +2,8 @@
 // helpers that bring masks of any structure into one flat numeric vector.
 #include <algorithm>
 #include <cmath>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -38,8 +38,7 @@ template <class V>
 std::optional<NdArray> format_for_onnx(V&& mask) {
   constexpr bool movable = !std::is_lvalue_reference_v<V>;
   switch (mask.kind()) {
-    case Value::Kind::none:
-      return std::nullopt;
+    case Value::Kind::none: return std::nullopt;
     case Value::Kind::array:
       if constexpr (movable) {
         return std::move(mask.as_array()).astype(DType::float64);
@@ -72,8 +71,7 @@ std::optional<NdArray> format_for_onnx(V&& mask) {
     }
     case Value::Kind::boolean:
     case Value::Kind::integer:
-    case Value::Kind::floating:
-      return NdArray::from_vector<double>({mask.as_double()});
+    case Value::Kind::floating: return NdArray::from_vector<double>({mask.as_double()});
     default:
       throw TypeError(std::string("an action mask must be numbers, arrays, sequences or maps of them, got ") +
                       mask.kind_name());
@@ -139,8 +137,7 @@ NdArray BaseAgentProcessor::_align_mask_length(NdArray mask, const Value& target
     }
     size = static_cast<std::int64_t>(std::trunc(d));
   } else {
-    throw TypeError(std::string("_align_mask_length() target_size must be a number, got ") +
-                    target_size.kind_name());
+    throw TypeError(std::string("_align_mask_length() target_size must be a number, got ") + target_size.kind_name());
   }
   return _align_mask_length(std::move(mask), size);
 }

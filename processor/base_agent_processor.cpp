@@ -35,8 +35,8 @@ asio::awaitable<std::string> version_or_latest(std::string impl_cls_or_url) {
 // The proxy out of a "create_with_client" reply, which must be the pair (client id, proxy).
 Value proxy_of(Value reply, std::string_view manager, const std::string& owner) {
   if (!reply.is_list() || reply.as_list().items.size() != 2) {
-    throw InvalidArgumentError("create_with_client of the remote " + std::string(manager) + " manager for " +
-                               owner + " must answer a pair (client id, proxy), got " + reply.str());
+    throw InvalidArgumentError("create_with_client of the remote " + std::string(manager) + " manager for " + owner +
+                               " must answer a pair (client id, proxy), got " + reply.str());
   }
   return std::move(reply.as_list().items[1]);
 }
@@ -168,7 +168,8 @@ asio::awaitable<void> BaseAgentProcessor::init() {
         if (!context.network_mgr) throw InvalidArgumentError("no network manager for remote " + owner);
         std::string url = tavrin_core::network_util::get_tavrin_url(node->get_impl_cls());
         std::string version = co_await version_or_latest(url);
-        tavrin_core::CallArgs args{{}, Map{{"env_init", Value(std::move(url))}, {"version", Value(std::move(version))}}};
+        tavrin_core::CallArgs args{{},
+                                   Map{{"env_init", Value(std::move(url))}, {"version", Value(std::move(version))}}};
         Value reply = co_await tavrin_core::await_result(
             context.network_mgr->call_remote_perceptor_mgr("create_with_client", std::move(args)));
         perceptors.push_back(
@@ -193,8 +194,8 @@ asio::awaitable<void> BaseAgentProcessor::init() {
       sim_sensor_space, orchestration.sensors(), perceptors, agent_group_agent_processors);
 
   // 5.-6. The sensors the teacher (or controller) keeps.
-  tavrin_core::ImplementationPtr impl = teacher ? tavrin_core::ImplementationPtr(teacher)
-                                                : tavrin_core::ImplementationPtr(controller);
+  tavrin_core::ImplementationPtr impl =
+      teacher ? tavrin_core::ImplementationPtr(teacher) : tavrin_core::ImplementationPtr(controller);
   if (impl) {
     Value keys;
     try {
@@ -231,8 +232,6 @@ std::string BaseAgentProcessor::get_name() const {
 
 std::string BaseAgentProcessor::get_agent_name() const { return context.agent->get_name(); }
 
-BaseAgentProcessor::SpacePtr BaseAgentProcessor::get_action_space() const {
-  return context.agent->get_action_space();
-}
+BaseAgentProcessor::SpacePtr BaseAgentProcessor::get_action_space() const { return context.agent->get_action_space(); }
 
 }  // namespace tavrin_inference

@@ -78,8 +78,7 @@ class BaseAgentProcessor : public Object {
   // Process the action through the teacher: optional unsquashing to the action space's bounds, then
   // the teacher's transform, which is remembered as `previous_action`.
   virtual asio::awaitable<Value> process_action(const Value& sim_sensors, const Value& tavrin_obs, Value action,
-                                                const Value& sim_action_mask = Value(),
-                                                bool unsquash_action = false);
+                                                const Value& sim_action_mask = Value(), bool unsquash_action = false);
 
   struct StepResult {
     Map sensors_filtered;
@@ -94,8 +93,8 @@ class BaseAgentProcessor : public Object {
   // truncation flags are accepted and ignored. `info` must be a map; its "action_mask" entry, when
   // present, is the simulator's mask.
   virtual asio::awaitable<StepResult> step(const Value& sim_sensors, const Value& sim_reward,
-                                           const Value& _sim_terminated, const Value& _truncated,
-                                           const Value& info, const Value& action);
+                                           const Value& _sim_terminated, const Value& _truncated, const Value& info,
+                                           const Value& action);
 
   // Reset is called when an episode is done: remote proxies are reset, local implementations are
   // replaced by fresh instances, perceptors are reset (their general errors are ignored).
@@ -113,8 +112,7 @@ class BaseAgentProcessor : public Object {
   // `agent_group_action` is used only by processors that run after an agent group.
   virtual asio::awaitable<Value> _execute(const Value& sim_sensors, const Value& sim_action_mask = Value(),
                                           bool explore = false, bool is_coordinated = false,
-                                          const Value& previous_action = Value(),
-                                          bool return_as_teacher_dict = false,
+                                          const Value& previous_action = Value(), bool return_as_teacher_dict = false,
                                           const Value& agent_group_action = Value());
 
   // Accessors.

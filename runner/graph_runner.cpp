@@ -45,8 +45,7 @@ bool contains_lower(std::string_view name, std::string_view word) {
   return lower.find(word) != std::string::npos;
 }
 
-std::optional<std::size_t> first_input_containing(const std::vector<std::string>& names,
-                                                  std::string_view word) {
+std::optional<std::size_t> first_input_containing(const std::vector<std::string>& names, std::string_view word) {
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (contains_lower(names[i], word)) return i;
   }
@@ -140,19 +139,13 @@ NdArray to_nd_array(const Ort::Value& value, const std::string& name) {
   switch (info.GetElementType()) {
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return copy_tensor<float, float>(data, count, shape);
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return copy_tensor<double, double>(data, count, shape);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64:
-      return copy_tensor<std::int64_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return copy_tensor<std::int64_t, std::int64_t>(data, count, shape);
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return copy_tensor<std::int8_t, std::int8_t>(data, count, shape);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32:
-      return copy_tensor<std::int32_t, std::int64_t>(data, count, shape);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16:
-      return copy_tensor<std::int16_t, std::int64_t>(data, count, shape);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8:
-      return copy_tensor<std::uint8_t, std::int64_t>(data, count, shape);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16:
-      return copy_tensor<std::uint16_t, std::int64_t>(data, count, shape);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32:
-      return copy_tensor<std::uint32_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return copy_tensor<std::int32_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: return copy_tensor<std::int16_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return copy_tensor<std::uint8_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return copy_tensor<std::uint16_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return copy_tensor<std::uint32_t, std::int64_t>(data, count, shape);
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return copy_tensor<bool, std::int8_t>(data, count, shape);
     default:
       throw TypeError("Model output '" + name + "' has an element type that arrays cannot hold (ONNX type " +
@@ -213,14 +206,13 @@ class TensorView {
       case DType::float32:
         return Ort::Value::CreateTensor<float>(memory, static_cast<float*>(data), count, shape.begin(), shape.ndim());
       case DType::float64:
-        return Ort::Value::CreateTensor<double>(memory, static_cast<double*>(data), count, shape.begin(),
-                                                shape.ndim());
+        return Ort::Value::CreateTensor<double>(memory, static_cast<double*>(data), count, shape.begin(), shape.ndim());
       case DType::int64:
-        return Ort::Value::CreateTensor<std::int64_t>(memory, static_cast<std::int64_t*>(data), count,
-                                                      shape.begin(), shape.ndim());
+        return Ort::Value::CreateTensor<std::int64_t>(memory, static_cast<std::int64_t*>(data), count, shape.begin(),
+                                                      shape.ndim());
       case DType::int8:
-        return Ort::Value::CreateTensor<std::int8_t>(memory, static_cast<std::int8_t*>(data), count,
-                                                     shape.begin(), shape.ndim());
+        return Ort::Value::CreateTensor<std::int8_t>(memory, static_cast<std::int8_t*>(data), count, shape.begin(),
+                                                     shape.ndim());
     }
     throw TypeError("unknown element type");
   }
@@ -362,8 +354,7 @@ void GraphRunner::load_model(const std::vector<std::string>& providers) {
     }
 
     if (input_count > 0) {
-      loaded->observation_input =
-          first_input_containing(loaded->input_names, "observation").value_or(0);
+      loaded->observation_input = first_input_containing(loaded->input_names, "observation").value_or(0);
       loaded->observation_shape = declared_shape(session, loaded->observation_input);
     }
     loaded->mask_input = first_input_containing(loaded->input_names, "action_mask");
@@ -460,9 +451,8 @@ InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* a
     Shape obs_shape = observation.shape();
     if (obs_shape.ndim() == 1) obs_shape = Shape{1, obs_shape[0]};
     if (!(obs_shape == s.observation_shape)) {
-      throw InvalidArgumentError("Observation has too many dimensions: " + obs_shape.str() +
-                                 ", expected: " + s.observation_shape.declared_str() +
-                                 ". Batch inference is not supported.");
+      throw InvalidArgumentError("Observation has too many dimensions: " + obs_shape.str() + ", expected: " +
+                                 s.observation_shape.declared_str() + ". Batch inference is not supported.");
     }
     std::optional<NdArray> obs_converted;
     const NdArray* obs = &observation;

@@ -84,8 +84,7 @@ class GraphRunner {
   // Opens the model at model_path on the given execution providers ("CPUExecutionProvider" when
   // absent). FileNotFoundError when nothing exists at the path; a session that cannot be created
   // fails the constructor (ONNX Runtime's own message as a RuntimeError).
-  explicit GraphRunner(std::string model_path,
-                       std::optional<std::vector<std::string>> providers = std::nullopt);
+  explicit GraphRunner(std::string model_path, std::optional<std::vector<std::string>> providers = std::nullopt);
   ~GraphRunner();
   GraphRunner(const GraphRunner&) = delete;
   GraphRunner& operator=(const GraphRunner&) = delete;

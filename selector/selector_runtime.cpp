@@ -122,8 +122,7 @@ std::int64_t index_value(const Value& choice) {
 
 }  // namespace
 
-SelectorRuntimeBase::SelectorRuntimeBase(tavrin_core::AgentProcessorContext ctx)
-    : BaseAgentProcessor(std::move(ctx)) {
+SelectorRuntimeBase::SelectorRuntimeBase(tavrin_core::AgentProcessorContext ctx) : BaseAgentProcessor(std::move(ctx)) {
   const tavrin_core::AgentNode& agent = *context.agent;
   if (dynamic_cast<const tavrin_core::AgentOrchestrator*>(&agent) == nullptr) {
     throw Error("SelectorRuntime must be used with a AgentOrchestrator, got " + agent.get_name() + ", " +
@@ -134,8 +133,8 @@ SelectorRuntimeBase::SelectorRuntimeBase(tavrin_core::AgentProcessorContext ctx)
   for (const auto& name : agent.get_children()) {
     context.orchestration->get_node_by_name(name)->set_sim_sensor_space(sim_sensor_space);
   }
-  action_space = std::make_shared<tavrin_core::spaces::Discrete>(
-      static_cast<std::int64_t>(context.agent->get_children().size()));
+  action_space =
+      std::make_shared<tavrin_core::spaces::Discrete>(static_cast<std::int64_t>(context.agent->get_children().size()));
   context.agent->set_action_space(action_space);
   child_agent_processors.clear();
   onnx_engine.reset();
@@ -194,8 +193,8 @@ void SelectorRuntimeBase::load_onnx_model() {
 
   // Best effort: neither a missing helper nor a failing one keeps the model from being opened.
   try {
-    auto* ensure = reinterpret_cast<EnsureOnnxModelHasActionMaskFn*>(
-        bind_symbol(onnx_helper_library, kEnsureActionMaskSymbol));
+    auto* ensure =
+        reinterpret_cast<EnsureOnnxModelHasActionMaskFn*>(bind_symbol(onnx_helper_library, kEnsureActionMaskSymbol));
     tavrin_core::spaces::SpacePtr space;
     try {
       space = agent.get_action_space();
@@ -238,12 +237,8 @@ asio::awaitable<std::int64_t> SelectorRuntimeBase::_get_orchestrator_action(cons
   NdArray logits = first_row(onnx_engine->get_action_dist_inputs(obs, mask));
   std::int64_t choice = 0;
   switch (logits.dtype()) {
-    case DType::float32:
-      choice = masked_softmax_argmax<float>(logits, mask);
-      break;
-    case DType::float64:
-      choice = masked_softmax_argmax<double>(logits, mask);
-      break;
+    case DType::float32: choice = masked_softmax_argmax<float>(logits, mask); break;
+    case DType::float64: choice = masked_softmax_argmax<double>(logits, mask); break;
     default: {
       // Integer logits take their probabilities in float64, as exp of an integer array does.
       NdArray converted = logits.astype(DType::float64);
@@ -348,9 +343,7 @@ asio::awaitable<NdArray> SelectorRuntimeBase::compute_action_mask(const Value& t
 
 std::string SelectorRuntimeBase::get_agent_name() const { return context.agent->get_name(); }
 
-BaseAgentProcessor::SpacePtr SelectorRuntimeBase::get_action_space() const {
-  return context.agent->get_action_space();
-}
+BaseAgentProcessor::SpacePtr SelectorRuntimeBase::get_action_space() const { return context.agent->get_action_space(); }
 
 ProcessorPtr SelectorRuntimeBase::get_child_processor_by_index(std::int64_t index) const {
   if (index < 0 || index >= static_cast<std::int64_t>(child_agent_processors.size())) return nullptr;

@@ -22,9 +22,9 @@
 #include "common/value.hpp"
 #include "core_api/agent_processor_context.hpp"
 #include "core_api/decorators.hpp"
+#include "onnx_helper/onnx_helper_binding.hpp"
 #include "processor/skillkit.hpp"
 #include "runner/graph_runner.hpp"
-#include "onnx_helper/onnx_helper_binding.hpp"
 
 namespace tavrin_inference {
 
@@ -55,8 +55,7 @@ class SelectorRuntimeBase : public BaseAgentProcessor {
   // Process the selector action and execute the selected child agent; `action` is the selector
   // action (a child index). Yields the pair (child action, processed selector action) as a tuple.
   asio::awaitable<Value> process_action(const Value& sim_sensors, const Value& tavrin_obs, Value action,
-                                        const Value& sim_action_mask = Value(),
-                                        bool unsquash_action = false) override;
+                                        const Value& sim_action_mask = Value(), bool unsquash_action = false) override;
 
   // Execute the selector processor: process the sensors, get the selector action with the model,
   // execute the selected child agent, return the child's action. With `for_agent_group` in the

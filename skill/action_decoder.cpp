@@ -22,8 +22,7 @@ const Kind& space_as(const spaces::Space& space, const std::string& name, const 
   return *kind;
 }
 
-const spaces::Space& sub_space(const spaces::SpacePtr& space, const std::string& name,
-                               std::size_t index) {
+const spaces::Space& sub_space(const spaces::SpacePtr& space, const std::string& name, std::size_t index) {
   if (space == nullptr) {
     throw InvalidArgumentError(name + " sub-space " + std::to_string(index) + " is null");
   }
@@ -60,9 +59,8 @@ To to_element(From value) {
 template <class To, class From>
 NdArray clip_unit(std::span<const From> means) {
   std::vector<To> out(means.size());
-  std::transform(means.begin(), means.end(), out.begin(), [](From v) {
-    return to_element<To>(std::clamp(v, static_cast<From>(-1), static_cast<From>(1)));
-  });
+  std::transform(means.begin(), means.end(), out.begin(),
+                 [](From v) { return to_element<To>(std::clamp(v, static_cast<From>(-1), static_cast<From>(1))); });
   return NdArray::from_vector(std::move(out));
 }
 
@@ -74,8 +72,7 @@ std::pair<Value, std::int64_t> decode_discrete(std::span<const T> row, const spa
 }
 
 template <class T>
-std::pair<Value, std::int64_t> decode_box(std::span<const T> row, const spaces::Box& space,
-                                          std::int64_t offset) {
+std::pair<Value, std::int64_t> decode_box(std::span<const T> row, const spaces::Box& space, std::int64_t offset) {
   const std::int64_t size = space.shape().numel();
   const auto means = entries(row, offset, size);
   NdArray flat;
@@ -89,8 +86,7 @@ std::pair<Value, std::int64_t> decode_box(std::span<const T> row, const spaces::
 }
 
 template <class T>
-std::pair<Value, std::int64_t> decode_multi_discrete(std::span<const T> row,
-                                                     const spaces::MultiDiscrete& space,
+std::pair<Value, std::int64_t> decode_multi_discrete(std::span<const T> row, const spaces::MultiDiscrete& space,
                                                      std::int64_t offset) {
   const NdArray& nvec = space.nvec();
   const std::int64_t count = nvec.size();
@@ -105,8 +101,7 @@ std::pair<Value, std::int64_t> decode_multi_discrete(std::span<const T> row,
 }
 
 template <class T>
-std::pair<Value, std::int64_t> decode_multi_binary(std::span<const T> row,
-                                                   const spaces::MultiBinary& space,
+std::pair<Value, std::int64_t> decode_multi_binary(std::span<const T> row, const spaces::MultiBinary& space,
                                                    std::int64_t offset) {
   const std::int64_t size = space.shape().numel();
   const auto logits = entries(row, offset, size);
@@ -142,9 +137,9 @@ std::pair<Value, std::int64_t> with_row(const NdArray& row, F&& f) {
 
 std::string _space_type_name(const spaces::Space& action_space) { return action_space.type_name(); }
 
-std::pair<Value, std::int64_t> ActionDecoder::_decode_action_dist_inputs(
-    const NdArray& action_dist_inputs, const spaces::Space& action_space,
-    std::int64_t offset) const {
+std::pair<Value, std::int64_t> ActionDecoder::_decode_action_dist_inputs(const NdArray& action_dist_inputs,
+                                                                         const spaces::Space& action_space,
+                                                                         std::int64_t offset) const {
   if (action_dist_inputs.ndim() != 1) {
     throw InvalidArgumentError("action_dist_inputs must be one-dimensional, got shape " +
                                action_dist_inputs.shape().str());
@@ -157,8 +152,7 @@ std::pair<Value, std::int64_t> ActionDecoder::_decode_action_dist_inputs(
 
   if (space_name == "Discrete") {
     const auto& space = space_as<spaces::Discrete>(action_space, space_name, "n");
-    return with_row(action_dist_inputs,
-                    [&](auto row) { return decode_discrete(row, space, offset); });
+    return with_row(action_dist_inputs, [&](auto row) { return decode_discrete(row, space, offset); });
   }
   if (space_name == "Box") {
     const auto& space = space_as<spaces::Box>(action_space, space_name, "shape");
@@ -166,13 +160,11 @@ std::pair<Value, std::int64_t> ActionDecoder::_decode_action_dist_inputs(
   }
   if (space_name == "MultiDiscrete") {
     const auto& space = space_as<spaces::MultiDiscrete>(action_space, space_name, "nvec");
-    return with_row(action_dist_inputs,
-                    [&](auto row) { return decode_multi_discrete(row, space, offset); });
+    return with_row(action_dist_inputs, [&](auto row) { return decode_multi_discrete(row, space, offset); });
   }
   if (space_name == "MultiBinary") {
     const auto& space = space_as<spaces::MultiBinary>(action_space, space_name, "shape");
-    return with_row(action_dist_inputs,
-                    [&](auto row) { return decode_multi_binary(row, space, offset); });
+    return with_row(action_dist_inputs, [&](auto row) { return decode_multi_binary(row, space, offset); });
   }
   if (space_name == "Tuple") {
     const auto& subs = space_as<spaces::Tuple>(action_space, space_name, "spaces").spaces();
@@ -192,8 +184,8 @@ std::pair<Value, std::int64_t> ActionDecoder::_decode_action_dist_inputs(
     Map action;
     action.reserve(subs.size());
     for (std::size_t i = 0; i < subs.size(); ++i) {
-      auto [item, next] = this->_decode_action_dist_inputs(
-          action_dist_inputs, sub_space(subs[i].second, space_name, i), offset);
+      auto [item, next] =
+          this->_decode_action_dist_inputs(action_dist_inputs, sub_space(subs[i].second, space_name, i), offset);
       action.set(subs[i].first, std::move(item));
       offset = next;
     }

@@ -45,9 +45,9 @@ class ActionDecoder {
   // name without being that kind's class raises KeyError (missing attribute). A row that is not
   // 1-D, or a negative offset, raises InvalidArgumentError. Changes neither the row nor the space.
   // An override should keep the default `offset = 0`: default arguments follow the static type.
-  virtual std::pair<Value, std::int64_t> _decode_action_dist_inputs(
-      const NdArray& action_dist_inputs, const spaces::Space& action_space,
-      std::int64_t offset = 0) const;
+  virtual std::pair<Value, std::int64_t> _decode_action_dist_inputs(const NdArray& action_dist_inputs,
+                                                                    const spaces::Space& action_space,
+                                                                    std::int64_t offset = 0) const;
 };
 
 }  // namespace tavrin_inference

@@ -137,8 +137,8 @@ void SkillRuntimeBase::load_onnx_model() {
 
   // Best effort: neither a missing helper nor a failing one keeps the model from being opened.
   try {
-    auto* ensure = reinterpret_cast<EnsureOnnxModelHasActionMaskFn*>(
-        bind_symbol(onnx_helper_library, kEnsureActionMaskSymbol));
+    auto* ensure =
+        reinterpret_cast<EnsureOnnxModelHasActionMaskFn*>(bind_symbol(onnx_helper_library, kEnsureActionMaskSymbol));
     tavrin_core::spaces::SpacePtr space;
     try {
       space = agent.get_action_space();

@@ -16,10 +16,10 @@
 #include "common/value.hpp"
 #include "core_api/agent_processor_context.hpp"
 #include "core_api/decorators.hpp"
+#include "onnx_helper/onnx_helper_binding.hpp"
 #include "processor/skillkit.hpp"
 #include "runner/graph_runner.hpp"
 #include "skill/action_decoder.hpp"
-#include "onnx_helper/onnx_helper_binding.hpp"
 
 namespace tavrin_inference {
 

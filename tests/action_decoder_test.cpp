@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -38,9 +38,7 @@ SpacePtr multi_discrete(std::vector<std::int64_t> nvec, Shape shape) {
   return std::make_shared<spaces::MultiDiscrete>(array_of(std::move(nvec), shape));
 }
 SpacePtr multi_binary(Shape shape) { return std::make_shared<spaces::MultiBinary>(shape); }
-SpacePtr tuple(std::vector<SpacePtr> parts) {
-  return std::make_shared<spaces::Tuple>(std::move(parts));
-}
+SpacePtr tuple(std::vector<SpacePtr> parts) { return std::make_shared<spaces::Tuple>(std::move(parts)); }
 SpacePtr dict(spaces::SpaceEntries parts) { return std::make_shared<spaces::Dict>(std::move(parts)); }
 
 // A space type derived from Discrete that reports its own kind name.
@@ -132,21 +130,16 @@ TEST_P(DecodeRow, DiscreteReadsOnlyItsRangeAtTheGivenPosition) {
 }
 
 TEST_P(DecodeRow, DiscreteNaNCountsAsLargestAndTheFirstNaNWins) {
-  EXPECT_EQ(decoder._decode_action_dist_inputs(row({1.0, kNaN, 5.0, kNaN}), *discrete(4)).first,
-            Value(1));
+  EXPECT_EQ(decoder._decode_action_dist_inputs(row({1.0, kNaN, 5.0, kNaN}), *discrete(4)).first, Value(1));
   EXPECT_EQ(decoder._decode_action_dist_inputs(row({kNaN, 5.0, kNaN}), *discrete(3)).first, Value(0));
   EXPECT_EQ(decoder._decode_action_dist_inputs(row({0.0, 5.0, 1.0, kNaN}), *discrete(3)).first,
             Value(1));  // the NaN lies outside the range
 }
 
 TEST_P(DecodeRow, DiscreteMaskedEntriesLoseAndAFullyMaskedRangeGivesItsFirstIndex) {
-  EXPECT_EQ(decoder._decode_action_dist_inputs(row({kMasked, kMasked, kMasked}), *discrete(3)).first,
-            Value(0));
-  EXPECT_EQ(
-      decoder._decode_action_dist_inputs(row({4.0, kMasked, kMasked, kMasked}), *discrete(3), 1).first,
-      Value(0));
-  EXPECT_EQ(decoder._decode_action_dist_inputs(row({kMasked, -50.0, kMasked}), *discrete(3)).first,
-            Value(1));
+  EXPECT_EQ(decoder._decode_action_dist_inputs(row({kMasked, kMasked, kMasked}), *discrete(3)).first, Value(0));
+  EXPECT_EQ(decoder._decode_action_dist_inputs(row({4.0, kMasked, kMasked, kMasked}), *discrete(3), 1).first, Value(0));
+  EXPECT_EQ(decoder._decode_action_dist_inputs(row({kMasked, -50.0, kMasked}), *discrete(3)).first, Value(1));
 }
 
 TEST_P(DecodeRow, DiscreteRangePastTheEndUsesTheEntriesThatExist) {
@@ -245,8 +238,7 @@ TEST_P(DecodeRow, MultiDiscreteWithATwoDimensionalNvecIsRowMajor) {
 
 TEST_P(DecodeRow, MultiDiscreteMaskedAndNaNEntries) {
   const NdArray inputs = row({kMasked, kMasked, /**/ 1.0, kNaN, kNaN, /**/ kMasked, 2.0});
-  const auto [action, position] =
-      decoder._decode_action_dist_inputs(inputs, *multi_discrete({2, 3, 2}, Shape{3}));
+  const auto [action, position] = decoder._decode_action_dist_inputs(inputs, *multi_discrete({2, 3, 2}, Shape{3}));
   EXPECT_EQ(action, Value(array_of<std::int64_t>({0, 1, 1}, Shape{3})));
   EXPECT_EQ(position, 7);
 }
@@ -263,8 +255,7 @@ TEST_P(DecodeRow, MultiDiscreteComponentWithoutEntriesFails) {
 // ---- MultiBinary ----------------------------------------------------------------------------
 
 TEST_P(DecodeRow, MultiBinaryIsOneOnlyForPositiveLogits) {
-  const auto [action, position] =
-      decoder._decode_action_dist_inputs(row({0.0, 1e-9, -2.0}), *multi_binary(Shape{3}));
+  const auto [action, position] = decoder._decode_action_dist_inputs(row({0.0, 1e-9, -2.0}), *multi_binary(Shape{3}));
   EXPECT_EQ(action, Value(array_of<std::int8_t>({0, 1, 0}, Shape{3})));
   EXPECT_EQ(position, 3);
 }
@@ -289,8 +280,7 @@ TEST_P(DecodeRow, MultiBinaryWithTooFewLogitsFailsInTheReshape) {
 
 TEST_P(DecodeRow, TupleDecodesItsPartsInOrder) {
   const NdArray inputs = row({0.1, 0.9, 0.3, 5.0, 8.0, 8.0});
-  const auto [action, position] =
-      decoder._decode_action_dist_inputs(inputs, *tuple({discrete(2), box(Shape{1})}));
+  const auto [action, position] = decoder._decode_action_dist_inputs(inputs, *tuple({discrete(2), box(Shape{1})}));
   const Value expected = Value::tuple({Value(1), Value(row_of(DType::float32, {0.3}))});
   EXPECT_EQ(action, expected);
   EXPECT_TRUE(action.is_tuple());
@@ -320,15 +310,14 @@ TEST_P(DecodeRow, DictFollowsTheOrderOfItsSpaces) {
 TEST_P(DecodeRow, NestedCompositesConsumeTheirEntriesInOrder) {
   // Dict -> Tuple -> Dict -> leaves, four levels deep.
   const SpacePtr space = dict({
-      {"move", tuple({discrete(3), dict({{"aim", box(Shape{2})}, {"fire", multi_binary(Shape{1})}}),
-                      tuple({})})},
+      {"move", tuple({discrete(3), dict({{"aim", box(Shape{2})}, {"fire", multi_binary(Shape{1})}}), tuple({})})},
       {"mode", multi_discrete({2, 2}, Shape{2})},
   });
-  const NdArray inputs = row({0.0, 0.0, 4.0,          // move[0]: Discrete(3) -> 2
-                              0.5, 1.5, 9.0, 9.0,     // aim: means 0.5, 1.5 -> 0.5, 1.0; stds skipped
-                              -1.0,                   // fire -> 0
+  const NdArray inputs = row({0.0, 0.0, 4.0,           // move[0]: Discrete(3) -> 2
+                              0.5, 1.5, 9.0, 9.0,      // aim: means 0.5, 1.5 -> 0.5, 1.0; stds skipped
+                              -1.0,                    // fire -> 0
                               3.0, 1.0, kMasked, 0.0,  // mode -> (0, 1)
-                              100.0});                // left over
+                              100.0});                 // left over
   const auto [action, position] = decoder._decode_action_dist_inputs(inputs, *space);
   const Value expected(Map{
       {"move", Value::tuple({Value(2),
@@ -344,28 +333,27 @@ TEST_P(DecodeRow, NestedCompositesConsumeTheirEntriesInOrder) {
 // ---- Overrides and kind names ---------------------------------------------------------------
 
 TEST(ActionDecoder, AnOverrideDecodesEveryNestedSubSpace) {
-  const SpacePtr space =
-      tuple({dict({{"x", discrete(2)}, {"y", tuple({discrete(3), box(Shape{1})})}}), discrete(2)});
+  const SpacePtr space = tuple({dict({{"x", discrete(2)}, {"y", tuple({discrete(3), box(Shape{1})})}}), discrete(2)});
   const NdArray inputs = row_of(DType::float32, {0, 1, 5, 0, 0, 0.5, 0, 0, 1});
 
   const RecordingDecoder recorder;
   const ActionDecoder& as_base = recorder;
   const auto [action, position] = as_base._decode_action_dist_inputs(inputs, *space);
-  EXPECT_EQ(recorder.seen, (std::vector<std::string>{"Tuple@0", "Dict@0", "Discrete@0", "Tuple@2",
-                                                      "Discrete@2", "Box@5", "Discrete@7"}));
-  EXPECT_EQ(action, Value::tuple({Value(Map{{"x", Value(1)},
-                                            {"y", Value::tuple({Value(0),
-                                                                Value(row_of(DType::float32, {0.5}))})}}),
-                                  Value(1)}));
+  EXPECT_EQ(recorder.seen, (std::vector<std::string>{"Tuple@0", "Dict@0", "Discrete@0", "Tuple@2", "Discrete@2",
+                                                     "Box@5", "Discrete@7"}));
+  EXPECT_EQ(
+      action,
+      Value::tuple({Value(Map{{"x", Value(1)}, {"y", Value::tuple({Value(0), Value(row_of(DType::float32, {0.5}))})}}),
+                    Value(1)}));
   EXPECT_EQ(position, 9);
 
   // A replaced leaf decoding shows up at every depth of the result.
   const RecordingDecoder replacing(true);
   const auto replaced = replacing._decode_action_dist_inputs(inputs, *space);
   EXPECT_EQ(replaced.first,
-            Value::tuple({Value(Map{{"x", Value(-7)},
-                                    {"y", Value::tuple({Value(-7), Value(row_of(DType::float32, {0.5}))})}}),
-                          Value(-7)}));
+            Value::tuple(
+                {Value(Map{{"x", Value(-7)}, {"y", Value::tuple({Value(-7), Value(row_of(DType::float32, {0.5}))})}}),
+                 Value(-7)}));
   EXPECT_EQ(replaced.second, 9);
 }
 
@@ -406,7 +394,7 @@ TEST_P(DecodeRow, ADerivedDiscreteUnderTheBaseNameDecodesAsDiscrete) {
 
 TEST(ActionDecoder, AKindNameWithoutItsAttributesIsAnAttributeLookupError) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"Discrete", "n"},         {"Box", "shape"},   {"MultiDiscrete", "nvec"},
+      {"Discrete", "n"},        {"Box", "shape"},    {"MultiDiscrete", "nvec"},
       {"MultiBinary", "shape"}, {"Tuple", "spaces"}, {"Dict", "spaces"},
   };
   const NdArray inputs = row_of(DType::float32, {1.0, 2.0, 3.0, 4.0});
@@ -439,15 +427,13 @@ TEST_P(DecodeRow, AnEmptyArgmaxRangeIsAnInvalidArgument) {
     }
   }
   // Inside a composite the running position runs out the same way.
-  EXPECT_THROW(decoder._decode_action_dist_inputs(inputs, *tuple({discrete(2), discrete(2)})),
-               InvalidArgumentError);
+  EXPECT_THROW(decoder._decode_action_dist_inputs(inputs, *tuple({discrete(2), discrete(2)})), InvalidArgumentError);
 }
 
 TEST(ActionDecoder, RowMustBeOneDimensionalAndTheOffsetNotNegative) {
   const NdArray batch = array_of<float>({0.0f, 1.0f}, Shape{1, 2});
   EXPECT_THROW(ActionDecoder()._decode_action_dist_inputs(batch, *discrete(2)), InvalidArgumentError);
-  EXPECT_THROW(ActionDecoder()._decode_action_dist_inputs(NdArray::scalar(1.0), *discrete(1)),
-               InvalidArgumentError);
+  EXPECT_THROW(ActionDecoder()._decode_action_dist_inputs(NdArray::scalar(1.0), *discrete(1)), InvalidArgumentError);
   EXPECT_THROW(ActionDecoder()._decode_action_dist_inputs(row_of(DType::float32, {0.0, 1.0}), *discrete(2), -1),
                InvalidArgumentError);
 }

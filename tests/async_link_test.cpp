@@ -33,8 +33,8 @@ class RecordingManager : public RemoteManager {
     if (method == "echo") {
       return {"echo", ManagerMethod::Sync([this](CallArgs a) {
                 log_.push_back(name_ + ".echo");
-                return Value::tuple({a.args.empty() ? Value() : a.args[0],
-                                     a.kwargs.contains("k") ? a.kwargs.at("k") : Value()});
+                return Value::tuple(
+                    {a.args.empty() ? Value() : a.args[0], a.kwargs.contains("k") ? a.kwargs.at("k") : Value()});
               })};
     }
     if (method == "add") {
@@ -127,8 +127,8 @@ TEST_F(AsyncLinkTest, StopAllAsksEveryManagerInOrder) {
   ASSERT_TRUE(r.is_awaitable());
   EXPECT_TRUE(log.empty());
   run_sync(r.take_awaitable());
-  EXPECT_EQ(log, (std::vector<std::string>{"sim.stop_all", "agent.stop_all", "perceptor.stop_all",
-                                           "controller.stop_all"}));
+  EXPECT_EQ(log,
+            (std::vector<std::string>{"sim.stop_all", "agent.stop_all", "perceptor.stop_all", "controller.stop_all"}));
 }
 
 TEST_F(AsyncLinkTest, AFailingStopLeavesTheLaterManagersRunning) {

@@ -27,8 +27,9 @@ TEST_F(BadInputModels, AMissingLeafModelIsWarnedAtPackagingAndFailsOnlyTheStepsT
   const auto before = box.snapshot();
   tavrin_test::LogCapture logs;
   auto host = packaged_host(two_level());
-  EXPECT_EQ(logs.count("warning", "ONNX model not found at " + box.models() + "/checkpoint/h2_leaf1.onnx for agent h2_leaf1"),
-            1u);
+  EXPECT_EQ(
+      logs.count("warning", "ONNX model not found at " + box.models() + "/checkpoint/h2_leaf1.onnx for agent h2_leaf1"),
+      1u);
 
   // Probes that do not reach leaf 1 answer as with every model present.
   const std::vector<Probe> elsewhere{{two_level_sensors({9, 0, 0}), Value()}, {two_level_sensors({0, 0, 9}), Value()}};
@@ -92,8 +93,9 @@ TEST_F(BadInputModels, ACorruptLeafModelFailsPackagingWithItsCausesAndKeepsThePr
     const Failure f = failure_of(host->package());
     ASSERT_EQ(f.chain.size(), 3u) << f.message();
     EXPECT_EQ(f.kind(), "RuntimeError");
-    EXPECT_TRUE(starts_with(f.message(), "Failed to create ONNX agent processor for h2_root: "
-                                         "Failed to create ONNX agent processor for h2_leaf1: "))
+    EXPECT_TRUE(starts_with(f.message(),
+                            "Failed to create ONNX agent processor for h2_root: "
+                            "Failed to create ONNX agent processor for h2_leaf1: "))
         << f.message();
     EXPECT_TRUE(starts_with(f.chain[1].message, "Failed to create ONNX agent processor for h2_leaf1: "));
     EXPECT_EQ(f.root().kind, "RuntimeError");
@@ -112,8 +114,9 @@ TEST_F(BadInputModels, AFolderInPlaceOfAModelFileFailsPackaging) {
   run_sync(host.load_orchestration(two_level()));
   const Failure f = failure_of(host.package());
   ASSERT_EQ(f.chain.size(), 3u) << f.message();
-  EXPECT_TRUE(starts_with(f.message(), "Failed to create ONNX agent processor for h2_root: "
-                                       "Failed to create ONNX agent processor for h2_leaf1: "))
+  EXPECT_TRUE(starts_with(f.message(),
+                          "Failed to create ONNX agent processor for h2_root: "
+                          "Failed to create ONNX agent processor for h2_leaf1: "))
       << f.message();
   EXPECT_NE(f.root().message.find(box.path("models/h2_leaf1.onnx")), std::string::npos) << f.root().message;
   EXPECT_EQ(host.agent_processor, nullptr);
@@ -139,8 +142,8 @@ class BadInputModelShapes : public BadInputTest {
       "{\"name\": \"skill_discrete\", \"kind\": \"Agent\", \"checkpoint\": \"../models\",\n     \"action_space\": "
       "{\"type\": \"Discrete\", \"n\": 4}}";
   static std::string space(const std::string& agent, const std::string& action_space) {
-    return "{\"name\": \"" + agent + "\", \"kind\": \"Agent\", \"checkpoint\": \"../models\",\n     \"action_space\": " +
-           action_space + "}";
+    return "{\"name\": \"" + agent +
+           "\", \"kind\": \"Agent\", \"checkpoint\": \"../models\",\n     \"action_space\": " + action_space + "}";
   }
   // The clean skill answers these; after a failed step the host must still answer them.
   std::vector<Probe> probes() const {
@@ -154,7 +157,8 @@ TEST_F(BadInputModelShapes, AnObservationOfAnotherSizeThanTheModelTakesFailsEver
   auto host = packaged_host(path, "skill_discrete");
   const Failure f = failure_of(host->execute(x_sensor({1, 2, 3})));
   EXPECT_EQ(f.kind(), "InvalidArgumentError");
-  EXPECT_EQ(f.message(), "Observation has too many dimensions: (1, 3), expected: [1, 4]. Batch inference is not supported.");
+  EXPECT_EQ(f.message(),
+            "Observation has too many dimensions: (1, 3), expected: [1, 4]. Batch inference is not supported.");
   // The observation the model takes is refused by the orchestration's sensor space.
   const Failure g = failure_of(host->execute(x_sensor({1, 2, 3, 4})));
   EXPECT_EQ(g.kind(), "InvalidArgumentError");
@@ -176,10 +180,13 @@ TEST_F(BadInputModelShapes, AnActionSpaceOfAnotherSizeThanTheModelsMaskInputIsWa
     const auto before = box.snapshot();
     tavrin_test::LogCapture logs;
     auto host = packaged_host(path, "skill_discrete");
-    EXPECT_EQ(logs.count("warning", "Failed to ensure action_mask in ONNX model for agent skill_discrete: "
-                                    "action_mask input 'action_mask' of " +
-                                        box.models() + "/skill_discrete.onnx declares 4 entries, but the action mask of "
-                                        "Discrete(" + std::to_string(n) + ") has " + std::to_string(n)),
+    EXPECT_EQ(logs.count("warning",
+                         "Failed to ensure action_mask in ONNX model for agent skill_discrete: "
+                         "action_mask input 'action_mask' of " +
+                             box.models() +
+                             "/skill_discrete.onnx declares 4 entries, but the action mask of "
+                             "Discrete(" +
+                             std::to_string(n) + ") has " + std::to_string(n)),
               1u);
     // The warning said it all; every step fails where the mask meets the model's mask input.
     const Failure f = failure_of(host->execute(x_sensor({1, 2, 3, 4})));

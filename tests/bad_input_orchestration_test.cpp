@@ -51,8 +51,13 @@ TEST_F(BadInputOrchestration, AFileCutShortAnywhereIsMalformedJsonWithTheLineAnd
   ASSERT_GT(text.size(), 100u);
   // The cut points: nothing, one brace, inside a key, inside a sensor, between agents, inside a
   // number, before the last brace.
-  const std::vector<std::size_t> cuts{0, 1, 5, text.find("root_allowed"), text.find("{\"name\": \"h2_leaf1\""),
-                                      text.find("100, \"shape\"") + 1, text.rfind('}')};
+  const std::vector<std::size_t> cuts{0,
+                                      1,
+                                      5,
+                                      text.find("root_allowed"),
+                                      text.find("{\"name\": \"h2_leaf1\""),
+                                      text.find("100, \"shape\"") + 1,
+                                      text.rfind('}')};
   for (std::size_t cut : cuts) {
     SCOPED_TRACE("cut at " + std::to_string(cut));
     const std::string path = box.write("hierarchy/cut.json", text.substr(0, cut));
@@ -78,8 +83,9 @@ TEST_F(BadInputOrchestration, AFileCutShortAnywhereIsMalformedJsonWithTheLineAnd
   // One of them in full, as the application sees it.
   const std::string path = box.write("hierarchy/cut.json", text.substr(0, 1));
   expect_rejected(path, "InvalidArgumentError",
-                  path + ": malformed JSON at line 1, column 2: syntax error while parsing object key - "
-                         "unexpected end of input; expected string literal");
+                  path +
+                      ": malformed JSON at line 1, column 2: syntax error while parsing object key - "
+                      "unexpected end of input; expected string literal");
 }
 
 TEST_F(BadInputOrchestration, MalformedJsonNamesTheLineAndColumnAndWhatTheParserExpected) {
@@ -91,7 +97,9 @@ TEST_F(BadInputOrchestration, MalformedJsonNamesTheLineAndColumnAndWhatTheParser
                   });
   const std::string text = box.read("hierarchy/two_level.json");
   expect_rejected(box.write("bad/trailing.json", text + "{}"), "InvalidArgumentError", [&](const std::string& m) {
-    EXPECT_EQ(m, box.path("bad/trailing.json") + ": malformed JSON at line 19, column 1: syntax error while parsing value - unexpected '{'; expected end of input");
+    EXPECT_EQ(m, box.path("bad/trailing.json") +
+                     ": malformed JSON at line 19, column 1: syntax error while parsing value - unexpected '{'; "
+                     "expected end of input");
   });
   expect_rejected(box.write("bad/garbage.json", random_bytes(300, 7)), "InvalidArgumentError",
                   [&](const std::string& m) {
@@ -105,52 +113,63 @@ TEST_F(BadInputOrchestration, UnknownKindsSpacesAndFieldsAreRejectedWithTheField
   const std::string text = box.read("hierarchy/two_level.json");
   const std::string leaf2 = "{\"name\": \"h2_leaf2\", \"kind\": \"Agent\"";
 
-  std::string path = box.write("bad/kind.json", replace_once(text, leaf2, "{\"name\": \"h2_leaf2\", \"kind\": \"Skill\""));
+  std::string path =
+      box.write("bad/kind.json", replace_once(text, leaf2, "{\"name\": \"h2_leaf2\", \"kind\": \"Skill\""));
   expect_rejected(path, "InvalidArgumentError",
-                  path + ": agents[3].kind: unknown agent kind 'Skill' (expected Agent, AgentOrchestrator, "
-                         "AgentCoordinatedSet or AgentCoordinatedPopulation)");
+                  path +
+                      ": agents[3].kind: unknown agent kind 'Skill' (expected Agent, AgentOrchestrator, "
+                      "AgentCoordinatedSet or AgentCoordinatedPopulation)");
 
-  path = box.write("bad/space.json",
-                   replace_once(text, "{\"type\": \"Box\", \"low\": 0, \"high\": 1, \"shape\": [3]}",
-                                "{\"type\": \"Continuous\", \"low\": 0, \"high\": 1, \"shape\": [3]}"));
+  path =
+      box.write("bad/space.json", replace_once(text, "{\"type\": \"Box\", \"low\": 0, \"high\": 1, \"shape\": [3]}",
+                                               "{\"type\": \"Continuous\", \"low\": 0, \"high\": 1, \"shape\": [3]}"));
   expect_rejected(path, "InvalidArgumentError",
-                  path + ": sensors[1].space.type: unknown space type 'Continuous' (known: Discrete, Box, "
-                         "MultiDiscrete, MultiBinary, Tuple, Dict)");
+                  path +
+                      ": sensors[1].space.type: unknown space type 'Continuous' (known: Discrete, Box, "
+                      "MultiDiscrete, MultiBinary, Tuple, Dict)");
 
-  path = box.write("bad/discrete0.json",
-                   replace_once(text, "\"class\": \"HierLeafTeacher\",\n     \"action_space\": {\"type\": \"Discrete\", \"n\": 3}}\n  ]",
-                                "\"class\": \"HierLeafTeacher\",\n     \"action_space\": {\"type\": \"Discrete\", \"n\": 0}}\n  ]"));
-  expect_rejected(path, "InvalidArgumentError", path + ": agents[3].action_space.n: expected a positive integer, got 0");
+  path = box.write(
+      "bad/discrete0.json",
+      replace_once(text,
+                   "\"class\": \"HierLeafTeacher\",\n     \"action_space\": {\"type\": \"Discrete\", \"n\": 3}}\n  ]",
+                   "\"class\": \"HierLeafTeacher\",\n     \"action_space\": {\"type\": \"Discrete\", \"n\": 0}}\n  ]"));
+  expect_rejected(path, "InvalidArgumentError",
+                  path + ": agents[3].action_space.n: expected a positive integer, got 0");
 
   path = box.write("bad/field.json", replace_once(text, leaf2, leaf2 + ", \"chekpoint\": \"x\""));
   expect_rejected(path, "InvalidArgumentError",
-                  path + ": agents[3].chekpoint: unknown field 'chekpoint' in an agent (known fields: name, kind, "
-                         "children, action_space, sim_sensor_space, checkpoint, controller, remote, class, "
-                         "custom_action_space, rules)");
+                  path +
+                      ": agents[3].chekpoint: unknown field 'chekpoint' in an agent (known fields: name, kind, "
+                      "children, action_space, sim_sensor_space, checkpoint, controller, remote, class, "
+                      "custom_action_space, rules)");
 
   path = box.write("bad/twice.json", replace_once(text, leaf2, leaf2 + ", \"kind\": \"Agent\""));
   expect_rejected(path, "InvalidArgumentError", path + ": agents[3]: duplicate field 'kind'");
 
-  path = box.write("bad/no_space.json",
-                   replace_once(text, ", \"class\": \"HierLeafTeacher\",\n     \"action_space\": {\"type\": \"Discrete\", \"n\": 3}}\n  ]",
-                                "}\n  ]"));
+  path = box.write(
+      "bad/no_space.json",
+      replace_once(text,
+                   ", \"class\": \"HierLeafTeacher\",\n     \"action_space\": {\"type\": \"Discrete\", \"n\": 3}}\n  ]",
+                   "}\n  ]"));
   expect_rejected(path, "InvalidArgumentError",
-                  path + ": agents[3].action_space: missing required field: agent 'h2_leaf2' is a skill (kind "
-                         "Agent) and needs an action space");
+                  path +
+                      ": agents[3].action_space: missing required field: agent 'h2_leaf2' is a skill (kind "
+                      "Agent) and needs an action space");
 }
 
 TEST_F(BadInputOrchestration, CyclesAndDanglingNamesAreRejected) {
   std::string path = box.write("bad/cycle.json", read_text(kFixtures + "/orchestrations/cycle.json"));
-  expect_rejected(path, "InvalidArgumentError", path + ": agents[2].children[0]: cycle in the agent graph: a -> b -> a");
+  expect_rejected(path, "InvalidArgumentError",
+                  path + ": agents[2].children[0]: cycle in the agent graph: a -> b -> a");
 
   const std::string text = box.read("hierarchy/two_level.json");
   path = box.write("bad/self.json", replace_once(text, "\"children\": [\"h2_leaf0\", \"h2_leaf1\", \"h2_leaf2\"]",
-                                                "\"children\": [\"h2_leaf0\", \"h2_root\", \"h2_leaf2\"]"));
+                                                 "\"children\": [\"h2_leaf0\", \"h2_root\", \"h2_leaf2\"]"));
   expect_rejected(path, "InvalidArgumentError",
                   path + ": agents[0].children[1]: cycle in the agent graph: h2_root -> h2_root");
 
   path = box.write("bad/child.json", replace_once(text, "\"children\": [\"h2_leaf0\", \"h2_leaf1\", \"h2_leaf2\"]",
-                                                 "\"children\": [\"h2_leaf0\", \"h2_leaf9\", \"h2_leaf2\"]"));
+                                                  "\"children\": [\"h2_leaf0\", \"h2_leaf9\", \"h2_leaf2\"]"));
   expect_rejected(path, "InvalidArgumentError", path + ": agents[0].children[1]: no agent named 'h2_leaf9'");
 
   path = box.write("bad/top.json", replace_once(text, "\"top_agent\": \"h2_root\"", "\"top_agent\": \"h2_boss\""));
@@ -191,11 +210,11 @@ TEST_F(BadInputOrchestration, PackagingAnAgentThatIsNotThereOrWithoutAnOrchestra
 std::string with_plugin(const std::string& text, const std::string& plugin, const std::string& leaf_class) {
   std::string out = replace_once(text, "\"id\": \"hierarchy-two-level\",",
                                  "\"id\": \"hierarchy-two-level\",\n  \"plugins\": [\"" + plugin + "\"],");
-  return replace_once(out,
-                      "{\"name\": \"h2_leaf0\", \"kind\": \"Agent\", \"checkpoint\": \"../models\", \"class\": "
-                      "\"HierLeafTeacher\"",
-                      "{\"name\": \"h2_leaf0\", \"kind\": \"Agent\", \"checkpoint\": \"../models\", \"class\": \"" +
-                          leaf_class + "\"");
+  return replace_once(
+      out,
+      "{\"name\": \"h2_leaf0\", \"kind\": \"Agent\", \"checkpoint\": \"../models\", \"class\": "
+      "\"HierLeafTeacher\"",
+      "{\"name\": \"h2_leaf0\", \"kind\": \"Agent\", \"checkpoint\": \"../models\", \"class\": \"" + leaf_class + "\"");
 }
 
 // A plugin that cannot be loaded fails load_orchestration after the file was read: the host has
@@ -258,8 +277,9 @@ TEST_F(BadInputPlugin, ALibraryThatRegistersNothingLeavesTheClassUnregistered) {
   const std::string text = box.read("hierarchy/two_level.json");
   const std::string path = box.write("hierarchy/plugin_empty.json", with_plugin(text, library, "MissingLeafTeacher"));
   expect_plugin_rejected(path, "KeyError",
-                         path + ": agent 'h2_leaf0' names the implementation class 'MissingLeafTeacher', which is "
-                                "not registered (is the plugin that provides it listed under \"plugins\"?)",
+                         path +
+                             ": agent 'h2_leaf0' names the implementation class 'MissingLeafTeacher', which is "
+                             "not registered (is the plugin that provides it listed under \"plugins\"?)",
                          "MissingLeafTeacher");
 }
 

@@ -105,11 +105,10 @@ TEST_F(BadInputSteps, NestedListsAreReadInRowMajorOrderAndOnlyTheirCountMatters)
   // [[0], [9, 0]] holds three numbers: it is read as (0, 9, 0), as a flat list would be.
   const Value nested = Value::list({numbers({0}), numbers({9, 0})});
   const Value obs(Map{{"root_logits", nested}, {"root_allowed", numbers({1, 1, 1})}});
-  EXPECT_EQ(step(*host, obs), clean_actions(kHierarchy + "/two_level.json", "", {{two_level_sensors({0, 9, 0}), Value()}})
-                                  .front());
+  EXPECT_EQ(step(*host, obs),
+            clean_actions(kHierarchy + "/two_level.json", "", {{two_level_sensors({0, 9, 0}), Value()}}).front());
   const Value too_many = Value::list({numbers({0, 9, 0}), numbers({0, 0, 0})});
-  expect_step_fails(Value(Map{{"root_logits", too_many}, {"root_allowed", numbers({1, 1, 1})}}),
-                    "InvalidArgumentError",
+  expect_step_fails(Value(Map{{"root_logits", too_many}, {"root_allowed", numbers({1, 1, 1})}}), "InvalidArgumentError",
                     std::string(kConvert) + "sensor root_logits: expected 3 values for " + kLogitsBox + ", got 6");
 }
 
@@ -224,7 +223,8 @@ TEST_F(BadInputMasks, AMaskThatIsNotNumbersIsRejected) {
   const Failure text = failure_of(host->execute(two_level_sensors({0, 0, 0}), Value("1,0,1")));
   EXPECT_EQ(text.kind(), "TypeError");
   EXPECT_EQ(text.message(), "an action mask must be numbers, arrays, sequences or maps of them, got str");
-  const Failure hole = failure_of(host->execute(two_level_sensors({0, 0, 0}), Value::list({Value(1), Value(), Value(1)})));
+  const Failure hole =
+      failure_of(host->execute(two_level_sensors({0, 0, 0}), Value::list({Value(1), Value(), Value(1)})));
   EXPECT_EQ(hole.kind(), "InvalidArgumentError");
   EXPECT_EQ(hole.message(), "cannot join the parts of an action mask that holds None");
 }
@@ -246,9 +246,10 @@ class BadInputImpls : public BadInputTest {
   // The two-level fixture with `agent_json` in place of h2_leaf<leaf>'s entry.
   std::string with_leaf(int leaf, const std::string& agent_json) {
     const std::string name = "h2_leaf" + std::to_string(leaf);
-    const std::string entry = "{\"name\": \"" + name +
-                              "\", \"kind\": \"Agent\", \"checkpoint\": \"../models\", \"class\": \"HierLeafTeacher\",\n"
-                              "     \"action_space\": {\"type\": \"Discrete\", \"n\": 3}}";
+    const std::string entry =
+        "{\"name\": \"" + name +
+        "\", \"kind\": \"Agent\", \"checkpoint\": \"../models\", \"class\": \"HierLeafTeacher\",\n"
+        "     \"action_space\": {\"type\": \"Discrete\", \"n\": 3}}";
     return box.write("hierarchy/failing.json", replace_once(box.read("hierarchy/two_level.json"), entry, agent_json));
   }
   std::string teacher_leaf(int leaf, const std::string& cls) {
@@ -330,9 +331,8 @@ TEST_F(BadInputImpls, AControllerThatFailsFailsTheStepUnchangedAndTheNextStepIsR
 }
 
 TEST_F(BadInputImpls, AControllersActionIsPassedOnUncheckedAsTheSpaceIsNotConsulted) {
-  const std::string cls = register_impl("Wild", [] {
-    return std::make_shared<SwitchController>(Value("left"), std::make_shared<bool>(false), [] {});
-  });
+  const std::string cls = register_impl(
+      "Wild", [] { return std::make_shared<SwitchController>(Value("left"), std::make_shared<bool>(false), [] {}); });
   auto host = packaged_host(controller_leaf(2, cls));
   EXPECT_EQ(step(*host, two_level_sensors({0, 0, 9})), Value("left"));
   EXPECT_EQ(step(*host, two_level_sensors({9, 0, 0})), Value(0));
@@ -348,9 +348,9 @@ TEST_F(BadInputImpls, ASelectorTeacherThatChoosesAChildOutOfRangeIsAnIndexError)
     return *out_of_range == -100 ? action : Value(*out_of_range);
   };
   const std::string cls = tavrin_test::register_teacher("root", log, script);
-  const std::string path = box.write(
-      "hierarchy/failing.json",
-      replace_once(box.read("hierarchy/two_level.json"), "\"class\": \"HierRootTeacher\"", "\"class\": \"" + cls + "\""));
+  const std::string path =
+      box.write("hierarchy/failing.json", replace_once(box.read("hierarchy/two_level.json"),
+                                                       "\"class\": \"HierRootTeacher\"", "\"class\": \"" + cls + "\""));
   const auto before = box.snapshot();
   auto host = packaged_host(path);
   for (int index : {3, -1}) {

@@ -18,16 +18,14 @@
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::ContainsRegex;
-using ::testing::HasSubstr;
 using tavrin_test::read_file;
 using tavrin_test::ToolResult;
+using ::testing::ContainsRegex;
+using ::testing::HasSubstr;
 using ::testing::Not;
 
 const std::string kSource = TAVRIN_SOURCE_DIR;
 const std::string kCli = std::string(TAVRIN_TEST_DATA_DIR) + "/cli";
-
-
 
 ToolResult tool(const std::string& args) {
   const fs::path dir = fs::temp_directory_path() / ("tavrin_cli_bench_" + std::to_string(::getpid()));

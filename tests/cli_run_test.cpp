@@ -18,9 +18,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::HasSubstr;
 using tavrin_test::read_file;
 using tavrin_test::ToolResult;
+using ::testing::HasSubstr;
 using ::testing::Not;
 
 const std::string kSource = TAVRIN_SOURCE_DIR;
@@ -28,14 +28,12 @@ const std::string kCli = std::string(TAVRIN_TEST_DATA_DIR) + "/cli";
 const std::string kThermal = kSource + "/examples/thermal/orchestration.json";
 const std::string kThreeLevel = kCli + "/three_level.json";
 
-
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
   std::stringstream s(text);
   for (std::string line; std::getline(s, line);) lines.push_back(line);
   return lines;
 }
-
 
 class CliRun : public ::testing::Test {
  protected:
@@ -99,8 +97,8 @@ TEST_F(CliRun, AgentPackagesASubtreeAndTeacherMapCarriesTheChoice) {
   EXPECT_EQ(json.at("tavrin_obs").at("logits"), nlohmann::ordered_json({0.0, 5.0, 0.0}));
 
   // Thermal: the heater's action is a one-element array, written as a list.
-  const ToolResult thermal = tool("run '" + kThermal + "'",
-                                  lines_of(read_file(kCli + "/thermal_episode.jsonl"))[0] + "\n");
+  const ToolResult thermal =
+      tool("run '" + kThermal + "'", lines_of(read_file(kCli + "/thermal_episode.jsonl"))[0] + "\n");
   EXPECT_EQ(thermal.status, 0) << thermal.err;
   EXPECT_EQ(thermal.out, lines_of(read_file(kCli + "/thermal_episode.expected.jsonl"))[0] + "\n");
   EXPECT_EQ(thermal.out.front(), '[');
@@ -113,19 +111,22 @@ TEST_F(CliRun, ABadLineStopsTheRunByDefaultAfterAnsweringItWithNull) {
                             "{\"logits\": [0, 5, 0]}\n");
   EXPECT_NE(r.status, 0);
   EXPECT_EQ(r.out, "0\nnull\n");
-  EXPECT_THAT(r.err, HasSubstr("<stdin>: line 2: malformed JSON at column 18: syntax error while parsing value - unexpected end of input"));
+  EXPECT_THAT(
+      r.err,
+      HasSubstr(
+          "<stdin>: line 2: malformed JSON at column 18: syntax error while parsing value - unexpected end of input"));
   EXPECT_THAT(r.err, HasSubstr("stopped at line 2"));
 }
 
 TEST_F(CliRun, SkipAnswersEveryLineAndReportsEachFailureWithItsLineNumber) {
-  std::ofstream(dir_ / "input.jsonl") << "{\"logits\": [5, 0, 0]}\n"                 // 1 fine
-                                      << "{\"logits\": [1, 2]}\n"                    // 2 wrong size
-                                      << "\n"                                        // 3 empty
+  std::ofstream(dir_ / "input.jsonl") << "{\"logits\": [5, 0, 0]}\n"                           // 1 fine
+                                      << "{\"logits\": [1, 2]}\n"                              // 2 wrong size
+                                      << "\n"                                                  // 3 empty
                                       << "{\"obs\": {\"logits\": [1, 2, 3]}, \"extra\": 1}\n"  // 4 unknown field
-                                      << "{\"logits\": \"hot\"}\n"                   // 5 text
-                                      << "[1, 2, 3]\n"                               // 6 not an object
-                                      << "{\"logits\": [1, 2, 3], \"logits\": [3, 2, 1]}\n"  // 7 duplicate
-                                      << "{\"logits\": [0, 0, 5]}\n";                // 8 fine
+                                      << "{\"logits\": \"hot\"}\n"                             // 5 text
+                                      << "[1, 2, 3]\n"                                         // 6 not an object
+                                      << "{\"logits\": [1, 2, 3], \"logits\": [3, 2, 1]}\n"    // 7 duplicate
+                                      << "{\"logits\": [0, 0, 5]}\n";                          // 8 fine
   const ToolResult r = tool("run '" + kThreeLevel + "' --on-error skip -i '" + (dir_ / "input.jsonl").string() + "'");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "0\nnull\nnull\nnull\nnull\nnull\nnull\n4\n");

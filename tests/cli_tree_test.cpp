@@ -17,16 +17,14 @@
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::HasSubstr;
 using tavrin_test::read_file;
 using tavrin_test::ToolResult;
+using ::testing::HasSubstr;
 using ::testing::Not;
 
 const std::string kSource = TAVRIN_SOURCE_DIR;
 const std::string kFixtures = TAVRIN_TEST_DATA_DIR;
 const std::string kModels = kFixtures + "/models";
-
-
 
 // The three-level tree of the hierarchy models with default teachers, its checkpoint folder given.
 std::string three_level(const std::string& checkpoint, int sensor_size = 3) {
@@ -39,7 +37,8 @@ std::string three_level(const std::string& checkpoint, int sensor_size = 3) {
   agent("h3_mid", "\"kind\": \"AgentOrchestrator\", \"children\": [\"h3_leaf0\", \"h3_leaf1\", \"h3_leaf2\"]");
   for (int i = 0; i < 5; ++i)
     agent("h3_leaf" + std::to_string(i), "\"kind\": \"Agent\", \"action_space\": {\"type\": \"Discrete\", \"n\": 5}");
-  return "{\"id\": \"inspect-test\", \"sensors\": [{\"name\": \"logits\", \"space\": {\"type\": \"Box\", \"low\": -100, "
+  return "{\"id\": \"inspect-test\", \"sensors\": [{\"name\": \"logits\", \"space\": {\"type\": \"Box\", \"low\": "
+         "-100, "
          "\"high\": 100, \"shape\": [" +
          std::to_string(sensor_size) + "]}}],\n\"agents\": [" + agents + "], \"top_agent\": \"h3_root\"}";
 }
@@ -145,7 +144,8 @@ TEST_F(CliInspect, TheTreeIsPrintedWhenPackagingFails) {
   EXPECT_THAT(corrupt.out, HasSubstr("h3_mid: AgentOrchestrator -> SelectorRuntime"));
   EXPECT_THAT(corrupt.out, HasSubstr("PROBLEM: the model cannot be opened, so packaging fails"));
   EXPECT_THAT(corrupt.out, HasSubstr("h3_leaf2: Agent -> SkillRuntime"));
-  EXPECT_THAT(corrupt.out, HasSubstr("packaging: FAILED: RuntimeError: Failed to create ONNX agent processor for h3_root"));
+  EXPECT_THAT(corrupt.out,
+              HasSubstr("packaging: FAILED: RuntimeError: Failed to create ONNX agent processor for h3_root"));
   EXPECT_THAT(corrupt.out, HasSubstr("caused by: "));
 
   // Classes that are not registered fail the initialisation; the tree comes from the file alone.
@@ -162,14 +162,17 @@ TEST_F(CliInspect, AnObservationThatDoesNotFitTheModelIsFlagged) {
   const ToolResult r = tool("inspect '" + write_orchestration(three_level(models_, 4)) + "'");
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.out, HasSubstr("fed: observation (1, 4) into observations"));
-  EXPECT_THAT(r.out, HasSubstr("PROBLEM: the observation (1, 4) does not match the declared [1, 3] of input observations"));
+  EXPECT_THAT(r.out,
+              HasSubstr("PROBLEM: the observation (1, 4) does not match the declared [1, 3] of input observations"));
   EXPECT_THAT(r.out, HasSubstr("packaging: ok"));
   EXPECT_THAT(r.out, HasSubstr("7 problem(s) found"));
 }
 
 TEST_F(CliInspect, UnsupportedKindsAndUnreadableFilesAreReported) {
-  const ToolResult set = tool("inspect '" + write_orchestration(
-      "{\"id\": \"set\", \"agents\": [{\"name\": \"team\", \"kind\": \"AgentCoordinatedSet\"}]}") + "'");
+  const ToolResult set = tool(
+      "inspect '" +
+      write_orchestration("{\"id\": \"set\", \"agents\": [{\"name\": \"team\", \"kind\": \"AgentCoordinatedSet\"}]}") +
+      "'");
   EXPECT_EQ(set.status, 1);
   EXPECT_THAT(set.out, HasSubstr("team: AgentCoordinatedSet -> no processor"));
   EXPECT_THAT(set.out, HasSubstr("PROBLEM: the factory refuses agents of kind AgentCoordinatedSet"));

@@ -347,7 +347,8 @@ TEST(DemoDriver, BeatsEveryBaselineOnTheSameSeedsWithinTheMask) {
 }
 
 TEST(DemoDriver, TraceHasOneRowPerStepOfBothRuns) {
-  const fs::path dir = fs::temp_directory_path() / ("demo_trace_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("demo_trace_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
   fs::create_directories(dir);
   thermal::DemoOptions options;
   options.orchestration = kOrchestration;

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <set>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -142,7 +142,8 @@ TEST_F(DemoCommand, ErrorsNameWhatIsWrong) {
 
   // No gnuplot on the PATH: a clear message before any episode runs.
   fs::create_directories(dir / "empty");
-  const ToolRun no_gnuplot = run("demo --plot '" + (dir / "p.png").string() + "'", "PATH='" + (dir / "empty").string() + "'");
+  const ToolRun no_gnuplot =
+      run("demo --plot '" + (dir / "p.png").string() + "'", "PATH='" + (dir / "empty").string() + "'");
   EXPECT_EQ(no_gnuplot.status, 1);
   EXPECT_THAT(no_gnuplot.err, HasSubstr("gnuplot-nox"));
   EXPECT_FALSE(fs::exists(dir / "p.png"));

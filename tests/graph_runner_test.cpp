@@ -27,9 +27,7 @@ using ::testing::StartsWith;
 
 constexpr const char* kLogger = "tavrin_inference.graph_runner";
 
-std::string model(const std::string& name) {
-  return std::string(TAVRIN_TEST_DATA_DIR) + "/models/" + name + ".onnx";
-}
+std::string model(const std::string& name) { return std::string(TAVRIN_TEST_DATA_DIR) + "/models/" + name + ".onnx"; }
 
 NdArray f32(std::vector<float> values, Shape shape) { return NdArray::from_vector(std::move(values), shape); }
 NdArray f32(std::vector<float> values) { return NdArray::from_vector(std::move(values)); }
@@ -126,10 +124,9 @@ TEST_F(GraphRunnerTest, LoadRecordsNamesInModelOrderAndLogsThem) {
   EXPECT_EQ(runner.model_path(), path);
   EXPECT_THAT(runner.input_names(), ElementsAre("observations", "action_mask"));
   EXPECT_THAT(runner.output_names(), ElementsAre("action_dist_inputs", "vf_preds", "mask_echo", "best_action"));
-  EXPECT_THAT(logs.lines(),
-              ElementsAre("info|Successfully loaded ONNX model from: " + path,
-                          "debug|Input names: ['observations', 'action_mask'], Output names: "
-                          "['action_dist_inputs', 'vf_preds', 'mask_echo', 'best_action']"));
+  EXPECT_THAT(logs.lines(), ElementsAre("info|Successfully loaded ONNX model from: " + path,
+                                        "debug|Input names: ['observations', 'action_mask'], Output names: "
+                                        "['action_dist_inputs', 'vf_preds', 'mask_echo', 'best_action']"));
 }
 
 TEST_F(GraphRunnerTest, DebugNamesAreNotLoggedAtInfoLevel) {
@@ -151,8 +148,7 @@ TEST_F(GraphRunnerTest, ExecutionProviders) {
     FAIL() << "an unknown provider was accepted";
   } catch (const InvalidArgumentError& e) {
     EXPECT_THAT(e.what(), HasSubstr("'NoSuchExecutionProvider'"));
-    EXPECT_THAT(logs.lines(),
-                ElementsAre("error|Error loading ONNX model from " + model("policy") + ": " + e.what()));
+    EXPECT_THAT(logs.lines(), ElementsAre("error|Error loading ONNX model from " + model("policy") + ": " + e.what()));
   }
 }
 
@@ -212,8 +208,8 @@ TEST_F(GraphRunnerTest, ObservationOfTheWrongShapeIsRejectedAndLoggedOnce) {
 
 TEST_F(GraphRunnerTest, SymbolicBatchDimensionRejectsEveryObservation) {
   GraphRunner runner(model("symbolic_batch"));
-  for (const NdArray& obs : {f32({1, 2, 3, 4}), f32({1, 2, 3, 4}, Shape{1, 4}),
-                             f32(std::vector<float>(8, 1.0f), Shape{2, 4})}) {
+  for (const NdArray& obs :
+       {f32({1, 2, 3, 4}), f32({1, 2, 3, 4}, Shape{1, 4}), f32(std::vector<float>(8, 1.0f), Shape{2, 4})}) {
     SCOPED_TRACE(obs.shape().str());
     const std::string shown = obs.ndim() == 1 ? "(1, 4)" : obs.shape().str();
     try {

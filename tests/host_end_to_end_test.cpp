@@ -35,8 +35,9 @@ TEST(HostEndToEnd, ASkillRootActsWithItsOwnModel) {
   run_sync(host.package(nullptr, std::string("h2_leaf1")));
   ASSERT_NE(host.agent_processor, nullptr);
   EXPECT_EQ(host.agent_processor->class_name(), "SkillRuntime");
-  EXPECT_EQ(logs.count("info", "Packaged orchestration for inference with agent: h2_leaf1 (processor type: SkillRuntime)"),
-            1u);
+  EXPECT_EQ(
+      logs.count("info", "Packaged orchestration for inference with agent: h2_leaf1 (processor type: SkillRuntime)"),
+      1u);
 
   EXPECT_EQ(execute(host, two_level_sensors({5, 0, 0})), Value(1));
   // The simulator may forbid the skill's favourite action.
@@ -52,8 +53,9 @@ TEST(HostEndToEnd, ATwoLevelHierarchyChoosesItsChildEveryStep) {
   run_sync(host.package());
   ASSERT_NE(host.agent_processor, nullptr);
   EXPECT_EQ(host.agent_processor->class_name(), "SelectorRuntime");
-  EXPECT_EQ(logs.count("info", "Packaged orchestration for inference with agent: h2_root (processor type: SelectorRuntime)"),
-            1u);
+  EXPECT_EQ(
+      logs.count("info", "Packaged orchestration for inference with agent: h2_root (processor type: SelectorRuntime)"),
+      1u);
   auto root = std::dynamic_pointer_cast<tavrin_inference::SelectorRuntimeBase>(host.agent_processor);
   ASSERT_NE(root, nullptr);
   ASSERT_EQ(root->child_agent_processors.size(), 3u);
@@ -79,8 +81,11 @@ TEST(HostEndToEnd, AThreeLevelHierarchyReachesEveryLeafAndSurvivesAReset) {
     std::vector<double> root, mid;
     int action;
   };
-  const std::vector<Case> cases{{{9, 0, 0}, {9, 0, 0}, 0}, {{9, 0, 0}, {0, 9, 0}, 1}, {{9, 0, 0}, {0, 0, 9}, 2},
-                                {{0, 9, 0}, {0, 0, 9}, 3}, {{0, 0, 9}, {9, 0, 0}, 4}};
+  const std::vector<Case> cases{{{9, 0, 0}, {9, 0, 0}, 0},
+                                {{9, 0, 0}, {0, 9, 0}, 1},
+                                {{9, 0, 0}, {0, 0, 9}, 2},
+                                {{0, 9, 0}, {0, 0, 9}, 3},
+                                {{0, 0, 9}, {9, 0, 0}, 4}};
   for (const auto& c : cases) EXPECT_EQ(execute(host, three_level_sensors(c.root, c.mid)), Value(c.action));
 
   run_sync(host.agent_processor->reset());

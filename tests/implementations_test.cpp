@@ -110,7 +110,8 @@ TEST(Registry, MakesAFreshInstanceOnEveryCall) {
   EXPECT_NE(a, b);
   EXPECT_EQ(made->load(), 2);
 
-  r.register_perceptor_impl("RegistryPerceptor", [] { return std::make_shared<PlainPerceptor>(); }, "0.3");
+  r.register_perceptor_impl(
+      "RegistryPerceptor", [] { return std::make_shared<PlainPerceptor>(); }, "0.3");
   EXPECT_NE(r.make_perceptor_impl("RegistryPerceptor"), r.make_perceptor_impl("RegistryPerceptor"));
   EXPECT_FALSE(r.has_agent_impl("RegistryPerceptor"));
 }
@@ -119,12 +120,14 @@ TEST(Registry, VersionsDefaultsAndReplacement) {
   auto& r = ImplementationRegistry::instance();
   r.register_agent_impl("RegistryVersioned", [] { return std::make_shared<PlainTeacher>(); });
   EXPECT_EQ(r.version_of("RegistryVersioned"), "latest");
-  r.register_agent_impl("RegistryVersioned", [] { return std::make_shared<FixedController>(); }, "1.4.2");
+  r.register_agent_impl(
+      "RegistryVersioned", [] { return std::make_shared<FixedController>(); }, "1.4.2");
   // The last registration wins, version included.
   EXPECT_EQ(r.version_of("RegistryVersioned"), "1.4.2");
   EXPECT_EQ(r.make_agent_impl("RegistryVersioned")->class_name(), "FixedController");
 
-  r.register_perceptor_impl("RegistryVersionedPerceptor", [] { return std::make_shared<PlainPerceptor>(); }, "7");
+  r.register_perceptor_impl(
+      "RegistryVersionedPerceptor", [] { return std::make_shared<PlainPerceptor>(); }, "7");
   EXPECT_EQ(r.version_of("RegistryVersionedPerceptor"), "7");
 
   // The teacher of agents without a class is registered from the start.
@@ -203,8 +206,8 @@ TEST(Plugins, LoadingRegistersOnceAndServesFreshInstances) {
 
   // The same library again, also under another spelling of its path: nothing happens.
   r.load_plugin(kPlugin);
-  r.load_plugin(std::string(TAVRIN_LIB_DIR) + "/./../" +
-                std::filesystem::path(TAVRIN_LIB_DIR).filename().string() + "/libtavrin_test_plugin.so");
+  r.load_plugin(std::string(TAVRIN_LIB_DIR) + "/./../" + std::filesystem::path(TAVRIN_LIB_DIR).filename().string() +
+                "/libtavrin_test_plugin.so");
   void* handle = dlopen(kPlugin.c_str(), RTLD_NOW | RTLD_NOLOAD);
   ASSERT_NE(handle, nullptr);
   auto* calls = reinterpret_cast<int (*)()>(dlsym(handle, "tavrin_test_plugin_registrations"));

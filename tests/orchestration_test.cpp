@@ -83,8 +83,8 @@ TEST(OrchestrationLoad, FileWithEveryFieldIsReadCompletely) {
   EXPECT_EQ(o->id(), "thermal-zone");
   EXPECT_FALSE(o->is_initialized());
   EXPECT_EQ(o->source_path(), fixture("full.json"));
-  EXPECT_EQ(o->plugins(), (std::vector<std::string>{kDir + "/plugins/libzone_teachers.so",
-                                                    "/opt/tavrin/plugins/libshared.so"}));
+  EXPECT_EQ(o->plugins(),
+            (std::vector<std::string>{kDir + "/plugins/libzone_teachers.so", "/opt/tavrin/plugins/libshared.so"}));
 
   ASSERT_EQ(o->sensors().size(), 3u);
   EXPECT_EQ(o->sensors()[0]->name(), "temperature");
@@ -342,26 +342,48 @@ const BadCase kBadCases[] = {
      "needs finite bounds"},
     {"MinMaxNeedsAWidth", [](J& j) { j["sensors"][0]["space"]["high"] = 0; }, "sensors[0].normalize",
      "needs low < high"},
-    {"StdMustBePositive", [](J& j) { j["sensors"][0]["normalize"] = J{{"mean", 1}, {"std", 0}}; },
+    {"StdMustBePositive",
+     [](J& j) {
+       j["sensors"][0]["normalize"] = J{{"mean", 1}, {"std", 0}};
+     },
      "sensors[0].normalize", "std must be a finite number > 0"},
-    {"StdMissing", [](J& j) { j["sensors"][0]["normalize"] = J{{"mean", 1}}; }, "sensors[0].normalize.std",
-     "missing required field"},
-    {"MeanNotNumber", [](J& j) { j["sensors"][0]["normalize"] = J{{"mean", "1"}, {"std", 1}}; },
+    {"StdMissing",
+     [](J& j) {
+       j["sensors"][0]["normalize"] = J{{"mean", 1}};
+     },
+     "sensors[0].normalize.std", "missing required field"},
+    {"MeanNotNumber",
+     [](J& j) {
+       j["sensors"][0]["normalize"] = J{{"mean", "1"}, {"std", 1}};
+     },
      "sensors[0].normalize.mean", "expected a number, got text"},
-    {"UnknownNormalizationField", [](J& j) { j["sensors"][0]["normalize"] = J{{"mean", 1}, {"std", 1}, {"min", 0}}; },
+    {"UnknownNormalizationField",
+     [](J& j) {
+       j["sensors"][0]["normalize"] = J{{"mean", 1}, {"std", 1}, {"min", 0}};
+     },
      "sensors[0].normalize.min", "unknown field 'min'"},
-    {"StandardNeedsABox", [](J& j) { j["sensors"][1]["normalize"] = J{{"mean", 1}, {"std", 1}}; },
+    {"StandardNeedsABox",
+     [](J& j) {
+       j["sensors"][1]["normalize"] = J{{"mean", 1}, {"std", 1}};
+     },
      "sensors[1].normalize", "standard normalization needs a Box space"},
     {"SimSensorSpaceNotDict",
-     [](J& j) { j["sim_sensor_space"] = J{{"type", "Discrete"}, {"n", 2}}; }, "sim_sensor_space",
-     "must be a Dict space, got Discrete(2)"},
+     [](J& j) {
+       j["sim_sensor_space"] = J{{"type", "Discrete"}, {"n", 2}};
+     },
+     "sim_sensor_space", "must be a Dict space, got Discrete(2)"},
     {"AgentSimSensorSpaceNotDict",
-     [](J& j) { j["agents"][1]["sim_sensor_space"] = J{{"type", "Discrete"}, {"n", 2}}; },
+     [](J& j) {
+       j["agents"][1]["sim_sensor_space"] = J{{"type", "Discrete"}, {"n", 2}};
+     },
      "agents[1].sim_sensor_space", "must be a Dict space"},
     {"PerceptorsNotList", [](J& j) { j["perceptors"] = "trend"; }, "perceptors", "expected a list"},
     {"PerceptorWithoutClass", [](J& j) { j["perceptors"][0].erase("class"); }, "perceptors[0].class",
      "missing required field"},
-    {"DuplicatePerceptor", [](J& j) { j["perceptors"].push_back(J{{"name", "trend"}, {"class", "T"}}); },
+    {"DuplicatePerceptor",
+     [](J& j) {
+       j["perceptors"].push_back(J{{"name", "trend"}, {"class", "T"}});
+     },
      "perceptors[1].name", "duplicate perceptor name 'trend' (also perceptors[0])"},
     {"UnknownPerceptorField", [](J& j) { j["perceptors"][0]["remot"] = true; }, "perceptors[0].remot",
      "unknown field 'remot'"},
@@ -384,15 +406,21 @@ const BadCase kBadCases[] = {
      "no agent named 'hot'"},
     {"ChildTwice", [](J& j) { j["agents"][0]["children"][1] = "heat"; }, "agents[0].children[1]",
      "'heat' is listed twice"},
-    {"OrchestratorWithoutChildren", [](J& j) { j["agents"][0].erase("children"); j["agents"][0].erase("rules"); },
+    {"OrchestratorWithoutChildren",
+     [](J& j) {
+       j["agents"][0].erase("children");
+       j["agents"][0].erase("rules");
+     },
      "agents[0].children", "at least one child"},
     {"SkillWithoutActionSpace", [](J& j) { j["agents"][2].erase("action_space"); }, "agents[2].action_space",
      "'hold' is a skill (kind Agent) and needs an action space"},
     {"UnknownActionSpaceType", [](J& j) { j["agents"][1]["action_space"]["type"] = "Boxx"; },
      "agents[1].action_space.type", "unknown space type 'Boxx'"},
     {"OrchestratorActionSpaceMustCountChildren",
-     [](J& j) { j["agents"][0]["action_space"] = J{{"type", "Discrete"}, {"n", 3}}; }, "agents[0].action_space",
-     "must be Discrete(2), got Discrete(3)"},
+     [](J& j) {
+       j["agents"][0]["action_space"] = J{{"type", "Discrete"}, {"n", 3}};
+     },
+     "agents[0].action_space", "must be Discrete(2), got Discrete(3)"},
     {"ControllerWithoutClass", [](J& j) { j["agents"][2]["controller"] = true; }, "agents[2].class",
      "is a controller and needs the implementation class"},
     {"RemoteWithoutClass", [](J& j) { j["agents"][2]["remote"] = true; }, "agents[2].class",
@@ -414,7 +442,9 @@ const BadCase kBadCases[] = {
     {"RuleAllowsTwice", [](J& j) { j["agents"][0]["rules"][0]["allowed"].push_back("hold"); },
      "agents[0].rules[0].allowed[1]", "'hold' is listed twice"},
     {"SecondRuleForTheSameChild",
-     [](J& j) { j["agents"][0]["rules"].push_back(J{{"after", "heat"}, {"allowed", J{"heat"}}}); },
+     [](J& j) {
+       j["agents"][0]["rules"].push_back(J{{"after", "heat"}, {"allowed", J{"heat"}}});
+     },
      "agents[0].rules[1].after", "a rule for 'heat' is already given in agents[0].rules[0]"},
     {"RuleWithoutAllowed", [](J& j) { j["agents"][0]["rules"][0].erase("allowed"); }, "agents[0].rules[0].allowed",
      "missing required field"},
@@ -477,8 +507,8 @@ class LocalTeacher : public tavrin_core::AgentTeacher {
 };
 
 TEST(OrchestrationAgentNode, EveryCallMakesAFreshImplementation) {
-  tavrin_core::ImplementationRegistry::instance().register_agent_impl(
-      "OrchestrationTestTeacher", [] { return std::make_shared<LocalTeacher>(); });
+  tavrin_core::ImplementationRegistry::instance().register_agent_impl("OrchestrationTestTeacher",
+                                                                      [] { return std::make_shared<LocalTeacher>(); });
 
   const auto named = skill("a", "OrchestrationTestTeacher");
   const auto first = named->get_impl_cls_instance();

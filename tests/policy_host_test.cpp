@@ -129,13 +129,14 @@ TEST(PolicyHostShutdown, APlainStopResultIsNotAwaitedAndWatchdogsStillStop) {
 TEST(PolicyHostShutdown, ClosingStopsWhatTheManagersCreatedAndRefusesNothingAfterwards) {
   PolicyHost host;
   // A worker created through the default link's agent manager...
-  tavrin_core::ImplementationRegistry::instance().register_agent_impl(
-      "HostTestTeacher", [] { return std::make_shared<QuietTeacher>(); });
+  tavrin_core::ImplementationRegistry::instance().register_agent_impl("HostTestTeacher",
+                                                                      [] { return std::make_shared<QuietTeacher>(); });
   auto manager = std::dynamic_pointer_cast<tavrin_core::InProcessManager>(
       host.network_mgr->manager(tavrin_core::ManagerKind::agent));
   ASSERT_NE(manager, nullptr);
   run_sync(tavrin_core::await_result(host.network_mgr->call_remote_agent_mgr(
-      "create_with_client", tavrin_core::CallArgs{{}, Map{{"env_init", "inproc://HostTestTeacher"}, {"version", "latest"}}})));
+      "create_with_client",
+      tavrin_core::CallArgs{{}, Map{{"env_init", "inproc://HostTestTeacher"}, {"version", "latest"}}})));
   EXPECT_EQ(manager->live_clients(), 1u);
   // ...is stopped by close; the host can still load afterwards.
   run_sync(host.close());

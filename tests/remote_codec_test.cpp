@@ -11,7 +11,6 @@
 
 namespace {
 
-using ::testing::HasSubstr;
 using tavrin_core::remote::decode_value;
 using tavrin_core::remote::encode_value;
 using tavrin_core::remote::Json;
@@ -21,6 +20,7 @@ using tavrin_inference::Map;
 using tavrin_inference::NdArray;
 using tavrin_inference::Shape;
 using tavrin_inference::Value;
+using ::testing::HasSubstr;
 
 // Through text, as on the wire.
 Value round_trip(const Value& v) { return decode_value(Json::parse(encode_value(v).dump())); }
@@ -28,11 +28,25 @@ Value round_trip(const Value& v) { return decode_value(Json::parse(encode_value(
 TEST(RemoteCodec, EveryKindOfValueComesBackAsItWent) {
   const double inf = std::numeric_limits<double>::infinity();
   const std::vector<Value> values{
-      Value(), Value(true), Value(0), Value(-7), Value(std::numeric_limits<std::int64_t>::max()), Value(1.0), Value(-0.1),
-      Value(1e-300), Value(inf), Value(-inf), Value(""), Value("tëxt \"quoted\""), Value::list({}),
-      Value::list({Value(1), Value::list({Value(2.5)})}), Value::tuple({Value(1), Value(2)}), Value::tuple({}),
-      Value(Map{}), Value(Map{{"b", 1}, {"a", Value::tuple({Value("x")})}}),  // keeps its order
-      Value(Map{{"$ndarray", 1}, {"$tuple", Value::list({})}}),                // keys that look like tags
+      Value(),
+      Value(true),
+      Value(0),
+      Value(-7),
+      Value(std::numeric_limits<std::int64_t>::max()),
+      Value(1.0),
+      Value(-0.1),
+      Value(1e-300),
+      Value(inf),
+      Value(-inf),
+      Value(""),
+      Value("tëxt \"quoted\""),
+      Value::list({}),
+      Value::list({Value(1), Value::list({Value(2.5)})}),
+      Value::tuple({Value(1), Value(2)}),
+      Value::tuple({}),
+      Value(Map{}),
+      Value(Map{{"b", 1}, {"a", Value::tuple({Value("x")})}}),   // keeps its order
+      Value(Map{{"$ndarray", 1}, {"$tuple", Value::list({})}}),  // keys that look like tags
       Value(Map{{"$tuple", Value::list({Value(1)})}}),
   };
   for (const auto& v : values) {

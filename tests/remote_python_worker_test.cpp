@@ -16,7 +16,6 @@
 // WorkerClient::call (a lambda temporary inside a co_await released twice under GCC 12).
 namespace {
 
-using ::testing::HasSubstr;
 using tavrin_core::CallArgs;
 using tavrin_core::TrainerConfig;
 using tavrin_core::remote::RemoteError;
@@ -25,6 +24,7 @@ using tavrin_inference::Map;
 using tavrin_inference::NdArray;
 using tavrin_inference::run_sync;
 using tavrin_inference::Value;
+using ::testing::HasSubstr;
 
 const std::string kPython = "/usr/bin/python3";
 const std::string kScript = std::string(TAVRIN_SOURCE_DIR) + "/examples/python_worker/tavrin_worker.py";
@@ -33,9 +33,9 @@ struct PythonWorker : ::testing::Test {
   void SetUp() override {
     if (!std::filesystem::exists(kPython)) GTEST_SKIP() << "no " << kPython;
     worker = std::make_unique<tavrin_test::WorkerProcess>(std::vector<std::string>{kPython, kScript, "--port", "0"});
-    link = std::make_shared<AsyncLink>(TrainerConfig(
-        Map{{"target", Value(Map{{"local", Value(Map{{"address", Value(worker->address())}})}})},
-            {"remote", Value(Map{{"call_timeout_ms", 5000}, {"heartbeat_interval_ms", 100}})}}));
+    link = std::make_shared<AsyncLink>(
+        TrainerConfig(Map{{"target", Value(Map{{"local", Value(Map{{"address", Value(worker->address())}})}})},
+                          {"remote", Value(Map{{"call_timeout_ms", 5000}, {"heartbeat_interval_ms", 100}})}}));
   }
   void TearDown() override {
     if (link) {
@@ -45,9 +45,10 @@ struct PythonWorker : ::testing::Test {
   }
   Value create(tavrin_core::ManagerKind kind, const std::string& cls) {
     CallArgs args{{}, Map{{"env_init", Value("inproc://" + cls)}, {"version", "latest"}}};
-    auto call = kind == tavrin_core::ManagerKind::agent        ? link->call_remote_agent_mgr("create_with_client", args)
-                : kind == tavrin_core::ManagerKind::controller ? link->call_remote_controller_mgr("create_with_client", args)
-                                                               : link->call_remote_perceptor_mgr("create_with_client", args);
+    auto call = kind == tavrin_core::ManagerKind::agent ? link->call_remote_agent_mgr("create_with_client", args)
+                : kind == tavrin_core::ManagerKind::controller
+                    ? link->call_remote_controller_mgr("create_with_client", args)
+                    : link->call_remote_perceptor_mgr("create_with_client", args);
     Value reply = run_sync(tavrin_core::await_result(std::move(call)));
     return reply[1];
   }
@@ -58,7 +59,8 @@ struct PythonWorker : ::testing::Test {
 TEST_F(PythonWorker, DISABLED_ServesTeachersControllersAndPerceptorsKeepingArrayTypesAndShapes) {
   auto teacher = create(tavrin_core::ManagerKind::agent, "ScaleTeacher").as<tavrin_core::AgentTeacher>();
   ASSERT_NE(teacher, nullptr);
-  Value ints = run_sync(teacher->transform_action(Value(), Value(NdArray::from_vector<std::int64_t>({1, -2, 3, 4}, {2, 2}))));
+  Value ints =
+      run_sync(teacher->transform_action(Value(), Value(NdArray::from_vector<std::int64_t>({1, -2, 3, 4}, {2, 2}))));
   ASSERT_TRUE(ints.is_array());
   EXPECT_EQ(ints.as_array().dtype(), tavrin_inference::DType::int64);
   EXPECT_EQ(ints.as_array().shape(), (tavrin_inference::Shape{2, 2}));
@@ -73,7 +75,8 @@ TEST_F(PythonWorker, DISABLED_ServesTeachersControllersAndPerceptorsKeepingArray
   EXPECT_EQ(run_sync(teacher->transform_sensors(sensors, Value())), sensors);
   EXPECT_TRUE(run_sync(teacher->compute_action_mask(sensors, Value())).is_none());
 
-  auto controller = create(tavrin_core::ManagerKind::controller, "ConstantController").as<tavrin_core::AgentController>();
+  auto controller =
+      create(tavrin_core::ManagerKind::controller, "ConstantController").as<tavrin_core::AgentController>();
   ASSERT_NE(controller, nullptr);
   EXPECT_EQ(run_sync(controller->compute_action(sensors, Value())), Value(1));
 

@@ -28,7 +28,6 @@
 // WorkerClient::call (a lambda temporary inside a co_await released twice under GCC 12).
 namespace {
 
-using ::testing::HasSubstr;
 using tavrin_core::CallArgs;
 using tavrin_core::ManagerKind;
 using tavrin_core::TrainerConfig;
@@ -42,6 +41,7 @@ using tavrin_inference::PolicyHost;
 using tavrin_inference::run_sync;
 using tavrin_inference::Value;
 using tavrin_test::WorkerProcess;
+using ::testing::HasSubstr;
 
 const std::string kWorker = std::string(TAVRIN_LIB_DIR) + "/../worker/tavrin-worker";
 const std::string kPlugin = std::string(TAVRIN_LIB_DIR) + "/libtavrin_test_plugin.so";
@@ -92,9 +92,9 @@ TEST_F(RemoteWorker, DISABLED_AHostStepsAnOrchestrationWithRemoteImplementations
   EXPECT_EQ(local_actions, (std::vector<Value>{Value(1), Value(2), Value(2), Value(1)}));
 
   PolicyHost remote{Value(remote_config(worker->address()))};
-  ASSERT_NE(std::dynamic_pointer_cast<tavrin_core::remote::WorkerManager>(
-                remote.network_mgr->manager(ManagerKind::agent)),
-            nullptr);
+  ASSERT_NE(
+      std::dynamic_pointer_cast<tavrin_core::remote::WorkerManager>(remote.network_mgr->manager(ManagerKind::agent)),
+      nullptr);
   run_sync(remote.load_orchestration(kFixtures + "remote_hierarchy.json"));
   run_sync(remote.package());
   // One teacher, one controller and one perceptor per processor that has perceptors (all four).
@@ -372,7 +372,8 @@ TEST_F(RemoteWorker, DISABLED_BadFramesAndMalformedRequestsGetJsonRpcErrorsAndTh
   EXPECT_EQ(error_code_of(c.call("[1, 2]")), code::invalid_request);
   EXPECT_EQ(error_code_of(c.call(R"({"id": 1, "method": "ping"})")), code::invalid_request);  // no "jsonrpc"
   EXPECT_EQ(error_code_of(c.call(R"({"jsonrpc": "2.0", "id": 2, "method": 7})")), code::invalid_request);
-  EXPECT_EQ(error_code_of(c.call(R"({"jsonrpc": "2.0", "id": 3, "method": "ping", "params": [1]})")), code::invalid_request);
+  EXPECT_EQ(error_code_of(c.call(R"({"jsonrpc": "2.0", "id": 3, "method": "ping", "params": [1]})")),
+            code::invalid_request);
   Json unknown = c.call(R"({"jsonrpc": "2.0", "id": 4, "method": "no_such_method", "params": {}})");
   EXPECT_EQ(error_code_of(unknown), code::method_not_found);
   EXPECT_EQ(unknown["id"], 4);
@@ -390,19 +391,24 @@ TEST_F(RemoteWorker, DISABLED_BadFramesAndMalformedRequestsGetJsonRpcErrorsAndTh
   EXPECT_EQ(made["result"]["version"], "2.1.0");
   const std::string client = made["result"]["client"].get<std::string>();
   auto hook = [&](const std::string& args) {
-    return c.call(R"({"jsonrpc": "2.0", "id": 9, "method": "transform_action", "params": {"manager": "agent", "client": ")" +
-                  client + R"(", "args": )" + args + "}}");
+    return c.call(
+        R"({"jsonrpc": "2.0", "id": 9, "method": "transform_action", "params": {"manager": "agent", "client": ")" +
+        client + R"(", "args": )" + args + "}}");
   };
   EXPECT_EQ(hook("[null, 3]")["result"], 4);
   Json bad_array = hook(R"([null, {"$ndarray": {"dtype": "float16", "shape": [1], "data": [1]}}])");
   EXPECT_EQ(error_code_of(bad_array), code::invalid_params);
   EXPECT_THAT(bad_array["error"]["message"].get<std::string>(), HasSubstr("params.args[1].$ndarray.dtype"));
-  EXPECT_EQ(error_code_of(hook(R"([null, {"$ndarray": {"dtype": "int8", "shape": [2], "data": [1]}}])")), code::invalid_params);
-  EXPECT_EQ(error_code_of(hook(R"([null, {"$ndarray": {"dtype": "int8", "shape": [1], "data": [300]}}])")), code::invalid_params);
+  EXPECT_EQ(error_code_of(hook(R"([null, {"$ndarray": {"dtype": "int8", "shape": [2], "data": [1]}}])")),
+            code::invalid_params);
+  EXPECT_EQ(error_code_of(hook(R"([null, {"$ndarray": {"dtype": "int8", "shape": [1], "data": [300]}}])")),
+            code::invalid_params);
   EXPECT_EQ(error_code_of(hook("[1]")), code::invalid_params);  // one argument short
-  EXPECT_EQ(error_code_of(c.call(R"({"jsonrpc": "2.0", "id": 10, "method": "compute_action", "params": {"manager": "agent", "client": ")" +
-                                 client + R"(", "args": [null, null]}})")),
-            code::method_not_found);  // not a teacher's hook
+  EXPECT_EQ(
+      error_code_of(c.call(
+          R"({"jsonrpc": "2.0", "id": 10, "method": "compute_action", "params": {"manager": "agent", "client": ")" +
+          client + R"(", "args": [null, null]}})")),
+      code::method_not_found);  // not a teacher's hook
   // A notification (no id) gets no answer: the next answer is the ping's.
   c.send_frame(R"({"jsonrpc": "2.0", "method": "ping"})");
   EXPECT_EQ(c.call(R"({"jsonrpc": "2.0", "id": 11, "method": "ping"})")["id"], 11);

@@ -167,12 +167,14 @@ std::string single_selector_json(const std::string& name) {
     "id": "single-selector",
     "sensors": [{"name": "root_logits", "space": {"type": "Box", "low": -100, "high": 100, "shape": [3]}}],
     "agents": [
-      {"name": ")" + name + R"(", "kind": "AgentOrchestrator", "children": ["a", "b", "c"], "checkpoint": "."},
+      {"name": ")" +
+         name + R"(", "kind": "AgentOrchestrator", "children": ["a", "b", "c"], "checkpoint": "."},
       {"name": "a", "kind": "Agent", "action_space": {"type": "Discrete", "n": 2}},
       {"name": "b", "kind": "Agent", "action_space": {"type": "Discrete", "n": 2}},
       {"name": "c", "kind": "Agent", "action_space": {"type": "Discrete", "n": 2}}
     ],
-    "top_agent": ")" + name + R"("
+    "top_agent": ")" +
+         name + R"("
   })";
 }
 
@@ -300,7 +302,8 @@ TEST_F(TwoLevel, TheChosenChildGetsTheRawStepWithoutExplorationOrPreviousAction)
   // A child that answers a teacher-map request with a plain value gets wrapped in a new map.
   const Value map = run_sync(root->_execute(sensors, Value(), false, false, Value(), true));
   EXPECT_TRUE(child->calls.back().return_as_teacher_dict);
-  EXPECT_EQ(keys_of(map), (std::vector<std::string>{"action", "sensors_filtered", "tavrin_obs", "top_orchestrator_action"}));
+  EXPECT_EQ(keys_of(map),
+            (std::vector<std::string>{"action", "sensors_filtered", "tavrin_obs", "top_orchestrator_action"}));
   EXPECT_EQ(map["action"], Value("child action"));
   EXPECT_EQ(map["top_orchestrator_action"], Value(1));
   EXPECT_EQ(map["sensors_filtered"]["observation"], Value(f32({0, 9, 0})));  // the selector's own
@@ -314,7 +317,7 @@ TEST_F(TwoLevel, ProcessActionRunsTheChildOfAGivenIndex) {
   const Value result = run_sync(root->process_action(sensors, obs, Value(2)));
   ASSERT_TRUE(result.is_tuple());
   EXPECT_EQ(result, Value::tuple({Value(2), Value(2)}));  // (leaf 2's action, the index)
-  ASSERT_TRUE(root->previous_action.has_value());       // through the teacher
+  ASSERT_TRUE(root->previous_action.has_value());         // through the teacher
   EXPECT_EQ(*root->previous_action, Value(2));
   EXPECT_THROW(run_sync(root->process_action(sensors, obs, Value(-1))), tavrin_inference::IndexError);
   EXPECT_THROW(run_sync(root->process_action(sensors, obs, Value(3))), tavrin_inference::IndexError);
@@ -334,9 +337,10 @@ TEST(SelectorForAgentGroup, TheChosenIndexIsReturnedAndNoChildRuns) {
 TEST(SelectorTeacherMaps, TheLeafsMapCarriesTheRootsChoiceThroughTwoSelectors) {
   auto root = build(load(kHierarchy + "/three_level.json"), "h3_root");
   const Value map = step(*root, three_level_sensors({9, 0, 0}, {0, 0, 9}), Value(), Value(), true);
-  EXPECT_EQ(keys_of(map), (std::vector<std::string>{"action", "sensors_filtered", "tavrin_obs", "top_orchestrator_action"}));
-  EXPECT_EQ(map["action"], Value(2));                  // h3_mid chose h3_leaf2
-  EXPECT_EQ(map["top_orchestrator_action"], Value(0));  // the root chose h3_mid
+  EXPECT_EQ(keys_of(map),
+            (std::vector<std::string>{"action", "sensors_filtered", "tavrin_obs", "top_orchestrator_action"}));
+  EXPECT_EQ(map["action"], Value(2));                                              // h3_mid chose h3_leaf2
+  EXPECT_EQ(map["top_orchestrator_action"], Value(0));                             // the root chose h3_mid
   EXPECT_EQ(map["sensors_filtered"]["action_mask"], Value(f64({1, 1, 1, 1, 1})));  // the leaf's five actions
 
   const Value direct = step(*root, three_level_sensors({0, 9, 0}, {0, 0, 9}), Value(), Value(), true);
@@ -379,12 +383,16 @@ std::string picker_json(const std::string& cls) {
                 {"name": "root_allowed", "space": {"type": "Box", "low": 0, "high": 1, "shape": [3]}}],
     "agents": [
       {"name": "picker", "kind": "AgentOrchestrator", "children": ["h2_leaf0", "h2_leaf1", "h2_leaf2"],
-       "controller": true, "class": ")" + cls + R"(", "checkpoint": "."},
-      {"name": "h2_leaf0", "kind": "Agent", "checkpoint": ")" + kModels + R"(", "class": "HierLeafTeacher",
+       "controller": true, "class": ")" +
+         cls + R"(", "checkpoint": "."},
+      {"name": "h2_leaf0", "kind": "Agent", "checkpoint": ")" +
+         kModels + R"(", "class": "HierLeafTeacher",
        "action_space": {"type": "Discrete", "n": 3}},
-      {"name": "h2_leaf1", "kind": "Agent", "checkpoint": ")" + kModels + R"(", "class": "HierLeafTeacher",
+      {"name": "h2_leaf1", "kind": "Agent", "checkpoint": ")" +
+         kModels + R"(", "class": "HierLeafTeacher",
        "action_space": {"type": "Discrete", "n": 3}},
-      {"name": "h2_leaf2", "kind": "Agent", "checkpoint": ")" + kModels + R"(", "class": "HierLeafTeacher",
+      {"name": "h2_leaf2", "kind": "Agent", "checkpoint": ")" +
+         kModels + R"(", "class": "HierLeafTeacher",
        "action_space": {"type": "Discrete", "n": 3}}
     ],
     "top_agent": "picker"
@@ -450,11 +458,11 @@ void register_recorders() {
     };
   };
   registry.register_agent_impl("ResetRec.h3_root", recorder("h3_root", [] {
-    return std::make_shared<SensorLogitsTeacher>("root_logits", "root_allowed");
-  }));
+                                 return std::make_shared<SensorLogitsTeacher>("root_logits", "root_allowed");
+                               }));
   registry.register_agent_impl("ResetRec.h3_mid", recorder("h3_mid", [] {
-    return std::make_shared<SensorLogitsTeacher>("mid_logits", "mid_allowed");
-  }));
+                                 return std::make_shared<SensorLogitsTeacher>("mid_logits", "mid_allowed");
+                               }));
   for (int k = 0; k < 5; ++k) {
     const std::string leaf = "h3_leaf" + std::to_string(k);
     registry.register_agent_impl("ResetRec." + leaf, recorder(leaf, [] { return std::make_shared<LeafTeacher>(); }));

@@ -48,16 +48,21 @@ std::string two_level_json(const std::string& root, const std::string& checkpoin
     "sensors": [{"name": "root_logits", "space": {"type": "Box", "low": -100, "high": 100, "shape": [3]}},
                 {"name": "root_allowed", "space": {"type": "Box", "low": 0, "high": 1, "shape": [3]}}],
     "agents": [
-      {"name": ")" + root + R"(", "kind": "AgentOrchestrator", "children": ["h2_leaf0", "h2_leaf1", "h2_leaf2"], )" +
+      {"name": ")" +
+         root + R"(", "kind": "AgentOrchestrator", "children": ["h2_leaf0", "h2_leaf1", "h2_leaf2"], )" +
          root_checkpoint + extra + R"("class": "HierRootTeacher"},
-      {"name": "h2_leaf0", "kind": "Agent", "checkpoint": ")" + kModels + R"(", "class": "HierLeafTeacher",
+      {"name": "h2_leaf0", "kind": "Agent", "checkpoint": ")" +
+         kModels + R"(", "class": "HierLeafTeacher",
        "action_space": {"type": "Discrete", "n": 3}},
-      {"name": "h2_leaf1", "kind": "Agent", "checkpoint": ")" + kModels + R"(", "class": "HierLeafTeacher",
+      {"name": "h2_leaf1", "kind": "Agent", "checkpoint": ")" +
+         kModels + R"(", "class": "HierLeafTeacher",
        "action_space": {"type": "Discrete", "n": 3}},
-      {"name": "h2_leaf2", "kind": "Agent", "checkpoint": ")" + kModels + R"(", "class": "HierLeafTeacher",
+      {"name": "h2_leaf2", "kind": "Agent", "checkpoint": ")" +
+         kModels + R"(", "class": "HierLeafTeacher",
        "action_space": {"type": "Discrete", "n": 3}}
     ],
-    "top_agent": ")" + root + R"("
+    "top_agent": ")" +
+         root + R"("
   })";
 }
 
@@ -113,7 +118,8 @@ TEST(SelectorInit, TheModelIsFoundFlatOrInADirectoryNamedAfterTheAgentAndTheFlat
   {
     TempDir dir;
     dir.copy_model("h2_root", "h2_root/h2_root.onnx");
-    auto selector = as_selector(run_sync(create_skill_runtime(context_for(parse(two_level_json("h2_root", dir.str())), "h2_root"))));
+    auto selector = as_selector(
+        run_sync(create_skill_runtime(context_for(parse(two_level_json("h2_root", dir.str())), "h2_root"))));
     ASSERT_NE(selector->onnx_engine, nullptr);
     EXPECT_EQ(selector->onnx_engine->model_path(), (dir.path() / "h2_root" / "h2_root.onnx").string());
   }
@@ -122,7 +128,8 @@ TEST(SelectorInit, TheModelIsFoundFlatOrInADirectoryNamedAfterTheAgentAndTheFlat
     dir.copy_model("h2_root", "h2_root.onnx");
     dir.copy_model("corrupt", "h2_root/h2_root.onnx");  // never looked at
     tavrin_test::LogCapture logs;
-    auto selector = as_selector(run_sync(create_skill_runtime(context_for(parse(two_level_json("h2_root", dir.str())), "h2_root"))));
+    auto selector = as_selector(
+        run_sync(create_skill_runtime(context_for(parse(two_level_json("h2_root", dir.str())), "h2_root"))));
     ASSERT_NE(selector->onnx_engine, nullptr);
     const std::string flat = (dir.path() / "h2_root.onnx").string();
     EXPECT_EQ(selector->onnx_engine->model_path(), flat);
@@ -138,11 +145,12 @@ TEST(SelectorInit, WithoutCheckpointOrModelFileInitCompletesButEveryStepFails) {
   TempDir empty;
   const std::vector<Case> cases{
       {"", "No checkpoint URI found for agent h2_root, cannot load ONNX model"},
-      {empty.str(), "ONNX model not found at " + (empty.path() / "h2_root" / "h2_root.onnx").string() + " for agent h2_root"}};
+      {empty.str(),
+       "ONNX model not found at " + (empty.path() / "h2_root" / "h2_root.onnx").string() + " for agent h2_root"}};
   for (const auto& c : cases) {
     tavrin_test::LogCapture logs;
-    auto selector =
-        as_selector(run_sync(create_skill_runtime(context_for(parse(two_level_json("h2_root", c.checkpoint)), "h2_root"))));
+    auto selector = as_selector(
+        run_sync(create_skill_runtime(context_for(parse(two_level_json("h2_root", c.checkpoint)), "h2_root"))));
     EXPECT_EQ(logs.messages("warning", kSelectorLogger), std::vector<std::string>{c.warning});
     EXPECT_EQ(selector->onnx_engine, nullptr);
     EXPECT_TRUE(selector->_is_initialized);
@@ -191,7 +199,8 @@ TEST(SelectorInit, AModelThatCannotBeOpenedFailsInitWithTheRunnersOwnErrorAndBui
   }
   ASSERT_FALSE(runner_message.empty());
 
-  auto selector = std::make_shared<SelectorRuntime>(context_for(parse(two_level_json("h2_root", dir.str())), "h2_root"));
+  auto selector =
+      std::make_shared<SelectorRuntime>(context_for(parse(two_level_json("h2_root", dir.str())), "h2_root"));
   tavrin_test::LogCapture logs;
   const auto chain = failure_chain(selector->init());
   ASSERT_EQ(chain.size(), 1u);  // not wrapped here: the factory wraps
@@ -212,8 +221,8 @@ class PickFirst : public tavrin_core::AgentController {
 };
 
 TEST(SelectorInit, AControllerSelectorNeverLooksForAModel) {
-  tavrin_core::ImplementationRegistry::instance().register_agent_impl(
-      "SelectorInitPickFirst", [] { return std::make_shared<PickFirst>(); });
+  tavrin_core::ImplementationRegistry::instance().register_agent_impl("SelectorInitPickFirst",
+                                                                      [] { return std::make_shared<PickFirst>(); });
   TempDir dir;
   dir.copy_model("corrupt", "picker.onnx");  // opening it would fail init
   dir.copy_model("corrupt", "picker/picker.onnx");
@@ -303,8 +312,9 @@ TEST(SelectorChildren, ChildrenAreBuiltConcurrentlyAndKeptInChildOrder) {
     "agents": [
       {"name": "top", "kind": "AgentOrchestrator", "children": ["slow_first", "inner", "slow_second", "slow_third"]},
       {"name": "inner", "kind": "AgentOrchestrator", "children": ["slow_inner_a", "slow_inner_b"]},
-      )" + leaf("slow_first") + "," + leaf("slow_second") + "," + leaf("slow_third") + "," + leaf("slow_inner_a") +
-                             "," + leaf("slow_inner_b") + R"(
+      )" + leaf("slow_first") +
+                             "," + leaf("slow_second") + "," + leaf("slow_third") + "," + leaf("slow_inner_a") + "," +
+                             leaf("slow_inner_b") + R"(
     ],
     "top_agent": "top"
   })");
@@ -313,8 +323,8 @@ TEST(SelectorChildren, ChildrenAreBuiltConcurrentlyAndKeptInChildOrder) {
   auto top = as_selector(run_sync(create_skill_runtime(context_for(orchestration, "top"))));
 
   // Siblings overlap (the whole tree's children interleave), so the shortest finishes first.
-  EXPECT_EQ(finish_log.finished, (std::vector<std::string>{"slow_third", "slow_inner_b", "slow_second",
-                                                           "slow_inner_a", "slow_first"}));
+  EXPECT_EQ(finish_log.finished,
+            (std::vector<std::string>{"slow_third", "slow_inner_b", "slow_second", "slow_inner_a", "slow_first"}));
   std::vector<std::string> order;
   for (const auto& child : top->get_child_agent_processors()) order.push_back(child->get_agent_name());
   EXPECT_EQ(order, (std::vector<std::string>{"slow_first", "inner", "slow_second", "slow_third"}));
@@ -328,7 +338,8 @@ TEST(SelectorChildren, ChildrenAreBuiltConcurrentlyAndKeptInChildOrder) {
 // ---- accessors ------------------------------------------------------------------------------------
 
 TEST(SelectorAccessors, ChildrenByIndexAndByName) {
-  auto selector = as_selector(run_sync(create_skill_runtime(context_for(load(kHierarchy + "/two_level.json"), "h2_root"))));
+  auto selector =
+      as_selector(run_sync(create_skill_runtime(context_for(load(kHierarchy + "/two_level.json"), "h2_root"))));
   const auto& children = selector->get_child_agent_processors();
   EXPECT_EQ(&children, &selector->child_agent_processors);  // the sequence itself
   ASSERT_EQ(children.size(), 3u);

@@ -90,8 +90,12 @@ class SkillFactoryTest : public ::testing::Test {
   std::shared_ptr<tavrin_core::Orchestration> orchestration = parse(kKinds);
   tavrin_test::LogCapture logs;
 
-  ProcessorPtr create(const std::string& agent) { return run_sync(create_skill_runtime(context_for(orchestration, agent))); }
-  std::vector<std::string> factory_lines(const std::string& level) const { return logs.messages(level, kFactoryLogger); }
+  ProcessorPtr create(const std::string& agent) {
+    return run_sync(create_skill_runtime(context_for(orchestration, agent)));
+  }
+  std::vector<std::string> factory_lines(const std::string& level) const {
+    return logs.messages(level, kFactoryLogger);
+  }
 };
 
 TEST_F(SkillFactoryTest, SkillAgentsGetAnInitialisedSkillRuntime) {
@@ -102,9 +106,9 @@ TEST_F(SkillFactoryTest, SkillAgentsGetAnInitialisedSkillRuntime) {
   ASSERT_NE(skill, nullptr);
   EXPECT_TRUE(skill->_is_initialized);
   EXPECT_NE(skill->onnx_engine, nullptr);
-  EXPECT_EQ(factory_lines("info"), (std::vector<std::string>{
-                                       "Creating SkillRuntime for agent: h2_leaf1",
-                                       "Successfully created and initialized agent processor for: h2_leaf1"}));
+  EXPECT_EQ(factory_lines("info"),
+            (std::vector<std::string>{"Creating SkillRuntime for agent: h2_leaf1",
+                                      "Successfully created and initialized agent processor for: h2_leaf1"}));
   // Ready to step: the skill picks its own digit.
   EXPECT_EQ(processor->execute(two_level_sensors({0, 0, 0})), Value(1));
 }
@@ -173,14 +177,13 @@ TEST(SkillFactoryKinds, SubclassesPassTheirKindTestAndUnknownKindsAreRefused) {
   const AgentNode::Options leaf = options("leaf");
   const AgentNode::Options chooser = options("chooser", {"leaf"});
   auto orchestration = std::make_shared<tavrin_core::Orchestration>(
-      "kinds", std::vector<tavrin_core::SensorPtr>{
-                   std::make_shared<tavrin_core::Sensor>("level", std::make_shared<tavrin_core::spaces::Box>(
-                                                                      0.0, 1.0, tavrin_inference::Shape{1}))},
+      "kinds",
+      std::vector<tavrin_core::SensorPtr>{std::make_shared<tavrin_core::Sensor>(
+          "level", std::make_shared<tavrin_core::spaces::Box>(0.0, 1.0, tavrin_inference::Shape{1}))},
       std::nullopt,
-      std::vector<tavrin_core::AgentNodePtr>{std::make_shared<WanderingNode>(wandering),
-                                             std::make_shared<SpecialSet>(special_set),
-                                             std::make_shared<SpecialAgent>(leaf),
-                                             std::make_shared<SpecialOrchestrator>(chooser)},
+      std::vector<tavrin_core::AgentNodePtr>{
+          std::make_shared<WanderingNode>(wandering), std::make_shared<SpecialSet>(special_set),
+          std::make_shared<SpecialAgent>(leaf), std::make_shared<SpecialOrchestrator>(chooser)},
       "chooser");
   run_sync(orchestration->init());
 
@@ -219,7 +222,8 @@ TEST(SkillFactoryFailures, AModelThatCannotBeOpenedFailsWithTheRunnersErrorAsCau
     "id": "factory-broken",
     "sensors": [{"name": "root_logits", "space": {"type": "Box", "low": -100, "high": 100, "shape": [3]}}],
     "agents": [{"name": "broken", "kind": "Agent", "checkpoint": ".", "action_space": {"type": "Discrete", "n": 3}}]
-  })", dir.str());
+  })",
+                             dir.str());
   const ErrorLink cause = runner_failure(dir.str() + "/broken.onnx");
   tavrin_test::LogCapture logs;
 
@@ -231,8 +235,7 @@ TEST(SkillFactoryFailures, AModelThatCannotBeOpenedFailsWithTheRunnersErrorAsCau
   EXPECT_EQ(chain[1].message, cause.message);
   EXPECT_EQ(logs.messages("error", kFactoryLogger),
             std::vector<std::string>{"Failed to create agent processor for broken: " + cause.message});
-  EXPECT_EQ(logs.messages("info", kFactoryLogger),
-            std::vector<std::string>{"Creating SkillRuntime for agent: broken"});
+  EXPECT_EQ(logs.messages("info", kFactoryLogger), std::vector<std::string>{"Creating SkillRuntime for agent: broken"});
 }
 
 TEST(SkillFactoryFailures, ASelectorWhoseChildFailsNamesItselfAboveTheChildsOwnFailure) {
@@ -253,7 +256,8 @@ TEST(SkillFactoryFailures, ASelectorWhoseChildFailsNamesItselfAboveTheChildsOwnF
       {"name": "h2_leaf0_twin", "kind": "Agent", "action_space": {"type": "Discrete", "n": 3}}
     ],
     "top_agent": "h2_root"
-  })", dir.str());
+  })",
+                             dir.str());
   const ErrorLink cause = runner_failure(dir.str() + "/broken.onnx");
   tavrin_test::LogCapture logs;
 

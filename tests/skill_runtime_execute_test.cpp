@@ -15,9 +15,9 @@
 namespace skill_test {
 namespace {
 
+using tavrin_inference::BaseAgentProcessor;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using tavrin_inference::BaseAgentProcessor;
 
 Value step(SkillRuntime& rt, std::vector<double> x, const Value& sim_mask = Value(), bool explore = false) {
   return run(rt._execute(sensors_x(std::move(x)), sim_mask, explore));
@@ -69,9 +69,7 @@ TEST(SkillRuntimeExecute, MaskedPositionsAreNeverChosenWhileOneIsAllowed) {
 class ScriptedMaskRuntime : public SkillRuntime {
  public:
   using SkillRuntime::SkillRuntime;
-  asio::awaitable<NdArray> compute_action_mask(const Value&, const Value&, const Value&) override {
-    co_return mask;
-  }
+  asio::awaitable<NdArray> compute_action_mask(const Value&, const Value&, const Value&) override { co_return mask; }
   NdArray mask;
 };
 
@@ -96,7 +94,8 @@ TEST(SkillRuntimeExecute, BatchAxisOfTheOutputMakesNoDifference) {
   auto batched = ready_runtime("discrete.json", "skill_discrete");
   auto flat = ready_runtime("discrete.json", "skill_discrete_flat");
   ASSERT_EQ(flat->onnx_engine->get_action_dist_inputs(f32({1, 2, 3, 4}), f64({1, 1, 1, 1})).ndim(), 1u);
-  for (const auto& x : {std::vector<double>{1, 5, 2, 3}, std::vector<double>{9, 0, 0, 0}, std::vector<double>{0, 0, 1, 0}}) {
+  for (const auto& x :
+       {std::vector<double>{1, 5, 2, 3}, std::vector<double>{9, 0, 0, 0}, std::vector<double>{0, 0, 1, 0}}) {
     EXPECT_EQ(step(*flat, x), step(*batched, x));
     EXPECT_EQ(step(*flat, x, mask_of({0, 1, 0, 1})), step(*batched, x, mask_of({0, 1, 0, 1})));
   }
@@ -154,9 +153,12 @@ TEST(SkillRuntimeExecute, DictDecodesInTheSpacesOrder) {
 }
 
 TEST(SkillRuntimeExecute, ExploreAndCoordinationChangeNothing) {
-  const std::vector<std::pair<std::string, std::string>> agents{
-      {"discrete.json", "skill_discrete"}, {"box.json", "skill_box"}, {"multi_discrete.json", "skill_multi_discrete"},
-      {"multi_binary.json", "skill_multi_binary"}, {"tuple.json", "skill_tuple"}, {"dict.json", "skill_dict"}};
+  const std::vector<std::pair<std::string, std::string>> agents{{"discrete.json", "skill_discrete"},
+                                                                {"box.json", "skill_box"},
+                                                                {"multi_discrete.json", "skill_multi_discrete"},
+                                                                {"multi_binary.json", "skill_multi_binary"},
+                                                                {"tuple.json", "skill_tuple"},
+                                                                {"dict.json", "skill_dict"}};
   for (const auto& [file, name] : agents) {
     auto rt = ready_runtime(file, name);
     const auto size = rt->context.orchestration->sensors().front()->space()->flat_size();
@@ -190,8 +192,8 @@ TEST(SkillRuntimeExecute, TeacherMapHoldsActionSensorsAndObservationInOrder) {
   EXPECT_THAT(values_of(result["sensors_filtered"]["action_mask"].as_array()), ElementsAre(1, 1, 0, 1));
 
   auto valve = ready_runtime("controller.json", "valve");
-  expect_teacher_map(run(valve->_execute(sensors_x(x), Value(), false, false, Value(), true)),
-                     ValveController::reply, x);
+  expect_teacher_map(run(valve->_execute(sensors_x(x), Value(), false, false, Value(), true)), ValveController::reply,
+                     x);
 }
 
 // Hands the observation on as a map, standing in for a subclass whose pipeline yields one.
@@ -230,8 +232,9 @@ TEST(SkillRuntimeExecute, ControllerAgentWithoutControllerHasNoModelToFallBackOn
   auto rt = ready_runtime("controller.json", "skill_discrete");  // its model file exists
   EXPECT_EQ(rt->controller, nullptr);
   EXPECT_EQ(rt->onnx_engine, nullptr);
-  EXPECT_EQ(log.count("info", "Agent skill_discrete is a controller: its own programmed implementation is used "
-                              "instead of an ONNX model"),
+  EXPECT_EQ(log.count("info",
+                      "Agent skill_discrete is a controller: its own programmed implementation is used "
+                      "instead of an ONNX model"),
             1u);
   try {
     step(*rt, {1, 2, 3, 4});
@@ -245,8 +248,7 @@ TEST(SkillRuntimeExecute, ControllerAgentWithoutControllerHasNoModelToFallBackOn
 class RecordingDecoder : public SkillRuntime {
  public:
   using SkillRuntime::SkillRuntime;
-  std::pair<Value, std::int64_t> _decode_action_dist_inputs(const NdArray& row,
-                                                            const tavrin_core::spaces::Space& space,
+  std::pair<Value, std::int64_t> _decode_action_dist_inputs(const NdArray& row, const tavrin_core::spaces::Space& space,
                                                             std::int64_t offset = 0) const override {
     kinds.push_back(space.type_name() + "@" + std::to_string(offset));
     return SkillRuntime::_decode_action_dist_inputs(row, space, offset);

@@ -15,11 +15,11 @@
 namespace skill_test {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 using tavrin_inference::BaseAgentProcessor;
 using tavrin_inference::GraphRunner;
 using tavrin_test::LogCapture;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 
 constexpr const char* kSkillLogger = "tavrin_inference.skill_runtime";
 constexpr const char* kHelperLogger = "tavrin_inference.onnx_helper";
@@ -89,8 +89,7 @@ TEST_P(SkillRuntimeCandidates, FirstExistingCandidateIsOpened) {
 INSTANTIATE_TEST_SUITE_P(Order, SkillRuntimeCandidates,
                          ::testing::Values(CandidateCase{{true, false, false}, 0},
                                            CandidateCase{{false, true, false}, 1},
-                                           CandidateCase{{false, false, true}, 2},
-                                           CandidateCase{{true, true, true}, 0},
+                                           CandidateCase{{false, false, true}, 2}, CandidateCase{{true, true, true}, 0},
                                            CandidateCase{{false, true, true}, 1},
                                            CandidateCase{{true, false, true}, 0}));
 
@@ -167,8 +166,8 @@ TEST_F(SkillRuntimeLoading, EmptyCheckpointMeansPathsRelativeToTheWorkingFolder)
 TEST_F(SkillRuntimeLoading, ControllerAgentNeverLooksForAModel) {
   // A file that cannot be opened sits where the model would be: opening it would fail init.
   place_model("corrupt", candidates()[0]);
-  auto rt = runtime(dir.str(), {{"type", "Box"}, {"low", 0}, {"high", 10}, {"shape", {1}}},
-                    "SkillTestValveController", true);
+  auto rt =
+      runtime(dir.str(), {{"type", "Box"}, {"low", 0}, {"high", 10}, {"shape", {1}}}, "SkillTestValveController", true);
   run(rt->init());
   EXPECT_EQ(rt->onnx_engine, nullptr);
   EXPECT_NE(rt->controller, nullptr);
@@ -274,9 +273,10 @@ TEST_F(SkillRuntimeLoading, HelperReportsAModelWithoutMaskInputAndLeavesTheFileA
 
 TEST_F(SkillRuntimeLoading, HelperAcceptsAMaskInputOfTheActionMasksSize) {
   place_model("skill_tuple", candidates()[0]);  // mask (1, 3): Discrete(2) + Box (1,)
-  auto rt = runtime(dir.str(), {{"type", "Tuple"},
-                                {"spaces", {{{"type", "Discrete"}, {"n", 2}},
-                                            {{"type", "Box"}, {"low", -1}, {"high", 1}, {"shape", {1}}}}}});
+  auto rt = runtime(
+      dir.str(),
+      {{"type", "Tuple"},
+       {"spaces", {{{"type", "Discrete"}, {"n", 2}}, {{"type", "Box"}, {"low", -1}, {"high", 1}, {"shape", {1}}}}}});
   run(rt->init());
   EXPECT_EQ(log.messages("debug", kHelperLogger),
             std::vector<std::string>{"ONNX model " + candidates()[0].string() +

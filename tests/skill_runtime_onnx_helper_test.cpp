@@ -12,11 +12,11 @@
 namespace skill_test {
 namespace {
 
+using tavrin_inference::OnnxInputDecl;
+using tavrin_inference::read_onnx_model_inputs;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using tavrin_inference::OnnxInputDecl;
-using tavrin_inference::read_onnx_model_inputs;
 
 std::vector<std::string> names_of(const std::vector<OnnxInputDecl>& inputs) {
   std::vector<std::string> out;

@@ -21,8 +21,8 @@ using tavrin_inference::KeyError;
 using tavrin_inference::NotImplementedError;
 using tavrin_inference::RuntimeError;
 using tavrin_inference::TypeError;
-using ::testing::ElementsAre;
 using ::testing::DoubleEq;
+using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 namespace {
@@ -147,8 +147,8 @@ TEST_F(ActionTest, TheTeacherJudgesTheStepInOrderWithTheStepsOwnAction) {
   script->success = Value(0);
   script->termination = Value("ended");
   auto p = with_teacher();
-  auto r = run(p->step(raw, Value(-2.0), Value(false), Value(false), Value(Map{{"action_mask", Value::list({0, 1, 1})}}),
-                       Value(2)));
+  auto r = run(p->step(raw, Value(-2.0), Value(false), Value(false),
+                       Value(Map{{"action_mask", Value::list({0, 1, 1})}}), Value(2)));
   const std::string obs = sample.str();
   EXPECT_THAT(log->calls, ElementsAre("teacher#1.transform_sensors(" + obs + ", None)",
                                       "teacher#1.compute_action_mask(" + obs + ", 2)",
@@ -242,8 +242,8 @@ TEST_F(ActionTest, ResetOfARemoteAgentKeepsItsProxiesAndResetsThem) {
 
 TEST_F(ActionTest, AFailingPerceptorResetDoesNotStopTheOthers) {
   std::vector<tavrin_core::PerceptorNodePtr> nodes;
-  for (auto [label, error] : std::vector<std::pair<std::string, std::string>>{
-           {"A", ""}, {"B", "general"}, {"C", "key"}, {"D", ""}}) {
+  for (auto [label, error] :
+       std::vector<std::pair<std::string, std::string>>{{"A", ""}, {"B", "general"}, {"C", "key"}, {"D", ""}}) {
     nodes.push_back(std::make_shared<PerceptorNode>(label, register_perceptor(label, log, Map{}, error), false));
   }
   auto p = make(options(""), nodes);

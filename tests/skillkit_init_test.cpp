@@ -53,10 +53,12 @@ struct InitTest : ::testing::Test {
     o.remote = remote;
     return o;
   }
-  std::unique_ptr<TestProcessor> make(tavrin_core::AgentNode::Options o,
-                                      std::optional<std::vector<tavrin_core::PerceptorNodePtr>> perceptors = std::nullopt) {
+  std::unique_ptr<TestProcessor> make(
+      tavrin_core::AgentNode::Options o,
+      std::optional<std::vector<tavrin_core::PerceptorNodePtr>> perceptors = std::nullopt) {
     auto node = agent(std::move(o));
-    return std::make_unique<TestProcessor>(context_for(orchestration(sensors, {node}, std::move(perceptors)), node, link));
+    return std::make_unique<TestProcessor>(
+        context_for(orchestration(sensors, {node}, std::move(perceptors)), node, link));
   }
   // A manager of `kind` that records its calls and answers (id, what `make` builds).
   void remote_manager(ManagerKind kind, const std::string& label, std::function<Value()> make) {
@@ -213,16 +215,17 @@ TEST_F(InitTest, RemoteAndLocalPerceptorsKeepTheOrchestrationOrder) {
   const std::string remote_b = register_perceptor("B", log, Map{}, "", "0.9");
   const std::string local_c = register_perceptor("C", log, Map{});
   // Makes the registered perceptor, as the manager of this process would.
-  link->set_manager(ManagerKind::perceptor,
-                    std::make_shared<RecordingManager>("perceptor_mgr", log, [](const tavrin_core::CallArgs& args) {
-                      const std::string cls = args.kwargs.at("env_init").as_text().substr(std::string("inproc://").size());
-                      return Value::tuple({Value("p-1"),
-                                           Value(tavrin_core::ImplementationRegistry::instance().make_perceptor_impl(cls))});
-                    }));
-  auto p = make(options(""), std::vector<tavrin_core::PerceptorNodePtr>{
-                                 std::make_shared<PerceptorNode>("a", local_a, false),
-                                 std::make_shared<PerceptorNode>("b", remote_b, true),
-                                 std::make_shared<PerceptorNode>("c", local_c, false)});
+  link->set_manager(
+      ManagerKind::perceptor,
+      std::make_shared<RecordingManager>("perceptor_mgr", log, [](const tavrin_core::CallArgs& args) {
+        const std::string cls = args.kwargs.at("env_init").as_text().substr(std::string("inproc://").size());
+        return Value::tuple(
+            {Value("p-1"), Value(tavrin_core::ImplementationRegistry::instance().make_perceptor_impl(cls))});
+      }));
+  auto p = make(options(""),
+                std::vector<tavrin_core::PerceptorNodePtr>{std::make_shared<PerceptorNode>("a", local_a, false),
+                                                           std::make_shared<PerceptorNode>("b", remote_b, true),
+                                                           std::make_shared<PerceptorNode>("c", local_c, false)});
   run(p->init());
   ASSERT_EQ(p->perceptors.size(), 3u);
   std::vector<std::string> labels;
@@ -259,21 +262,22 @@ TEST_F(InitTest, ARemoteTeacherComesFromTheInProcessAgentManager) {
 
 TEST_F(InitTest, RemoteCreationSendsTheUrlAndTheRegisteredVersion) {
   const std::string cls = register_controller("controller", log, script, "3.1.4");
-  remote_manager(ManagerKind::controller, "controller_mgr", [this] {
-    return Value(std::make_shared<RecordingController>("proxy", 1, log, script));
-  });
+  remote_manager(ManagerKind::controller, "controller_mgr",
+                 [this] { return Value(std::make_shared<RecordingController>("proxy", 1, log, script)); });
   auto p = make(options(cls, /*controller=*/true, /*remote=*/true));
   run(p->init());
   EXPECT_NE(dynamic_cast<RecordingController*>(p->controller.get()), nullptr);
   EXPECT_FALSE(p->teacher);
-  const Value named(Map{{"env_init", Value(tavrin_core::network_util::get_tavrin_url(cls))}, {"version", Value("3.1.4")}});
+  const Value named(
+      Map{{"env_init", Value(tavrin_core::network_util::get_tavrin_url(cls))}, {"version", Value("3.1.4")}});
   EXPECT_THAT(log->calls, ElementsAre("controller_mgr.create_with_client([], " + named.str() + ")",
                                       "proxy#1.filtered_sensor_space()"));
 }
 
 TEST_F(InitTest, AFailedVersionLookupSendsLatest) {
   const std::string unknown = unique_class_name("unregistered");
-  remote_manager(ManagerKind::agent, "agent_mgr", [this] { return Value(std::make_shared<RecordingTeacher>("t", 1, log, script)); });
+  remote_manager(ManagerKind::agent, "agent_mgr",
+                 [this] { return Value(std::make_shared<RecordingTeacher>("t", 1, log, script)); });
   remote_manager(ManagerKind::perceptor, "perceptor_mgr",
                  [this] { return Value(std::make_shared<RecordingPerceptor>("P", log, Map{}, "")); });
   auto p = make(options(unknown, false, /*remote=*/true),
@@ -282,27 +286,29 @@ TEST_F(InitTest, AFailedVersionLookupSendsLatest) {
   const std::string url = tavrin_core::network_util::get_tavrin_url(unknown);
   const Value named(Map{{"env_init", Value(url)}, {"version", Value("latest")}});
   // The agent's implementation first, then the perceptors, then the sensor list.
-  EXPECT_THAT(log->calls, ElementsAre("agent_mgr.create_with_client([], " + named.str() + ")",
-                                      "perceptor_mgr.create_with_client([], " + named.str() + ")",
-                                      "t#1.filtered_sensor_space()"));
+  EXPECT_THAT(log->calls,
+              ElementsAre("agent_mgr.create_with_client([], " + named.str() + ")",
+                          "perceptor_mgr.create_with_client([], " + named.str() + ")", "t#1.filtered_sensor_space()"));
   EXPECT_EQ(p->perceptors.size(), 1u);
 }
 
 TEST_F(InitTest, ARemoteReplyMustBeAPairHoldingAProxyOfTheRightKind) {
-  link->set_manager(ManagerKind::agent, std::make_shared<RecordingManager>("agent_mgr", log, [](const tavrin_core::CallArgs&) {
+  link->set_manager(ManagerKind::agent,
+                    std::make_shared<RecordingManager>("agent_mgr", log, [](const tavrin_core::CallArgs&) {
                       return Value::list({Value("id"), Value(), Value()});
                     }));
   auto triple = make(options("x", false, true));
   EXPECT_THROW(run(triple->init()), InvalidArgumentError);
   EXPECT_FALSE(triple->_is_initialized);
 
-  link->set_manager(ManagerKind::agent, std::make_shared<RecordingManager>("agent_mgr", log, [](const tavrin_core::CallArgs&) {
-                      return Value("not a pair");
-                    }));
+  link->set_manager(ManagerKind::agent,
+                    std::make_shared<RecordingManager>(
+                        "agent_mgr", log, [](const tavrin_core::CallArgs&) { return Value("not a pair"); }));
   auto text = make(options("x", false, true));
   EXPECT_THROW(run(text->init()), InvalidArgumentError);
 
-  remote_manager(ManagerKind::agent, "agent_mgr", [this] { return Value(std::make_shared<RecordingPerceptor>("P", log, Map{}, "")); });
+  remote_manager(ManagerKind::agent, "agent_mgr",
+                 [this] { return Value(std::make_shared<RecordingPerceptor>("P", log, Map{}, "")); });
   auto wrong = make(options("x", false, true));
   try {
     run(wrong->init());

@@ -105,8 +105,8 @@ TEST(FormatMaskForCombine, TwoDimensionalArraysFlattenRowByRow) {
   EXPECT_EQ(out.shape(), (Shape{6}));
   EXPECT_THAT(values_of(out), ElementsAre(1, 1, 0, 0, 1, 0));
 
-  NdArray from_int64 = P::_format_action_mask_for_combine(
-      Value(NdArray::from_vector<std::int64_t>({0, 1, 1, 0}).reshape(Shape{2, 2})));
+  NdArray from_int64 =
+      P::_format_action_mask_for_combine(Value(NdArray::from_vector<std::int64_t>({0, 1, 1, 0}).reshape(Shape{2, 2})));
   EXPECT_EQ(from_int64.dtype(), DType::int8);
   EXPECT_THAT(values_of(from_int64), ElementsAre(0, 1, 1, 0));
 }
@@ -233,8 +233,7 @@ TEST_F(ComputeMask, AnAbsentTeacherMaskMeansNoRestriction) {
 
 TEST_F(ComputeMask, StructuredSimulatorMasksAreFlattenedBeforeCombination) {
   auto p = make(3);
-  EXPECT_THAT(values_of(mask(*p, Value(Map{{"a", Value::list({1, 0})}, {"b", Value(0)}}))),
-              ElementsAre(1.0, 0.0, 0.0));
+  EXPECT_THAT(values_of(mask(*p, Value(Map{{"a", Value::list({1, 0})}, {"b", Value(0)}}))), ElementsAre(1.0, 0.0, 0.0));
 }
 
 TEST_F(ComputeMask, TeacherFailuresPropagate) {

@@ -16,8 +16,8 @@ using tavrin_core::Normalization;
 using tavrin_core::PerceptorNode;
 using tavrin_inference::Error;
 using tavrin_inference::KeyError;
-using ::testing::ElementsAre;
 using ::testing::DoubleEq;
+using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 namespace {
@@ -113,7 +113,8 @@ TEST_F(PipelineTest, AControllerNeverTransformsSensorsEvenWithATeacher) {
   auto [filtered, obs] = run(p->process_sim_sensors(raw));
   EXPECT_EQ(obs, perceived);
   // The teacher is still asked for its mask; nothing else of it runs.
-  EXPECT_THAT(log->starting_with("teacher"), ElementsAre("teacher#1.compute_action_mask(" + perceived.str() + ", None)"));
+  EXPECT_THAT(log->starting_with("teacher"),
+              ElementsAre("teacher#1.compute_action_mask(" + perceived.str() + ", None)"));
 }
 
 TEST_F(PipelineTest, WithoutTeacherOrControllerTheConvertedSensorsPassThrough) {

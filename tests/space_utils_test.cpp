@@ -142,8 +142,8 @@ TEST(SensorSpaces, FilterSampleFollowsTheOrderOfTheKeys) {
 // ---- converting raw sensors -----------------------------------------------------------------
 
 TEST(ConvertSensors, MapByNameIsCoercedIntoEachSensorsSpace) {
-  const Value raw(Map{{"grid", Value::list({3.7, 4})}, {"unused", 1}, {"mode", 2.0},
-                      {"pos", Value::list({0.5, -1.5})}});
+  const Value raw(
+      Map{{"grid", Value::list({3.7, 4})}, {"unused", 1}, {"mode", 2.0}, {"pos", Value::list({0.5, -1.5})}});
   const Value out = convert(raw, sim_space());
   ASSERT_TRUE(out.is_map());
   EXPECT_EQ(keys_of(out.as_map()), (std::vector<std::string>{"pos", "mode", "grid"}));  // the sim space's order
@@ -156,14 +156,18 @@ TEST(ConvertSensors, MapByNameIsCoercedIntoEachSensorsSpace) {
 
 TEST(ConvertSensors, MapErrorsNameTheSensor) {
   const auto sim = sim_space();
-  EXPECT_THAT(error_of([&] { convert(Value(Map{{"pos", Value::list({1, 2})}, {"mode", 1}}), sim); }),
+  EXPECT_THAT(error_of([&] {
+                convert(Value(Map{{"pos", Value::list({1, 2})}, {"mode", 1}}), sim);
+              }),
               StartsWith("KeyError: convert_sim_sensors_to_tavrin_sensors: sensor 'grid' is missing"));
-  EXPECT_THAT(
-      error_of([&] { convert(Value(Map{{"pos", Value::list({1})}, {"mode", 1}, {"grid", Value::list({1, 2})}}), sim); }),
-      StartsWith("InvalidArgumentError: convert_sim_sensors_to_tavrin_sensors: sensor pos: expected 2 values"));
-  EXPECT_THAT(
-      error_of([&] { convert(Value(Map{{"pos", Value::list({1, 2})}, {"mode", 3}, {"grid", Value::list({1, 2})}}), sim); }),
-      HasSubstr("sensor mode: expected an integer in [0, 3)"));
+  EXPECT_THAT(error_of([&] {
+                convert(Value(Map{{"pos", Value::list({1})}, {"mode", 1}, {"grid", Value::list({1, 2})}}), sim);
+              }),
+              StartsWith("InvalidArgumentError: convert_sim_sensors_to_tavrin_sensors: sensor pos: expected 2 values"));
+  EXPECT_THAT(error_of([&] {
+                convert(Value(Map{{"pos", Value::list({1, 2})}, {"mode", 3}, {"grid", Value::list({1, 2})}}), sim);
+              }),
+              HasSubstr("sensor mode: expected an integer in [0, 3)"));
   EXPECT_THROW(convert("text", sim), TypeError);
 }
 
@@ -177,7 +181,9 @@ TEST(ConvertSensors, NonFiniteValuesAreRefusedNamingTheSensorAndElement) {
             }),
             "InvalidArgumentError: convert_sim_sensors_to_tavrin_sensors: sensor 'pos': element 1 is nan; "
             "sensor values must be finite");
-  EXPECT_THAT(error_of([&] { convert(Value::list({-inf, 0.0, 1, 7, 8}), sim); }),
+  EXPECT_THAT(error_of([&] {
+                convert(Value::list({-inf, 0.0, 1, 7, 8}), sim);
+              }),
               HasSubstr("sensor 'pos': element 0 is -inf"));
   EXPECT_THAT(error_of([&] { convert(Value::list({0.0, 0.0, 1, 7, inf}), sim); }), HasSubstr("sensor 'grid'"));
 }
@@ -195,7 +201,9 @@ TEST(ConvertSensors, FlatListIsSplitInTheSimSpacesOrder) {
 
 TEST(ConvertSensors, FlatListOfTheWrongLengthIsRefused) {
   const auto sim = sim_space();
-  EXPECT_EQ(error_of([&] { convert(Value::list({1, 2, 0, 4}), sim); }),
+  EXPECT_EQ(error_of([&] {
+              convert(Value::list({1, 2, 0, 4}), sim);
+            }),
             "InvalidArgumentError: convert_sim_sensors_to_tavrin_sensors: expected 5 sensor values, got 4");
   EXPECT_THAT(error_of([&] { convert(Value::list({1, 2, 0, 4, 5, 6}), sim); }), HasSubstr("got 6"));
   EXPECT_THAT(error_of([&] { convert(Value::list({1, 2, 9, 4, 5}), sim); }), HasSubstr("sensor mode:"));
@@ -218,9 +226,8 @@ TEST(ConvertSensors, PerceptorsRunInOrderAndTheirSensorsAreMerged) {
   const auto second = std::make_shared<TestPerceptor>([](const Value& s) {
     return Value(Map{{"fast", s["speed"].as_double() > 2.0}});
   });
-  const Value out =
-      convert(Value(Map{{"pos", Value::list({1.5, 0})}, {"mode", 2}, {"grid", Value::list({1, 1})}}), sim_space(), {},
-              {first, second});
+  const Value out = convert(Value(Map{{"pos", Value::list({1.5, 0})}, {"mode", 2}, {"grid", Value::list({1, 1})}}),
+                            sim_space(), {}, {first, second});
   // An existing sensor is replaced in place; new ones follow.
   EXPECT_EQ(keys_of(out.as_map()), (std::vector<std::string>{"pos", "mode", "grid", "speed", "fast"}));
   EXPECT_EQ(out["mode"].as_int(), 0);
@@ -245,7 +252,9 @@ TEST(Masks, CombineIsElementWiseAnd) {
   EXPECT_EQ(combine_masks(i8({1, 1, 0, 0, 5}), i8({1, 0, 1, 0, 1})), i8({1, 0, 0, 0, 1}));
   EXPECT_EQ(combine_masks(f64({1, 0.5, 0}, Shape{3}), i8({1, 1, 1})), i8({1, 1, 0}));
   EXPECT_EQ(combine_masks(i8({}), i8({})).size(), 0);
-  EXPECT_THAT(error_of([] { combine_masks(i8({1, 1, 1}), i8({1, 1})); }),
+  EXPECT_THAT(error_of([] {
+                combine_masks(i8({1, 1, 1}), i8({1, 1}));
+              }),
               StartsWith("InvalidArgumentError: combine_masks: the masks differ in length (3 vs 2)"));
 }
 
@@ -258,8 +267,8 @@ TEST(Masks, OrchestratorMaskFollowsTheRuleForThePreviousChild) {
   EXPECT_EQ(mask(2), i8({1, 0, 1}));  // both rules after "jump" apply
   EXPECT_EQ(mask(NdArray::scalar(std::int64_t{0})), i8({0, 1, 0}));
   EXPECT_EQ(mask("walk"), i8({0, 1, 0}));
-  EXPECT_EQ(mask(1), i8({1, 1, 1}));   // its rule names no child: nothing would be left
-  EXPECT_EQ(mask(3), i8({1, 1, 1}));   // out of range
+  EXPECT_EQ(mask(1), i8({1, 1, 1}));  // its rule names no child: nothing would be left
+  EXPECT_EQ(mask(3), i8({1, 1, 1}));  // out of range
   EXPECT_EQ(mask(-1), i8({1, 1, 1}));
 
   AgentOrchestrator free(options("free", {"a", "b"}));
@@ -286,7 +295,8 @@ TEST(Unsquash, MapsMinusOneToOneOntoTheBoundsAndClips) {
 
 TEST(Unsquash, KeepsShapeAndDtypeAndLeavesUnboundedElements) {
   const Box b(f64({-kInf, 0, 0, 0}, Shape{2, 2}), f64({1, kInf, 4, 4}, Shape{2, 2}), DType::float64);
-  const Value out = unsquash_action(Value(NdArray::from_vector<float>({0.25F, -0.5F, 0.5F, std::nanf("")}, Shape{4})), b);
+  const Value out =
+      unsquash_action(Value(NdArray::from_vector<float>({0.25F, -0.5F, 0.5F, std::nanf("")}, Shape{4})), b);
   EXPECT_EQ(out.as_array().shape(), (Shape{2, 2}));
   EXPECT_EQ(out.as_array().dtype(), DType::float64);
   const auto v = doubles(out.as_array());
@@ -296,8 +306,7 @@ TEST(Unsquash, KeepsShapeAndDtypeAndLeavesUnboundedElements) {
   EXPECT_TRUE(std::isnan(v[3]));
 
   const Box ints(0.0, 10.0, Shape{2}, DType::int64);
-  EXPECT_EQ(unsquash_action(Value::list({0.0, 1.0}), ints).as_array(),
-            NdArray::from_vector<std::int64_t>({5, 10}));
+  EXPECT_EQ(unsquash_action(Value::list({0.0, 1.0}), ints).as_array(), NdArray::from_vector<std::int64_t>({5, 10}));
   EXPECT_EQ(doubles(unsquash_action(0.0, Box(2.0, 4.0, Shape{})).as_array()), (std::vector<double>{3.0}));
   EXPECT_THAT(error_of([&] { unsquash_action(Value::list({0.0}), ints); }), HasSubstr("expected 2 values"));
 }
@@ -337,7 +346,8 @@ TEST(MakeArray, NestedListsBecomeArraysOfTheirShape) {
   const NdArray mixed = make_np_array(Value::list({Value::list({1, 2.5}), Value::list({true, 4})}));
   EXPECT_EQ(mixed, f64({1, 2.5, 1, 4}, Shape{2, 2}));
   EXPECT_EQ(make_np_array(Value::list({true, false})).dtype(), DType::int8);
-  const NdArray stacked = make_np_array(Value::list({NdArray::from_vector<float>({1, 2}), NdArray::from_vector<float>({3, 4})}));
+  const NdArray stacked =
+      make_np_array(Value::list({NdArray::from_vector<float>({1, 2}), NdArray::from_vector<float>({3, 4})}));
   EXPECT_EQ(stacked, NdArray::from_vector<float>({1, 2, 3, 4}, Shape{2, 2}));
   EXPECT_EQ(make_np_array(Value::list()).shape(), (Shape{0}));
   EXPECT_THROW(make_np_array(Value::list({Value::list({1, 2}), Value::list({3})})), InvalidArgumentError);

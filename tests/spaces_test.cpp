@@ -167,12 +167,16 @@ TEST(Box, FlattenSampleAcceptsNumbersListsNestedListsAndArrays) {
 
 TEST(Box, FlattenSampleChecksTheElementCountAndKind) {
   const Box b(-1.0, 1.0, Shape{3});
-  EXPECT_THAT(error_of([&] { b.flatten_sample(Value::list({1, 2})); }),
+  EXPECT_THAT(error_of([&] {
+                b.flatten_sample(Value::list({1, 2}));
+              }),
               StartsWith("InvalidArgumentError: flatten_sample: expected 3 values for Box(-1.0, 1.0, (3), float32), "
                          "got 2"));
   EXPECT_THAT(error_of([&] { b.flatten_sample(f64({1, 2, 3, 4}, Shape{4})); }), HasSubstr("got 4"));
   EXPECT_THAT(error_of([&] { b.flatten_sample(0.5); }), HasSubstr("got 1"));
-  EXPECT_THAT(error_of([&] { b.flatten_sample(Value::list({1, "x", 3})); }),
+  EXPECT_THAT(error_of([&] {
+                b.flatten_sample(Value::list({1, "x", 3}));
+              }),
               StartsWith("TypeError: flatten_sample: expected a number, a list or an array"));
   EXPECT_THROW(b.flatten_sample(Value()), TypeError);
 }
@@ -197,7 +201,9 @@ TEST(Box, CoercesToItsDtypeAndShape) {
   EXPECT_EQ(w.as_array().shape(), (Shape{3}));
   const Value s = Box(0.0, 1.0, Shape{}).coerce(0.5, "s");
   EXPECT_EQ(s.as_array().shape(), Shape{});
-  EXPECT_THAT(error_of([&] { b.coerce(Value::list({1, 2}), "sensor grid"); }),
+  EXPECT_THAT(error_of([&] {
+                b.coerce(Value::list({1, 2}), "sensor grid");
+              }),
               StartsWith("InvalidArgumentError: sensor grid: expected 4 values for Box(0, 10, (2, 2), int64), got 2"));
 }
 
@@ -285,15 +291,17 @@ TEST(Composite, DictFlattensInItsOwnKeyOrderNotTheSamples) {
   const Map sample{{"a", 1}, {"extra", 42}, {"b", Value::list({7, 8})}};
   EXPECT_EQ(floats(d.flatten_sample(Value(sample))), (std::vector<float>{7, 8, 0, 1}));
   EXPECT_EQ(doubles(as_box(d.flatten()).high()), (std::vector<double>{9, 9, 1, 1}));
-  EXPECT_THAT(error_of([&] { d.flatten_sample(Value(Map{{"b", Value::list({7, 8})}})); }),
+  EXPECT_THAT(error_of([&] {
+                d.flatten_sample(Value(Map{{"b", Value::list({7, 8})}}));
+              }),
               StartsWith("KeyError: flatten_sample: missing key 'a'"));
   EXPECT_THROW(d.flatten_sample(Value::list({1, 2})), TypeError);
   EXPECT_EQ(d.str(), "Dict('b': Box(0.0, 9.0, (2), float32), 'a': Discrete(2))");
 }
 
 TEST(Composite, NestedSpacesFlattenDepthFirst) {
-  const auto inner = std::make_shared<Dict>(SpaceEntries{{"x", std::make_shared<Discrete>(2)},
-                                                         {"y", std::make_shared<Box>(0.0, 1.0, Shape{1})}});
+  const auto inner = std::make_shared<Dict>(
+      SpaceEntries{{"x", std::make_shared<Discrete>(2)}, {"y", std::make_shared<Box>(0.0, 1.0, Shape{1})}});
   const Tuple t({inner, std::make_shared<MultiBinary>(Shape{2})});
   EXPECT_EQ(t.flat_size(), 5);
   const NdArray x = t.flatten_sample(Value::list({Value(Map{{"y", 0.25}, {"x", 0}}), Value::list({0, 1})}));
@@ -303,7 +311,7 @@ TEST(Composite, NestedSpacesFlattenDepthFirst) {
 TEST(Composite, MasksFollowTheStructure) {
   const Dict d({{"move", std::make_shared<Discrete>(3)},
                 {"aim", std::make_shared<Tuple>(std::vector<SpacePtr>{std::make_shared<Discrete>(2),
-                                                                        std::make_shared<Box>(-1.0, 1.0, Shape{2})})}});
+                                                                      std::make_shared<Box>(-1.0, 1.0, Shape{2})})}});
   const Value m = d.get_no_action_mask();
   ASSERT_TRUE(m.is_map());
   EXPECT_EQ(m["move"].as_array(), NdArray::ones(Shape{3}, DType::int8));
@@ -323,7 +331,10 @@ TEST(Composite, CoerceAndContainsWalkTheParts) {
   EXPECT_EQ(c.as_map().entries().front().first, "n");
   EXPECT_TRUE(c["n"].is_int());
   EXPECT_EQ(c["v"].as_array().dtype(), DType::float32);
-  EXPECT_THAT(error_of([&] { d.coerce(Value(Map{{"n", 1}, {"v", 1}}), "obs"); }), HasSubstr("obs.v: expected 2 values"));
+  EXPECT_THAT(error_of([&] {
+                d.coerce(Value(Map{{"n", 1}, {"v", 1}}), "obs");
+              }),
+              HasSubstr("obs.v: expected 2 values"));
   EXPECT_TRUE(d.contains(c));
   EXPECT_FALSE(d.contains(Value(Map{{"n", 1}})));
   const Tuple t({std::make_shared<Discrete>(2)});
@@ -370,23 +381,21 @@ TEST(Composite, DerivedSpacesKeepTheirOwnFlattening) {
 
 TEST(SpaceJson, ReadsEveryKind) {
   EXPECT_EQ(space_from_json(json(R"({"type": "Discrete", "n": 3})"), "f")->str(), "Discrete(3)");
-  EXPECT_EQ(space_from_json(json(R"({"type": "Discrete", "n": 3, "start": -1})"), "f")->str(),
-            "Discrete(3, start=-1)");
+  EXPECT_EQ(space_from_json(json(R"({"type": "Discrete", "n": 3, "start": -1})"), "f")->str(), "Discrete(3, start=-1)");
   EXPECT_EQ(space_from_json(json(R"({"type": "Box", "low": -1, "high": 1, "shape": [2]})"), "f")->str(),
             "Box(-1.0, 1.0, (2), float32)");
   EXPECT_EQ(space_from_json(json(R"({"type": "MultiDiscrete", "nvec": [3, 2]})"), "f")->str(), "MultiDiscrete([3 2])");
   EXPECT_EQ(space_from_json(json(R"({"type": "MultiBinary", "n": 4})"), "f")->str(), "MultiBinary(4)");
   EXPECT_EQ(space_from_json(json(R"({"type": "MultiBinary", "shape": [2, 3]})"), "f")->str(), "MultiBinary((2, 3))");
-  const SpacePtr t = space_from_json(
-      json(R"({"type": "Tuple", "spaces": [{"type": "Discrete", "n": 2},
+  const SpacePtr t = space_from_json(json(R"({"type": "Tuple", "spaces": [{"type": "Discrete", "n": 2},
                {"type": "Dict", "spaces": {"z": {"type": "MultiBinary", "n": 1}, "a": {"type": "Discrete", "n": 4}}}]})"),
-      "f");
+                                     "f");
   EXPECT_EQ(t->str(), "Tuple(Discrete(2), Dict('z': MultiBinary(1), 'a': Discrete(4)))");
 }
 
 TEST(SpaceJson, BoxBoundsMayBeListsAndUnbounded) {
-  const SpacePtr b = space_from_json(
-      json(R"({"type": "Box", "low": [[0, "-inf"], [1, 2]], "high": "inf", "dtype": "float64"})"), "f");
+  const SpacePtr b =
+      space_from_json(json(R"({"type": "Box", "low": [[0, "-inf"], [1, 2]], "high": "inf", "dtype": "float64"})"), "f");
   const Box& box = as_box(b);
   EXPECT_EQ(box.shape(), (Shape{2, 2}));  // taken from the list
   EXPECT_EQ(box.dtype(), DType::float64);

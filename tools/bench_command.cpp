@@ -295,8 +295,8 @@ int bench_command(const BenchOptions& options) {
     total_runs += path.size();
     for (auto& run : path) {
       const auto& os = run.obs.shape();
-      run.tensors.push_back(Ort::Value::CreateTensor<float>(memory, run.obs.data<float>(),
-                                                            static_cast<std::size_t>(run.obs.size()), os.begin(), os.ndim()));
+      run.tensors.push_back(Ort::Value::CreateTensor<float>(
+          memory, run.obs.data<float>(), static_cast<std::size_t>(run.obs.size()), os.begin(), os.ndim()));
       if (run.mask) {
         const auto& ms = run.mask->shape();
         run.tensors.push_back(Ort::Value::CreateTensor<double>(
@@ -307,9 +307,9 @@ int bench_command(const BenchOptions& options) {
   const Ort::RunOptions run_options{nullptr};
   const auto raw_step = [&](std::vector<RawRun>& path) {
     for (auto& run : path) {
-      auto outputs = run.model->session.Run(run_options, run.model->fed_names.data(), run.tensors.data(),
-                                            run.tensors.size(), run.model->output_ptrs.data(),
-                                            run.model->output_ptrs.size());
+      auto outputs =
+          run.model->session.Run(run_options, run.model->fed_names.data(), run.tensors.data(), run.tensors.size(),
+                                 run.model->output_ptrs.data(), run.model->output_ptrs.size());
       (void)outputs;
     }
   };
@@ -352,7 +352,9 @@ const tavrin_tool::CommandRegistration registration{
       command.add_option("-n,--steps", options->steps, "timed steps")->capture_default_str();
       command.add_option("--warmup", options->warmup, "untimed steps before timing")->capture_default_str();
       command.add_option("--seed", options->seed, "seed of the synthetic observations")->capture_default_str();
-      command.add_option("--log-level", options->log_level, "debug, info, warning, error or off (overrides the global one)")
+      command
+          .add_option("--log-level", options->log_level,
+                      "debug, info, warning, error or off (overrides the global one)")
           ->check(CLI::IsMember({"debug", "info", "warning", "error", "off"}));
       return [options] { return bench_command(*options); };
     }};

@@ -46,8 +46,7 @@ std::string find_shipped_orchestration() {
     if (dir == dir.root_path()) break;
   }
   throw FileNotFoundError("cannot find the shipped example orchestration (" + std::string(kExampleFile) +
-                          ") in the folders above " + exe.parent_path().string() +
-                          "; pass --orchestration FILE");
+                          ") in the folders above " + exe.parent_path().string() + "; pass --orchestration FILE");
 }
 
 std::optional<fs::path> find_on_path(const std::string& program) {
@@ -67,8 +66,10 @@ std::optional<fs::path> find_on_path(const std::string& program) {
 std::string quoted(const std::string& text) {
   std::string out = "'";
   for (char c : text) {
-    if (c == '\'') out += "'\\''";
-    else out += c;
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
   }
   return out + "'";
 }
@@ -100,13 +101,15 @@ void draw_plot(const fs::path& gnuplot, const std::string& trace, const std::str
        << "set xrange [0:24]\nset xtics 0,3,24\n"
        << "set multiplot layout 3,1 title \"thermal zone, episode 1: shipped policy and baseline\"\n"
        << "set ylabel \"°C\"\n"
-       << "plot " << data << " using 5:" << sel("policy", "6") << " skip 1 with lines lw 2 title \"zone (policy)\", \\\n"
+       << "plot " << data << " using 5:" << sel("policy", "6")
+       << " skip 1 with lines lw 2 title \"zone (policy)\", \\\n"
        << "     " << data << " using 5:" << sel("baseline", "6") << " skip 1 with lines title \"zone (baseline)\", \\\n"
        << "     " << data << " using 5:" << sel("policy", "7") << " skip 1 with steps dt 2 title \"setpoint\", \\\n"
        << "     " << data << " using 5:" << sel("policy", "8") << " skip 1 with lines title \"outside\"\n"
        << "set ylabel \"command\"\nset yrange [-0.1:2.1]\n"
        << "plot " << data << " using 5:" << sel("policy", "12") << " skip 1 with steps title \"heater (policy)\", \\\n"
-       << "     " << data << " using 5:" << sel("policy", "13") << " skip 1 with steps title \"ventilation level (policy)\"\n"
+       << "     " << data << " using 5:" << sel("policy", "13")
+       << " skip 1 with steps title \"ventilation level (policy)\"\n"
        << "set autoscale y\nset ylabel \"CO2 ppm\"\nset xlabel \"hour\"\n"
        << "plot " << data << " using 5:" << sel("policy", "9") << " skip 1 with lines lw 2 title \"CO2 (policy)\", \\\n"
        << "     " << data << " using 5:" << sel("baseline", "9") << " skip 1 with lines title \"CO2 (baseline)\"\n"
@@ -117,7 +120,8 @@ void draw_plot(const fs::path& gnuplot, const std::string& trace, const std::str
   const int status = std::system(command.c_str());
   std::error_code ec;
   fs::remove(script, ec);
-  if (status != 0) throw RuntimeError("gnuplot failed to draw " + png + " (exit status " + std::to_string(status) + ")");
+  if (status != 0)
+    throw RuntimeError("gnuplot failed to draw " + png + " (exit status " + std::to_string(status) + ")");
 }
 
 void show_progress(int done, int total) {
@@ -144,8 +148,9 @@ int demo_command(const DemoCommandOptions& options) {
   if (!options.plot.empty()) {
     gnuplot = find_on_path("gnuplot");
     if (!gnuplot) {
-      throw RuntimeError("--plot needs gnuplot, which is not installed (Debian package gnuplot-nox; "
-                         "scripts/setup.sh installs it)");
+      throw RuntimeError(
+          "--plot needs gnuplot, which is not installed (Debian package gnuplot-nox; "
+          "scripts/setup.sh installs it)");
     }
     if (trace.empty()) {
       trace = (fs::temp_directory_path() / ("tavrin-demo-" + std::to_string(::getpid()) + ".csv")).string();

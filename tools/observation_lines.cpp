@@ -96,7 +96,8 @@ class ValueBuilder {
   bool end_array() { return pop(); }
 
   bool parse_error(std::size_t position, const std::string& /*last_token*/, const nlohmann::detail::exception& ex) {
-    error_ = "malformed JSON at column " + std::to_string(column_of(text_, position)) + ": " + parser_message(ex.what());
+    error_ =
+        "malformed JSON at column " + std::to_string(column_of(text_, position)) + ": " + parser_message(ex.what());
     return false;
   }
 
@@ -225,8 +226,9 @@ ObservationLine parse_observation_line(std::string_view line, std::size_t line_n
   if (!Json::sax_parse(text.begin(), text.end(), &builder)) fail(line_number, builder.error());
   Value root = builder.take();
   if (!root.is_map()) {
-    fail(line_number, std::string("expected a JSON object of sensor name -> value, or {\"obs\": ..., \"mask\": ...}, got ") +
-                          json_kind(root));
+    fail(line_number,
+         std::string("expected a JSON object of sensor name -> value, or {\"obs\": ..., \"mask\": ...}, got ") +
+             json_kind(root));
   }
 
   ObservationLine result;
@@ -238,11 +240,13 @@ ObservationLine parse_observation_line(std::string_view line, std::size_t line_n
         fail(line_number, "unknown field '" + key +
                               "' next to \"obs\" (such a line holds only \"obs\", \"mask\" and \"previous_action\")");
     }
-    if (!obs->is_map()) fail(line_number, std::string("\"obs\" must be an object of sensor name -> value, got ") + json_kind(*obs));
+    if (!obs->is_map())
+      fail(line_number, std::string("\"obs\" must be an object of sensor name -> value, got ") + json_kind(*obs));
     result.obs = std::move(*obs);
     if (Value* mask = fields.find("mask")) {
       if (!mask->is_none() && !mask->is_list() && !mask->is_map())
-        fail(line_number, std::string("\"mask\" must be an array or an object of numbers, or null, got ") + json_kind(*mask));
+        fail(line_number,
+             std::string("\"mask\" must be an array or an object of numbers, or null, got ") + json_kind(*mask));
       result.mask = std::move(*mask);
     }
     if (Value* previous = fields.find("previous_action")) result.previous_action = std::move(*previous);

@@ -24,8 +24,8 @@ namespace tavrin_tool {
 
 struct ObservationLine {
   std::size_t line_number = 0;
-  tavrin_inference::Value obs;   // a map: sensor name -> value, in the line's order
-  tavrin_inference::Value mask;  // the simulator's action mask; none when the line gives none
+  tavrin_inference::Value obs;              // a map: sensor name -> value, in the line's order
+  tavrin_inference::Value mask;             // the simulator's action mask; none when the line gives none
   tavrin_inference::Value previous_action;  // none when the line gives none
 };
 

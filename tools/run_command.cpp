@@ -58,15 +58,17 @@ int run_command(const RunOptions& options) {
               action = co_await host.agent_processor->_execute(observation.obs, observation.mask, false, false,
                                                                observation.previous_action, true);
             } else {
-              action = co_await host.execute(observation.obs, observation.mask, Value(false), observation.previous_action);
+              action =
+                  co_await host.execute(observation.obs, observation.mask, Value(false), observation.previous_action);
             }
             std::cout << tavrin_tool::format_action_line(action) << '\n';
             std::cout.flush();
             continue;
           } catch (const std::exception& e) {
             // The parser's messages name the line already; execution errors get it here.
-            message = parsed ? "line " + std::to_string(lines) + ": " + tavrin_tool::describe_error(std::current_exception())
-                             : std::string(e.what());
+            message =
+                parsed ? "line " + std::to_string(lines) + ": " + tavrin_tool::describe_error(std::current_exception())
+                       : std::string(e.what());
           }
           ++failed;
           std::cout << "null\n";
@@ -85,8 +87,7 @@ int run_command(const RunOptions& options) {
 }
 
 const tavrin_tool::CommandRegistration registration{
-    "run", "Read observations (one JSON object per line) and write one action per line", 10,
-    [](CLI::App& command) {
+    "run", "Read observations (one JSON object per line) and write one action per line", 10, [](CLI::App& command) {
       auto options = std::make_shared<RunOptions>();
       command.add_option("ORCHESTRATION", options->orchestration, "orchestration file")->required();
       command.add_option("-i,--input", options->input,
@@ -99,7 +100,9 @@ const tavrin_tool::CommandRegistration registration{
       command.add_option("--on-error", options->on_error, "what a failed line does: stop the run, or skip it")
           ->check(CLI::IsMember({"stop", "skip"}))
           ->capture_default_str();
-      command.add_option("--log-level", options->log_level, "debug, info, warning, error or off (overrides the global one)")
+      command
+          .add_option("--log-level", options->log_level,
+                      "debug, info, warning, error or off (overrides the global one)")
           ->check(CLI::IsMember({"debug", "info", "warning", "error", "off"}));
       return [options] { return run_command(*options); };
     }};

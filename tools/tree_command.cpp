@@ -88,7 +88,8 @@ class TreePrinter {
     }
     const bool selector = *processor_class == "SelectorRuntime";
     if (agent.is_controller()) {
-      out_ << in << "controller: class " << agent.get_impl_cls() << (agent.is_remote() ? " (remote worker)" : "") << "\n";
+      out_ << in << "controller: class " << agent.get_impl_cls() << (agent.is_remote() ? " (remote worker)" : "")
+           << "\n";
     } else {
       out_ << in << "teacher: " << (agent.get_impl_cls().empty() ? "AgentTeacher (default)" : agent.get_impl_cls())
            << (agent.is_remote() ? " (remote worker)" : "") << "\n";
@@ -99,7 +100,8 @@ class TreePrinter {
       for (const auto& child : agent.get_children()) out_ << " " << child;
     }
     out_ << "\n";
-    out_ << in << "checkpoint: " << (agent.get_checkpoint_uri() ? "'" + *agent.get_checkpoint_uri() + "'" : "none") << "\n";
+    out_ << in << "checkpoint: " << (agent.get_checkpoint_uri() ? "'" + *agent.get_checkpoint_uri() + "'" : "none")
+         << "\n";
     print_model(agent, selector, processor, in);
 
     if (!selector) return;
@@ -140,7 +142,8 @@ class TreePrinter {
     }
     if (!agent.get_checkpoint_uri()) {
       out_ << in << "model: none\n";
-      problem(in, "no checkpoint, so no model is looked for; every step that reaches " + name + " fails with " + not_loaded);
+      problem(in, "no checkpoint, so no model is looked for; every step that reaches " + name + " fails with " +
+                      not_loaded);
       return;
     }
 
@@ -220,7 +223,8 @@ int inspect_command(const InspectOptions& options) {
   out << "orchestration " << orchestration->id() << " (" << options.orchestration << ")\n";
   out << "  sensors:";
   if (orchestration->sensors().empty()) out << " none";
-  for (const auto& sensor : orchestration->sensors()) out << "\n    " << sensor->name() << ": " << space_text(sensor->space());
+  for (const auto& sensor : orchestration->sensors())
+    out << "\n    " << sensor->name() << ": " << space_text(sensor->space());
   out << "\n";
   if (!orchestration->plugins().empty()) {
     out << "  plugins:";
@@ -275,7 +279,9 @@ const tavrin_tool::CommandRegistration registration{
       auto options = std::make_shared<InspectOptions>();
       command.add_option("ORCHESTRATION", options->orchestration, "orchestration file")->required();
       command.add_option("-a,--agent", options->agent, "agent to package (default: the top agent)");
-      command.add_option("--log-level", options->log_level, "debug, info, warning, error or off (overrides the global one)")
+      command
+          .add_option("--log-level", options->log_level,
+                      "debug, info, warning, error or off (overrides the global one)")
           ->check(CLI::IsMember({"debug", "info", "warning", "error", "off"}));
       return [options] { return inspect_command(*options); };
     }};

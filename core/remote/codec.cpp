@@ -33,14 +33,18 @@ Json encode_array(const NdArray& a) {
   switch (a.dtype()) {
     case DType::float32:
       for (float v : a.span<float>()) {
-        if (std::isfinite(v)) data.push_back(static_cast<double>(v));
-        else data.push_back(std::isnan(v) ? "nan" : (v > 0 ? "inf" : "-inf"));
+        if (std::isfinite(v))
+          data.push_back(static_cast<double>(v));
+        else
+          data.push_back(std::isnan(v) ? "nan" : (v > 0 ? "inf" : "-inf"));
       }
       break;
     case DType::float64:
       for (double v : a.span<double>()) {
-        if (std::isfinite(v)) data.push_back(v);
-        else data.push_back(std::isnan(v) ? "nan" : (v > 0 ? "inf" : "-inf"));
+        if (std::isfinite(v))
+          data.push_back(v);
+        else
+          data.push_back(std::isnan(v) ? "nan" : (v > 0 ? "inf" : "-inf"));
       }
       break;
     case DType::int64:
@@ -51,8 +55,8 @@ Json encode_array(const NdArray& a) {
       break;
   }
   return Json::object({{"$ndarray", Json::object({{"dtype", tavrin_inference::dtype_name(a.dtype())},
-                                                   {"shape", std::move(shape)},
-                                                   {"data", std::move(data)}})}});
+                                                  {"shape", std::move(shape)},
+                                                  {"data", std::move(data)}})}});
 }
 
 [[noreturn]] void bad(std::string_view path, const std::string& what) {
@@ -103,7 +107,8 @@ std::vector<T> float_data(const Json& data, const std::string& path) {
   std::vector<T> out;
   out.reserve(data.size());
   std::size_t i = 0;
-  for (const auto& e : data) out.push_back(static_cast<T>(number_or_special(e, path + "[" + std::to_string(i++) + "]")));
+  for (const auto& e : data)
+    out.push_back(static_cast<T>(number_or_special(e, path + "[" + std::to_string(i++) + "]")));
   return out;
 }
 
@@ -123,7 +128,8 @@ Value decode_array(const Json& body, const std::string& path) {
   Shape shape;
   for (const auto& d : *shape_it) {
     if (!d.is_number_integer() || d.get<std::int64_t>() < 0) bad(path + ".shape", "sizes must be integers >= 0");
-    if (shape.ndim() == Shape::kMaxDims) bad(path + ".shape", "more than " + std::to_string(Shape::kMaxDims) + " dimensions");
+    if (shape.ndim() == Shape::kMaxDims)
+      bad(path + ".shape", "more than " + std::to_string(Shape::kMaxDims) + " dimensions");
     shape.push_back(d.get<std::int64_t>());
   }
   if (!data_it->is_array()) bad(path + ".data", "expected a flat list of elements");
@@ -171,7 +177,8 @@ Json encode_value(const Value& value) {
       return obj;
     }
     case Value::Kind::object:
-      throw TypeError("a value of type '" + (value.as_object() ? value.as_object()->type_name() : std::string("object")) +
+      throw TypeError("a value of type '" +
+                      (value.as_object() ? value.as_object()->type_name() : std::string("object")) +
                       "' cannot be sent to a worker");
   }
   return Json(nullptr);
@@ -193,7 +200,8 @@ Value decode_value(const Json& json, std::string_view path_view) {
     case Json::value_t::array: {
       std::vector<Value> items;
       items.reserve(json.size());
-      for (std::size_t i = 0; i < json.size(); ++i) items.push_back(decode_value(json[i], path + "[" + std::to_string(i) + "]"));
+      for (std::size_t i = 0; i < json.size(); ++i)
+        items.push_back(decode_value(json[i], path + "[" + std::to_string(i) + "]"));
       return Value::list(std::move(items));
     }
     case Json::value_t::object: {
@@ -225,7 +233,8 @@ Value decode_value(const Json& json, std::string_view path_view) {
       Map m;
       m.reserve(json.size());
       for (const auto& [key, v] : json.items()) {
-        if (!key.empty() && key[0] == '$') bad(path + "." + key, "unknown tag (maps with '$' keys travel as {\"$map\": [...]})");
+        if (!key.empty() && key[0] == '$')
+          bad(path + "." + key, "unknown tag (maps with '$' keys travel as {\"$map\": [...]})");
         m.set(key, decode_value(v, path + "." + key));
       }
       return Value(std::move(m));

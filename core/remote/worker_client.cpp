@@ -88,7 +88,9 @@ struct WorkerClient::Io {
 };
 
 WorkerClient::WorkerClient(std::string address, RemoteOptions options)
-    : address_(std::move(address)), options_(options), io_(std::make_unique<Io>(BackgroundLoop::instance().context())) {}
+    : address_(std::move(address)),
+      options_(options),
+      io_(std::make_unique<Io>(BackgroundLoop::instance().context())) {}
 
 std::shared_ptr<WorkerClient> WorkerClient::create(std::string address, RemoteOptions options) {
   const auto colon = address.rfind(':');
@@ -113,7 +115,9 @@ WorkerClient::~WorkerClient() {
   for (auto& [_, p] : io.inflight) left.push_back(p);
   for (auto& p : io.waiting) left.push_back(p);
   for (auto& p : left) {
-    finish(p, std::make_exception_ptr(RemoteError("worker " + address_ + ": " + p->what + " abandoned: the client was released")),
+    finish(p,
+           std::make_exception_ptr(
+               RemoteError("worker " + address_ + ": " + p->what + " abandoned: the client was released")),
            Json());
   }
 }
@@ -129,7 +133,8 @@ asio::awaitable<Json> WorkerClient::call(std::string_view method, Json params, s
   pending->id = next_id_.fetch_add(1, std::memory_order_relaxed);
   pending->method = method;
   pending->what = std::move(what);
-  Json request = Json::object({{"jsonrpc", "2.0"}, {"id", pending->id}, {"method", method}, {"params", std::move(params)}});
+  Json request =
+      Json::object({{"jsonrpc", "2.0"}, {"id", pending->id}, {"method", method}, {"params", std::move(params)}});
   write_frame(pending->frame, request.dump(-1, ' ', false, Json::error_handler_t::replace));
   auto self = weak_from_this().lock();
   if (!self) throw RemoteError("worker " + address_ + ": " + pending->what + ": the connection was released");
@@ -139,7 +144,7 @@ asio::awaitable<Json> WorkerClient::call(std::string_view method, Json params, s
         auto ex = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
         auto h = std::make_shared<decltype(handler)>(std::move(handler));
         pending->complete = [ex, h](std::exception_ptr e, Json r) mutable {
-          asio::post(ex, [h, e, r = std::move(r)]() mutable { std::move(*h)(e, std::move(r)); });
+          asio::post(ex, [h, e, r = std::move(r)]() mutable { std::move (*h)(e, std::move(r)); });
         };
         asio::post(BackgroundLoop::instance().context(),
                    [self, pending] { self->submit(pending, self->options_.call_timeout); });
@@ -198,23 +203,24 @@ void WorkerClient::start_connect() {
     self->io_->socket.close(ignored);
   });
   const std::string port = address_.substr(address_.rfind(':') + 1);
-  io.resolver.async_resolve(host_part(), port, [weak](std::error_code ec, asio::ip::tcp::resolver::results_type results) {
-    auto self = weak.lock();
-    if (!self) return;
-    if (ec) {
-      self->connect_failed(ec.message());
-      return;
-    }
-    asio::async_connect(self->io_->socket, results, [weak](std::error_code ec2, const asio::ip::tcp::endpoint&) {
-      auto self2 = weak.lock();
-      if (!self2) return;
-      if (ec2) {
-        self2->connect_failed(ec2.message());
-      } else {
-        self2->on_connected();
-      }
-    });
-  });
+  io.resolver.async_resolve(
+      host_part(), port, [weak](std::error_code ec, asio::ip::tcp::resolver::results_type results) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (ec) {
+          self->connect_failed(ec.message());
+          return;
+        }
+        asio::async_connect(self->io_->socket, results, [weak](std::error_code ec2, const asio::ip::tcp::endpoint&) {
+          auto self2 = weak.lock();
+          if (!self2) return;
+          if (ec2) {
+            self2->connect_failed(ec2.message());
+          } else {
+            self2->on_connected();
+          }
+        });
+      });
 }
 
 void WorkerClient::connect_failed(const std::string& reason) {
@@ -223,12 +229,15 @@ void WorkerClient::connect_failed(const std::string& reason) {
   asio::error_code ignored;
   io.socket.close(ignored);
   io.state = Io::State::idle;
-  const std::string why = io.connect_timed_out ? "connecting timed out after " + ms_text(options_.connect_timeout) : reason;
+  const std::string why =
+      io.connect_timed_out ? "connecting timed out after " + ms_text(options_.connect_timeout) : reason;
   auto waiting = std::move(io.waiting);
   io.waiting.clear();
   for (auto& p : waiting) {
-    finish(p, std::make_exception_ptr(RemoteConnectError("cannot reach worker " + address_ + " for " + p->what + ": " + why)),
-           Json());
+    finish(
+        p,
+        std::make_exception_ptr(RemoteConnectError("cannot reach worker " + address_ + " for " + p->what + ": " + why)),
+        Json());
   }
 }
 
@@ -265,16 +274,18 @@ void WorkerClient::start_read(std::uint64_t session) {
       return;
     }
     self->io_->payload.resize(size);
-    asio::async_read(self->io_->socket, asio::buffer(self->io_->payload), [weak, session](std::error_code ec2, std::size_t) {
-      auto self2 = weak.lock();
-      if (!self2 || session != self2->io_->session) return;
-      if (ec2) {
-        self2->connection_lost(session, ec2 == asio::error::eof ? "the worker closed the connection" : ec2.message());
-        return;
-      }
-      self2->handle_answer(session);
-      if (session == self2->io_->session) self2->start_read(session);
-    });
+    asio::async_read(self->io_->socket, asio::buffer(self->io_->payload),
+                     [weak, session](std::error_code ec2, std::size_t) {
+                       auto self2 = weak.lock();
+                       if (!self2 || session != self2->io_->session) return;
+                       if (ec2) {
+                         self2->connection_lost(
+                             session, ec2 == asio::error::eof ? "the worker closed the connection" : ec2.message());
+                         return;
+                       }
+                       self2->handle_answer(session);
+                       if (session == self2->io_->session) self2->start_read(session);
+                     });
   });
 }
 
@@ -355,7 +366,9 @@ void WorkerClient::connection_lost(std::uint64_t session, const std::string& rea
   lost.reserve(io.inflight.size());
   for (auto& [_, p] : io.inflight) lost.push_back(p);
   for (auto& p : lost) {
-    finish(p, std::make_exception_ptr(RemoteError("worker " + address_ + ": connection lost during " + p->what + ": " + reason)),
+    finish(p,
+           std::make_exception_ptr(
+               RemoteError("worker " + address_ + ": connection lost during " + p->what + ": " + reason)),
            Json());
   }
 }
@@ -368,12 +381,15 @@ void WorkerClient::schedule_heartbeat(std::uint64_t session) {
   io.heartbeat_timer.async_wait([weak, session](std::error_code ec) {
     if (ec) return;
     auto self = weak.lock();
-    if (!self || session != self->io_->session || self->io_->state != Io::State::connected || !self->io_->heartbeat) return;
+    if (!self || session != self->io_->session || self->io_->state != Io::State::connected || !self->io_->heartbeat)
+      return;
     auto ping = std::make_shared<Pending>();
     ping->id = self->next_id_.fetch_add(1, std::memory_order_relaxed);
     ping->method = "ping";
     ping->what = "heartbeat";
-    write_frame(ping->frame, Json::object({{"jsonrpc", "2.0"}, {"id", ping->id}, {"method", "ping"}, {"params", Json::object()}}).dump());
+    write_frame(
+        ping->frame,
+        Json::object({{"jsonrpc", "2.0"}, {"id", ping->id}, {"method", "ping"}, {"params", Json::object()}}).dump());
     ping->complete = [weak, session](std::exception_ptr error, Json) {
       auto s = weak.lock();
       if (!s) return;

@@ -23,7 +23,8 @@ std::chrono::milliseconds millis(const Map& remote, const char* field, std::chro
   if (!v->is_number() || v->is_bool() || !std::isfinite(v->as_double()) || v->as_double() < 0 ||
       (!zero_allowed && v->as_double() == 0)) {
     throw InvalidArgumentError(std::string("configuration: remote.") + field + ": expected a " +
-                               (zero_allowed ? "non-negative" : "positive") + " number of milliseconds, got " + v->str());
+                               (zero_allowed ? "non-negative" : "positive") + " number of milliseconds, got " +
+                               v->str());
   }
   return std::chrono::milliseconds(static_cast<std::int64_t>(v->as_double()));
 }
@@ -54,10 +55,11 @@ const std::string& RemoteSettings::address_for(const std::string& impl_cls) cons
 std::optional<RemoteSettings> RemoteSettings::from_config(const TrainerConfig& config) {
   const Value& remote_value = config.get("remote");
   if (remote_value.is_none()) return std::nullopt;
-  if (!remote_value.is_map()) throw InvalidArgumentError("configuration: remote: expected a map, got " + remote_value.str());
+  if (!remote_value.is_map())
+    throw InvalidArgumentError("configuration: remote: expected a map, got " + remote_value.str());
   const Map& remote = remote_value.as_map();
-  static const char* const known[] = {"transport", "target", "classes", "connect_timeout_ms", "call_timeout_ms",
-                                      "heartbeat_interval_ms"};
+  static const char* const known[] = {"transport",          "target",          "classes",
+                                      "connect_timeout_ms", "call_timeout_ms", "heartbeat_interval_ms"};
   for (const auto& [key, _] : remote) {
     bool ok = false;
     for (const char* k : known) ok = ok || key == k;
@@ -80,7 +82,8 @@ std::optional<RemoteSettings> RemoteSettings::from_config(const TrainerConfig& c
     const auto& a = address->as_text();
     const auto colon = a.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == a.size())
-      throw InvalidArgumentError("configuration: target." + name + ".address: '" + a + "' is not of the form host:port");
+      throw InvalidArgumentError("configuration: target." + name + ".address: '" + a +
+                                 "' is not of the form host:port");
     s.targets.emplace(name, a);
     if (first.empty()) first = name;
   }
@@ -92,10 +95,12 @@ std::optional<RemoteSettings> RemoteSettings::from_config(const TrainerConfig& c
   }
   s.default_address = s.targets.at(chosen);
   if (const Value* classes = remote.find("classes")) {
-    if (!classes->is_map()) throw InvalidArgumentError("configuration: remote.classes: expected a map of class to target");
+    if (!classes->is_map())
+      throw InvalidArgumentError("configuration: remote.classes: expected a map of class to target");
     for (const auto& [cls, target] : classes->as_map()) {
       if (!target.is_text() || !s.targets.contains(target.as_text()))
-        throw InvalidArgumentError("configuration: remote.classes." + cls + ": " + target.str() + " is not one of the targets");
+        throw InvalidArgumentError("configuration: remote.classes." + cls + ": " + target.str() +
+                                   " is not one of the targets");
       s.routes.emplace(cls, s.targets.at(target.as_text()));
     }
   }
@@ -147,8 +152,8 @@ asio::awaitable<Json> create_instance(std::shared_ptr<WorkerManager::State> stat
   std::string what = std::string(wire_name(state->kind)) + ".create_with_client (class " + cls + ")";
   Json made = co_await client->call("create_with_client", std::move(params), std::move(what));
   if (!made.is_object() || !made.contains("client") || !made["client"].is_string()) {
-    throw RemoteError("worker " + client->address() + ": " + wire_name(state->kind) +
-                      ".create_with_client (class " + cls + ") answered no client id: " + made.dump());
+    throw RemoteError("worker " + client->address() + ": " + wire_name(state->kind) + ".create_with_client (class " +
+                      cls + ") answered no client id: " + made.dump());
   }
   co_return made;
 }
@@ -235,7 +240,8 @@ WorkerManager::WorkerManager(ManagerKind kind, RemoteSettings settings)
     : kind_(kind), state_(std::make_shared<State>(kind, std::move(settings))) {}
 
 std::string WorkerManager::describe() const {
-  return std::string("remote ") + manager_kind_name(kind_) + " manager (worker " + state_->settings.default_address + ")";
+  return std::string("remote ") + manager_kind_name(kind_) + " manager (worker " + state_->settings.default_address +
+         ")";
 }
 
 std::string WorkerManager::url_of(const std::string& impl_cls) const {
@@ -251,15 +257,17 @@ void WorkerManager::stop_heartbeats() {
 ManagerMethod WorkerManager::resolve(std::string_view method) {
   auto state = state_;
   if (method == "create_with_client") {
-    return ManagerMethod{"create_with_client",
-                         ManagerMethod::Async([state](CallArgs call) { return create_with_client(state, std::move(call)); })};
+    return ManagerMethod{"create_with_client", ManagerMethod::Async([state](CallArgs call) {
+                           return create_with_client(state, std::move(call));
+                         })};
   }
   if (method == "stop_all") {
     return ManagerMethod{"stop_all", ManagerMethod::Async([state](CallArgs) { return stop_all(state); })};
   }
   if (method == "get_tavrin_version") {
-    return ManagerMethod{"get_tavrin_version",
-                         ManagerMethod::Async([state](CallArgs call) { return worker_version(state, std::move(call)); })};
+    return ManagerMethod{"get_tavrin_version", ManagerMethod::Async([state](CallArgs call) {
+                           return worker_version(state, std::move(call));
+                         })};
   }
   if (method == "get_tavrin_url") {
     return ManagerMethod{"get_tavrin_url", ManagerMethod::Sync([state](CallArgs call) {
@@ -286,7 +294,8 @@ RemoteHandle::RemoteHandle(std::shared_ptr<WorkerManager::State> state, std::sha
       client_id_(std::move(client_id)),
       epoch_(state_->epoch.load()) {}
 
-asio::awaitable<Value> RemoteHandle::call(std::shared_ptr<RemoteHandle> self, const char* method, std::vector<Value> args) {
+asio::awaitable<Value> RemoteHandle::call(std::shared_ptr<RemoteHandle> self, const char* method,
+                                          std::vector<Value> args) {
   RemoteHandle& h = *self;
   const char* manager = wire_name(h.kind_);
   if (h.state_->epoch.load() != h.epoch_) {
@@ -347,7 +356,8 @@ asio::awaitable<Value> RemoteTeacher::transform_action(Value sensors, Value acti
   return RemoteHandle::call(handle_, "transform_action", hook_args(std::move(sensors), std::move(action)));
 }
 asio::awaitable<Value> RemoteTeacher::compute_reward(Value sensors, Value action, Value sim_reward) {
-  return RemoteHandle::call(handle_, "compute_reward", hook_args(std::move(sensors), std::move(action), std::move(sim_reward)));
+  return RemoteHandle::call(handle_, "compute_reward",
+                            hook_args(std::move(sensors), std::move(action), std::move(sim_reward)));
 }
 asio::awaitable<Value> RemoteTeacher::compute_success_criteria(Value sensors, Value action) {
   return RemoteHandle::call(handle_, "compute_success_criteria", hook_args(std::move(sensors), std::move(action)));

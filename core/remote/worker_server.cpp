@@ -66,12 +66,14 @@ std::string error_text(const Json& id, const RpcFailure& f) {
 
 ManagerKind manager_of(const Json& params) {
   const auto it = params.find("manager");
-  if (it == params.end() || !it->is_string()) fail(error_code::invalid_params, "params.manager: expected 'agent', 'perceptor' or 'controller'");
+  if (it == params.end() || !it->is_string())
+    fail(error_code::invalid_params, "params.manager: expected 'agent', 'perceptor' or 'controller'");
   const auto& name = it->get_ref<const std::string&>();
   if (name == "agent") return ManagerKind::agent;
   if (name == "perceptor") return ManagerKind::perceptor;
   if (name == "controller") return ManagerKind::controller;
-  fail(error_code::invalid_params, "params.manager: unknown manager '" + name + "' (expected agent, perceptor or controller)");
+  fail(error_code::invalid_params,
+       "params.manager: unknown manager '" + name + "' (expected agent, perceptor or controller)");
 }
 
 std::vector<Value> decode_args(const Json& params, const std::string& method, std::size_t expected) {
@@ -153,9 +155,7 @@ std::string WorkerServer::address() const { return state_->options.host + ":" + 
 
 std::size_t WorkerServer::live_clients() const { return state_->instances.size(); }
 
-void WorkerServer::start() {
-  asio::co_spawn(state_->ctx, state_->accept_loop(), asio::detached);
-}
+void WorkerServer::start() { asio::co_spawn(state_->ctx, state_->accept_loop(), asio::detached); }
 
 void WorkerServer::stop() { state_->stop(); }
 
@@ -205,11 +205,11 @@ asio::awaitable<void> WorkerServer::State::serve(std::shared_ptr<asio::ip::tcp::
       const std::uint32_t size = frame_size(header.data());
       if (size > kMaxFrameSize) {
         // The rest of the stream cannot be framed again: answer, then drop the connection.
-        write_frame(out, error_text(Json(nullptr), RpcFailure{error_code::invalid_request,
-                                                              "frame of " + std::to_string(size) +
-                                                                  " bytes exceeds the limit of " +
-                                                                  std::to_string(kMaxFrameSize) + " bytes",
-                                                              {}}));
+        write_frame(out, error_text(Json(nullptr),
+                                    RpcFailure{error_code::invalid_request,
+                                               "frame of " + std::to_string(size) + " bytes exceeds the limit of " +
+                                                   std::to_string(kMaxFrameSize) + " bytes",
+                                               {}}));
         co_await asio::async_write(*socket, asio::buffer(out), asio::use_awaitable);
         break;
       }
@@ -243,13 +243,16 @@ asio::awaitable<std::string> WorkerServer::State::handle(std::string_view payloa
     bool notification = true;
     if (auto it = request.find("id"); it != request.end()) {
       notification = false;
-      if (it->is_number_integer() || it->is_string() || it->is_null()) id = *it;
-      else fail(error_code::invalid_request, "id: expected a number, a string or null");
+      if (it->is_number_integer() || it->is_string() || it->is_null())
+        id = *it;
+      else
+        fail(error_code::invalid_request, "id: expected a number, a string or null");
     }
     if (auto it = request.find("jsonrpc"); it == request.end() || *it != "2.0")
       fail(error_code::invalid_request, "jsonrpc: expected \"2.0\"");
     const auto method_it = request.find("method");
-    if (method_it == request.end() || !method_it->is_string()) fail(error_code::invalid_request, "method: expected a text");
+    if (method_it == request.end() || !method_it->is_string())
+      fail(error_code::invalid_request, "method: expected a text");
     static const Json empty = Json::object();
     const Json* params = &empty;
     if (auto it = request.find("params"); it != request.end() && !it->is_null()) {
@@ -292,7 +295,8 @@ asio::awaitable<Json> WorkerServer::State::dispatch(const std::string& method, c
     if (!env_init) {
       if (auto it = params.find("args"); it != params.end() && it->is_array() && !it->empty()) env_init = &(*it)[0];
     }
-    if (!env_init || !env_init->is_string()) fail(error_code::invalid_params, "create_with_client: params.kwargs.env_init: expected a class name");
+    if (!env_init || !env_init->is_string())
+      fail(error_code::invalid_params, "create_with_client: params.kwargs.env_init: expected a class name");
     const std::string cls = class_of_env_init(env_init->get<std::string>());
     std::shared_ptr<tavrin_inference::Object> object;
     try {
@@ -303,8 +307,8 @@ asio::awaitable<Json> WorkerServer::State::dispatch(const std::string& method, c
         const bool fits = kind == ManagerKind::agent ? std::dynamic_pointer_cast<AgentTeacher>(impl) != nullptr
                                                      : std::dynamic_pointer_cast<AgentController>(impl) != nullptr;
         if (!fits) {
-          fail(error_code::invalid_params, "class '" + cls + "' is not an " +
-                                               (kind == ManagerKind::agent ? "AgentTeacher" : "AgentController"),
+          fail(error_code::invalid_params,
+               "class '" + cls + "' is not an " + (kind == ManagerKind::agent ? "AgentTeacher" : "AgentController"),
                "TypeError");
         }
         object = std::move(impl);
@@ -360,20 +364,22 @@ asio::awaitable<Json> WorkerServer::State::dispatch(const std::string& method, c
 
 asio::awaitable<Json> WorkerServer::State::call_hook(const std::string& method, const Json& params) {
   const auto client_it = params.find("client");
-  static const char* const hooks[] = {"filtered_sensor_space", "reset", "transform_sensors", "compute_action_mask",
-                                      "transform_action", "compute_reward", "compute_success_criteria",
-                                      "compute_termination", "compute_action", "perceive"};
+  static const char* const hooks[] = {
+      "filtered_sensor_space", "reset",          "transform_sensors",        "compute_action_mask",
+      "transform_action",      "compute_reward", "compute_success_criteria", "compute_termination",
+      "compute_action",        "perceive"};
   bool known = false;
   for (const char* h : hooks) known = known || method == h;
   if (!known) fail(error_code::method_not_found, "unknown method '" + method + "'");
-  if (client_it == params.end() || !client_it->is_string()) fail(error_code::invalid_params, method + ": params.client: expected a client id");
+  if (client_it == params.end() || !client_it->is_string())
+    fail(error_code::invalid_params, method + ": params.client: expected a client id");
   const std::string& client = client_it->get_ref<const std::string&>();
   const auto found = instances.find(client);
   if (found == instances.end()) fail(error_code::unknown_client, "unknown client '" + client + "'");
   // Keep the instance alive across the await even if a stop_all on another connection drops it.
   const Instance instance = found->second;
-  if (auto m = params.find("manager"); m != params.end() && m->is_string() &&
-                                       m->get_ref<const std::string&>() != manager_kind_name(instance.kind)) {
+  if (auto m = params.find("manager");
+      m != params.end() && m->is_string() && m->get_ref<const std::string&>() != manager_kind_name(instance.kind)) {
     fail(error_code::invalid_params, "client '" + client + "' belongs to the " + manager_kind_name(instance.kind) +
                                          " manager, not to '" + m->get<std::string>() + "'");
   }
@@ -398,9 +404,11 @@ asio::awaitable<Json> WorkerServer::State::call_hook(const std::string& method, 
       decode_args(params, method, 0);
       co_await impl->reset();
     } else if (instance.kind == ManagerKind::controller) {
-      if (method != "compute_action") fail(error_code::method_not_found, method + " is not a hook of controller " + instance.cls);
+      if (method != "compute_action")
+        fail(error_code::method_not_found, method + " is not a hook of controller " + instance.cls);
       auto a = decode_args(params, method, 2);
-      result = co_await std::static_pointer_cast<AgentController>(impl)->compute_action(std::move(a[0]), std::move(a[1]));
+      result =
+          co_await std::static_pointer_cast<AgentController>(impl)->compute_action(std::move(a[0]), std::move(a[1]));
     } else {
       auto t = std::static_pointer_cast<AgentTeacher>(impl);
       if (method == "transform_sensors") {

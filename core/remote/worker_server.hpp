@@ -15,7 +15,7 @@ namespace tavrin_core::remote {
 
 struct WorkerServerOptions {
   std::string host = "127.0.0.1";
-  std::uint16_t port = 1337;  // 0: any free port (see WorkerServer::port)
+  std::uint16_t port = 1337;       // 0: any free port (see WorkerServer::port)
   bool exit_when_stopped = false;  // stop serving once a stop_all leaves no instance
   std::string version = "latest";  // the worker's own version, answered by "ping"
 };
@@ -28,8 +28,8 @@ class WorkerServer {
 
   std::uint16_t port() const;
   std::string address() const;  // "host:port"
-  void start();                  // accepts connections on the event loop
-  void stop();                   // closes the listening socket and every connection
+  void start();                 // accepts connections on the event loop
+  void stop();                  // closes the listening socket and every connection
   std::size_t live_clients() const;
 
   // Answer to one request payload (no answer, i.e. empty, for notifications). Public for tests.

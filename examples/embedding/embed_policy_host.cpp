@@ -74,7 +74,8 @@ void register_teachers() {
 Value observation(int i) {
   const double r = static_cast<double>(i % 3);
   Map sensors;
-  sensors.set("root_logits", Value(NdArray::from_vector<double>({r == 0 ? 5.0 : 0.0, r == 1 ? 5.0 : 0.0, r == 2 ? 5.0 : 0.0})));
+  sensors.set("root_logits",
+              Value(NdArray::from_vector<double>({r == 0 ? 5.0 : 0.0, r == 1 ? 5.0 : 0.0, r == 2 ? 5.0 : 0.0})));
   sensors.set("root_allowed", Value(NdArray::from_vector<double>({1, 1, 1})));
   sensors.set("mid_logits", Value(NdArray::from_vector<double>({0, 0, 5})));
   sensors.set("mid_allowed", Value(NdArray::from_vector<double>({1, 1, 1})));

@@ -74,9 +74,7 @@ class BaselinePolicy {
   ZoneCommand command(const ThermalPlant& plant) {
     ZoneCommand c;
     switch (kind_) {
-      case Baseline::constant:
-        c.heater = kConstantHeater;
-        break;
+      case Baseline::constant: c.heater = kConstantHeater; break;
       case Baseline::random: {
         if (unit() < 0.5) {
           c.heater = unit();
@@ -212,7 +210,8 @@ DemoReport run_demo(const DemoOptions& options) {
   report.baseline = options.baseline;
   report.steps_per_episode = options.plant.steps_per_episode;
   std::vector<double> latencies;
-  latencies.reserve(static_cast<std::size_t>(options.episodes) * static_cast<std::size_t>(options.plant.steps_per_episode));
+  latencies.reserve(static_cast<std::size_t>(options.episodes) *
+                    static_cast<std::size_t>(options.plant.steps_per_episode));
 
   PolicyHost host;
   tavrin_inference::run_sync(
@@ -282,10 +281,12 @@ void print_report(const DemoReport& report, std::ostream& out) {
   if (!report.children.empty()) {
     out << "\nselector choices (" << report.root_agent << "):";
     for (std::size_t c = 0; c < report.children.size(); ++c) {
-      const double share = total_choices > 0 ? 100.0 * static_cast<double>(report.choice_totals[c]) / total_choices : 0.0;
+      const double share =
+          total_choices > 0 ? 100.0 * static_cast<double>(report.choice_totals[c]) / total_choices : 0.0;
       line.str("");
       line << std::setprecision(1) << share;
-      out << (c == 0 ? " " : ", ") << report.children[c] << ' ' << report.choice_totals[c] << " (" << line.str() << " %)";
+      out << (c == 0 ? " " : ", ") << report.children[c] << ' ' << report.choice_totals[c] << " (" << line.str()
+          << " %)";
     }
     out << '\n';
   }
@@ -301,7 +302,8 @@ void print_report(const DemoReport& report, std::ostream& out) {
   line.str("");
   if (gain > 0) {
     line << "the shipped policy beats the baseline by " << std::setprecision(2) << gain;
-    if (baseline != 0.0) line << " per episode (" << std::setprecision(1) << 100.0 * gain / std::abs(baseline) << " % less cost)";
+    if (baseline != 0.0)
+      line << " per episode (" << std::setprecision(1) << 100.0 * gain / std::abs(baseline) << " % less cost)";
   } else {
     line << "the shipped policy does NOT beat the baseline (" << std::setprecision(2) << gain << " per episode)";
   }

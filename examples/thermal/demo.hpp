@@ -25,11 +25,11 @@ std::string baseline_name(Baseline baseline);
 std::string baseline_description(Baseline baseline);
 
 struct DemoOptions {
-  std::string orchestration;    // path of the orchestration file
+  std::string orchestration;  // path of the orchestration file
   int episodes = 5;
   std::uint64_t seed = 1;
   Baseline baseline = Baseline::constant;
-  std::string trace_path;       // trajectory CSV; none when empty
+  std::string trace_path;  // trajectory CSV; none when empty
   PlantConfig plant;
   // Called after every finished run of an episode (policy and baseline count separately) with
   // the number of runs done and their total.

@@ -106,8 +106,8 @@ Value ThermalPlant::action_mask() const {
 
 StepOutcome ThermalPlant::step(const ZoneCommand& command) {
   if (done()) {
-    throw InvalidArgumentError("thermal plant: the episode is over after " +
-                               std::to_string(config_.steps_per_episode) + " steps; reset() starts the next");
+    throw InvalidArgumentError("thermal plant: the episode is over after " + std::to_string(config_.steps_per_episode) +
+                               " steps; reset() starts the next");
   }
   StepOutcome out;
   const double u = std::isnan(command.heater) ? 0.0 : std::clamp(command.heater, 0.0, 1.0);
@@ -140,7 +140,8 @@ StepOutcome ThermalPlant::step(const ZoneCommand& command) {
   out.discomfort_kh = (comfort_hours ? std::abs(t - setpoint) : std::max(0.0, setpoint - t)) * dt;
   out.energy_kwh = config_.heater_kw * u * dt;
   out.stale_air = occupied ? std::max(0.0, state_.co2 - config_.co2_limit_ppm) / 100.0 * dt : 0.0;
-  out.reward = -(out.discomfort_kh + config_.energy_price_per_kwh * out.energy_kwh + config_.stale_air_weight * out.stale_air);
+  out.reward =
+      -(out.discomfort_kh + config_.energy_price_per_kwh * out.energy_kwh + config_.stale_air_weight * out.stale_air);
 
   // The clock and the weather move on.
   ++state_.step;
@@ -163,8 +164,10 @@ ZoneCommand ThermalPlant::command_from_action(const Value& action) {
     command.ventilation = static_cast<int>(std::clamp<std::int64_t>(action.as_int(), -1, 3));
     return command;
   }
-  throw InvalidArgumentError("thermal plant: an action must be a heater power (one-element array) or a ventilation level "
-                             "(integer), got " + std::string(action.kind_name()) + " " + action.str());
+  throw InvalidArgumentError(
+      "thermal plant: an action must be a heater power (one-element array) or a ventilation level "
+      "(integer), got " +
+      std::string(action.kind_name()) + " " + action.str());
 }
 
 }  // namespace thermal

@@ -29,20 +29,20 @@ struct PlantConfig {
   double capacity_kwh_per_k = 2.0;  // thermal capacity of the zone
   double envelope_kw_per_k = 0.15;  // losses through walls and windows
   double heater_kw = 6.0;
-  std::array<double, 3> vent_kw_per_k{0.0, 0.25, 0.6};     // heat carried away per ventilation level
+  std::array<double, 3> vent_kw_per_k{0.0, 0.25, 0.6};  // heat carried away per ventilation level
   std::array<double, 3> air_changes_per_hour{0.0, 2.0, 5.0};
   double infiltration_per_hour = 0.3;
-  double internal_gains_kw = 0.3;   // people and equipment, while occupied
-  double solar_peak_kw = 1.5;       // at noon on a clear day
+  double internal_gains_kw = 0.3;  // people and equipment, while occupied
+  double solar_peak_kw = 1.5;      // at noon on a clear day
   double co2_outside_ppm = 420.0;
   double co2_generation_ppm_per_hour = 400.0;  // while occupied
   double comfort_setpoint = 21.0;
   double setback_setpoint = 17.0;
   double co2_limit_ppm = 1000.0;
-  double frost_limit = -5.0;        // below it the flap may open half at most
+  double frost_limit = -5.0;  // below it the flap may open half at most
   double energy_price_per_kwh = 0.25;
-  double stale_air_weight = 0.5;    // per 100 ppm above the limit and hour
-  double sensor_noise_k = 0.05;     // standard deviation of the temperature reading
+  double stale_air_weight = 0.5;  // per 100 ppm above the limit and hour
+  double sensor_noise_k = 0.05;   // standard deviation of the temperature reading
 };
 
 // What the plant applies in one step: heater power in [0, 1] and a ventilation level 0..2.

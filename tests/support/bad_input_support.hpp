@@ -13,8 +13,8 @@
 #include <functional>
 #include <iterator>
 #include <map>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <utility>
@@ -87,9 +87,8 @@ inline Snapshot snapshot_of(const fs::path& dir) {
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
     FileState state;
     const auto rel = fs::relative(entry.path(), dir).generic_string();
-    state.mtime_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         entry.last_write_time().time_since_epoch())
-                         .count();
+    state.mtime_ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(entry.last_write_time().time_since_epoch()).count();
     if (entry.is_regular_file()) {
       state.size = entry.file_size();
       state.hash = content_hash(entry.path());
@@ -251,8 +250,8 @@ inline std::vector<Probe> two_level_probes() {
 }
 
 // `host` answers every probe as a clean host packaged from `orchestration` (agent `agent`) does.
-inline void expect_answers_like_clean_host(PolicyHost& host, const std::string& orchestration,
-                                           const std::string& agent, const std::vector<Probe>& probes) {
+inline void expect_answers_like_clean_host(PolicyHost& host, const std::string& orchestration, const std::string& agent,
+                                           const std::vector<Probe>& probes) {
   const auto expected = clean_actions(orchestration, agent, probes);
   for (std::size_t i = 0; i < probes.size(); ++i) {
     EXPECT_EQ(step(host, probes[i].obs, probes[i].sim_mask), expected[i]) << "probe " << i;

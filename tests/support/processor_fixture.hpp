@@ -21,12 +21,12 @@
 
 namespace tavrin_test {
 
+using tavrin_core::spaces::SpacePtr;
 using tavrin_inference::BaseAgentProcessor;
 using tavrin_inference::DType;
 using tavrin_inference::List;
 using tavrin_inference::NdArray;
 using tavrin_inference::Shape;
-using tavrin_core::spaces::SpacePtr;
 
 inline SpacePtr box(double low, double high, std::int64_t n = 1) {
   return std::make_shared<tavrin_core::spaces::Box>(low, high, Shape{n});

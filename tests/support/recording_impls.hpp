@@ -46,15 +46,15 @@ inline std::string unique_class_name(const std::string& stem) {
 // What a test teacher (or controller) does. Unset hooks behave like the defaults: sensors and
 // actions unchanged, no mask, reward 0, never successful or terminated.
 struct TeacherScript {
-  Value filtered_keys;                 // what filtered_sensor_space() yields
-  bool filtered_keys_fail = false;     // filtered_sensor_space() raises "no sensor list"
+  Value filtered_keys;              // what filtered_sensor_space() yields
+  bool filtered_keys_fail = false;  // filtered_sensor_space() raises "no sensor list"
   std::function<Value(Value)> transform_sensors;
   std::function<Value(const Value& sensors, const Value& previous_action)> action_mask;
   std::function<Value(const Value& sensors, Value action)> transform_action;
   Value reward = Value(0.0);
   Value success = Value(false);
   Value termination = Value(false);
-  Value action;                        // what a controller's compute_action yields
+  Value action;  // what a controller's compute_action yields
   bool reset_fails = false;
 };
 using TeacherScriptPtr = std::shared_ptr<TeacherScript>;
@@ -196,11 +196,12 @@ inline std::string register_controller(const std::string& label, CallLogPtr log,
   return name;
 }
 
-inline std::string register_perceptor(const std::string& label, CallLogPtr log, Map adds,
-                                      std::string reset_error = "", std::string version = "latest") {
+inline std::string register_perceptor(const std::string& label, CallLogPtr log, Map adds, std::string reset_error = "",
+                                      std::string version = "latest") {
   const std::string name = unique_class_name(label);
   tavrin_core::ImplementationRegistry::instance().register_perceptor_impl(
-      name, [label, log, adds, reset_error] { return std::make_shared<RecordingPerceptor>(label, log, adds, reset_error); },
+      name,
+      [label, log, adds, reset_error] { return std::make_shared<RecordingPerceptor>(label, log, adds, reset_error); },
       std::move(version));
   return name;
 }
