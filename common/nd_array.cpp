@@ -89,8 +89,7 @@ Shape broadcast_shape(const Shape& a, const Shape& b) {
     const std::int64_t da = k + a.ndim() >= n ? a[k + a.ndim() - n] : 1;
     const std::int64_t db = k + b.ndim() >= n ? b[k + b.ndim() - n] : 1;
     if (da != db && da != 1 && db != 1) {
-      throw InvalidArgumentError("operands could not be broadcast together with shapes " + a.str() +
-                                 " " + b.str());
+      throw InvalidArgumentError("operands could not be broadcast together with shapes " + a.str() + " " + b.str());
     }
     out.push_back(da == 1 ? db : da);
   }
@@ -101,8 +100,7 @@ Shape broadcast_shape(const Shape& a, const Shape& b) {
 bool broadcast_operand(const Shape& operand, const Shape& result) {
   if (operand.numel() == result.numel()) return false;
   if (operand.numel() == 1) return true;
-  throw InvalidArgumentError("broadcasting shape " + operand.str() + " to " + result.str() +
-                             " is not supported");
+  throw InvalidArgumentError("broadcasting shape " + operand.str() + " to " + result.str() + " is not supported");
 }
 
 // Python float repr: shortest round-trip digits, fixed notation for decimal exponents in [-4, 16),
@@ -175,8 +173,7 @@ void append_value(std::string& out, T v) {
 }
 
 template <class T>
-void append_nested(std::string& out, const T* data, const Shape& shape, std::size_t dim,
-                   std::int64_t stride) {
+void append_nested(std::string& out, const T* data, const Shape& shape, std::size_t dim, std::int64_t stride) {
   if (dim == shape.ndim()) {
     append_value(out, *data);
     return;
@@ -244,7 +241,15 @@ std::int64_t& Shape::operator[](std::size_t i) {
 
 std::int64_t Shape::numel() const {
   std::int64_t n = 1;
-  for (std::size_t i = 0; i < ndim_; ++i) n *= dims_[i];
+  bool overflow = false;
+  for (std::size_t i = 0; i < ndim_; ++i) {
+    // A zero-sized dimension makes the product 0 however large the others are.
+    if (dims_[i] == 0) return 0;
+    overflow |= __builtin_mul_overflow(n, dims_[i], &n);
+  }
+  if (overflow) {
+    throw InvalidArgumentError("shape " + str() + " has more elements than a 64-bit count can hold");
+  }
   return n;
 }
 
@@ -255,9 +260,7 @@ void Shape::push_back(std::int64_t dim) {
   dims_[ndim_++] = dim;
 }
 
-Shape Shape::drop_front() const {
-  return ndim_ == 0 ? Shape{} : Shape(dims_ + 1, dims_ + ndim_);
-}
+Shape Shape::drop_front() const { return ndim_ == 0 ? Shape{} : Shape(dims_ + 1, dims_ + ndim_); }
 
 bool Shape::operator==(const Shape& other) const {
   return ndim_ == other.ndim_ && std::equal(begin(), end(), other.begin());
@@ -283,8 +286,7 @@ NdArray::NdArray(DType dtype, Shape shape) : shape_(shape) {
   }
 }
 
-NdArray::NdArray(NdArray&& other) noexcept
-    : storage_(std::move(other.storage_)), shape_(other.shape_) {
+NdArray::NdArray(NdArray&& other) noexcept : storage_(std::move(other.storage_)), shape_(other.shape_) {
   other.storage_.emplace<std::vector<double>>();
   other.shape_ = Shape{0};
 }
@@ -317,32 +319,27 @@ void NdArray::check_size(std::int64_t count, const Shape& shape) {
     if (d < 0) throw InvalidArgumentError("negative dimensions are not allowed");
   }
   if (shape.numel() != count) {
-    throw InvalidArgumentError("cannot reshape array of size " + std::to_string(count) +
-                               " into shape " + shape.str());
+    throw InvalidArgumentError("cannot reshape array of size " + std::to_string(count) + " into shape " + shape.str());
   }
 }
 
 void NdArray::throw_type_mismatch(DType requested) const {
-  throw TypeError(std::string("array of dtype ") + dtype_name(dtype()) + " accessed as " +
-                  dtype_name(requested));
+  throw TypeError(std::string("array of dtype ") + dtype_name(dtype()) + " accessed as " + dtype_name(requested));
 }
 
 // ---- element access -------------------------------------------------------------------------
 
 double NdArray::at_double(std::int64_t flat_index) const {
   if (flat_index < 0 || flat_index >= size()) {
-    throw IndexError("index " + std::to_string(flat_index) + " is out of bounds for size " +
-                     std::to_string(size()));
+    throw IndexError("index " + std::to_string(flat_index) + " is out of bounds for size " + std::to_string(size()));
   }
   return std::visit(
-      [flat_index](const auto& v) { return static_cast<double>(v[static_cast<std::size_t>(flat_index)]); },
-      storage_);
+      [flat_index](const auto& v) { return static_cast<double>(v[static_cast<std::size_t>(flat_index)]); }, storage_);
 }
 
 void NdArray::set_double(std::int64_t flat_index, double value) {
   if (flat_index < 0 || flat_index >= size()) {
-    throw IndexError("index " + std::to_string(flat_index) + " is out of bounds for size " +
-                     std::to_string(size()));
+    throw IndexError("index " + std::to_string(flat_index) + " is out of bounds for size " + std::to_string(size()));
   }
   std::visit(
       [flat_index, value](auto& v) {
@@ -396,8 +393,7 @@ NdArray NdArray::reshape(Shape shape) && {
   const std::int64_t n = size();
   if (unknown != Shape::kMaxDims) {
     if (known == 0 || n % known != 0) {
-      throw InvalidArgumentError("cannot reshape array of size " + std::to_string(n) +
-                                 " into shape " + shape.str());
+      throw InvalidArgumentError("cannot reshape array of size " + std::to_string(n) + " into shape " + shape.str());
     }
     shape[unknown] = n / known;
   }
@@ -441,9 +437,8 @@ NdArray NdArray::slice(std::int64_t begin, std::int64_t end) const {
   const std::int64_t stride = shape_.drop_front().numel();
   return std::visit(
       [&](const auto& v) {
-        return from_vector(
-            std::vector<value_t<decltype(v)>>(v.begin() + begin * stride, v.begin() + end * stride),
-            out_shape);
+        return from_vector(std::vector<value_t<decltype(v)>>(v.begin() + begin * stride, v.begin() + end * stride),
+                           out_shape);
       },
       storage_);
 }
@@ -461,17 +456,16 @@ NdArray NdArray::concatenate(const std::vector<NdArray>& parts) {
     if (s.ndim() != first.ndim()) {
       throw InvalidArgumentError(
           "all the input arrays must have same number of dimensions, but the array at index 0 has " +
-          std::to_string(first.ndim()) + " dimension(s) and the array at index " +
-          std::to_string(p) + " has " + std::to_string(s.ndim()) + " dimension(s)");
+          std::to_string(first.ndim()) + " dimension(s) and the array at index " + std::to_string(p) + " has " +
+          std::to_string(s.ndim()) + " dimension(s)");
     }
     for (std::size_t d = 1; d < s.ndim(); ++d) {
       if (s[d] != first.shape()[d]) {
         throw InvalidArgumentError(
             "all the input array dimensions except for the concatenation axis must match exactly, "
             "but along dimension " +
-            std::to_string(d) + ", the array at index 0 has size " +
-            std::to_string(first.shape()[d]) + " and the array at index " + std::to_string(p) +
-            " has size " + std::to_string(s[d]));
+            std::to_string(d) + ", the array at index 0 has size " + std::to_string(first.shape()[d]) +
+            " and the array at index " + std::to_string(p) + " has size " + std::to_string(s[d]));
       }
     }
     rows += s[0];
@@ -487,8 +481,7 @@ NdArray NdArray::concatenate(const std::vector<NdArray>& parts) {
         for (const NdArray& part : parts) {
           std::visit(
               [&it](const auto& src) {
-                it = std::transform(src.begin(), src.end(), it,
-                                    [](auto x) { return convert<R>(x); });
+                it = std::transform(src.begin(), src.end(), it, [](auto x) { return convert<R>(x); });
               },
               part.storage_);
         }
@@ -520,17 +513,15 @@ NdArray NdArray::greater(double threshold) const {
   return std::visit(
       [&](const auto& v) {
         std::vector<std::int8_t> out(v.size());
-        std::transform(v.begin(), v.end(), out.begin(), [threshold](auto x) {
-          return static_cast<std::int8_t>(static_cast<double>(x) > threshold);
-        });
+        std::transform(v.begin(), v.end(), out.begin(),
+                       [threshold](auto x) { return static_cast<std::int8_t>(static_cast<double>(x) > threshold); });
         return from_vector(std::move(out), shape_);
       },
       storage_);
 }
 
 NdArray NdArray::where(const NdArray& condition, const NdArray& if_true, const NdArray& if_false) {
-  const Shape out_shape =
-      broadcast_shape(broadcast_shape(condition.shape_, if_true.shape_), if_false.shape_);
+  const Shape out_shape = broadcast_shape(broadcast_shape(condition.shape_, if_true.shape_), if_false.shape_);
   const bool c_one = broadcast_operand(condition.shape_, out_shape);
   const bool t_one = broadcast_operand(if_true.shape_, out_shape);
   const bool f_one = broadcast_operand(if_false.shape_, out_shape);
@@ -541,8 +532,7 @@ NdArray NdArray::where(const NdArray& condition, const NdArray& if_true, const N
         std::vector<R> out(n);
         for (std::size_t i = 0; i < n; ++i) {
           // NaN compares unequal to zero, so it selects if_true.
-          out[i] = c[c_one ? 0 : i] != 0 ? convert<R>(t[t_one ? 0 : i])
-                                         : convert<R>(f[f_one ? 0 : i]);
+          out[i] = c[c_one ? 0 : i] != 0 ? convert<R>(t[t_one ? 0 : i]) : convert<R>(f[f_one ? 0 : i]);
         }
         return from_vector(std::move(out), out_shape);
       },
@@ -555,8 +545,7 @@ NdArray NdArray::exp() const {
         using T = value_t<decltype(v)>;
         using R = std::conditional_t<std::is_floating_point_v<T>, T, double>;
         std::vector<R> out(v.size());
-        std::transform(v.begin(), v.end(), out.begin(),
-                       [](T x) { return std::exp(static_cast<R>(x)); });
+        std::transform(v.begin(), v.end(), out.begin(), [](T x) { return std::exp(static_cast<R>(x)); });
         return from_vector(std::move(out), shape_);
       },
       storage_);
@@ -595,8 +584,7 @@ NdArray NdArray::clip(double lo, double hi) const {
 
 double NdArray::max() const {
   if (size() == 0) {
-    throw InvalidArgumentError(
-        "zero-size array to reduction operation maximum which has no identity");
+    throw InvalidArgumentError("zero-size array to reduction operation maximum which has no identity");
   }
   return std::visit(
       [](const auto& v) {
@@ -623,13 +611,10 @@ double NdArray::sum() const {
 }
 
 std::int64_t NdArray::argmax() const {
-  return std::visit(
-      [](const auto& v) { return argmax_range(v.data(), v.data() + v.size()); }, storage_);
+  return std::visit([](const auto& v) { return argmax_range(v.data(), v.data() + v.size()); }, storage_);
 }
 
-bool NdArray::operator==(const NdArray& other) const {
-  return shape_ == other.shape_ && storage_ == other.storage_;
-}
+bool NdArray::operator==(const NdArray& other) const { return shape_ == other.shape_ && storage_ == other.storage_; }
 
 // ---- text -----------------------------------------------------------------------------------
 

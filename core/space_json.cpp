@@ -123,7 +123,8 @@ Numbers numbers(const Value& v, const std::string& where, const char* expected) 
 }
 
 Shape read_shape(const Value& v, const std::string& where) {
-  if (!v.is_list()) throw TypeError(where + ": expected a list of non-negative integers, got " + std::string(v.kind_name()));
+  if (!v.is_list())
+    throw TypeError(where + ": expected a list of non-negative integers, got " + std::string(v.kind_name()));
   Shape shape;
   const auto& items = v.as_list().items;
   if (items.size() > Shape::kMaxDims) {
@@ -140,7 +141,8 @@ Shape read_shape(const Value& v, const std::string& where) {
 }
 
 DType read_dtype(const Value& v, const std::string& where) {
-  if (!v.is_text()) throw TypeError(where + ": expected one of " + std::string(kKnownDtypes) + ", got " + v.kind_name());
+  if (!v.is_text())
+    throw TypeError(where + ": expected one of " + std::string(kKnownDtypes) + ", got " + v.kind_name());
   const std::string& t = v.as_text();
   if (t == "float32") return DType::float32;
   if (t == "float64") return DType::float64;
@@ -187,6 +189,43 @@ SpacePtr box_from_json(const Map& m, const std::string& where) {
   }
 }
 
+// A number read as a double, written as an integer when it is one that int64 holds ("3", not "3.0").
+std::string integer_text(double k) {
+  constexpr double kInt64Bound = 9223372036854775808.0;  // 2**63
+  if (std::isfinite(k) && std::floor(k) == k && k >= -kInt64Bound && k < kInt64Bound) {
+    return std::to_string(static_cast<std::int64_t>(k));
+  }
+  return Value(k).str();
+}
+
+// Finds the entry at flat position `skip` of a rectangular nested list (nullptr inside an array).
+void find_entry(const Value& v, std::int64_t& skip, const Value*& found) {
+  if (v.is_list()) {
+    for (const Value& item : v.as_list().items) {
+      find_entry(item, skip, found);
+      if (skip < 0) return;
+    }
+    return;
+  }
+  const std::int64_t count = v.is_array() ? v.as_array().size() : 1;
+  if (skip < count) {
+    if (!v.is_array()) found = &v;
+    skip = -1;
+    return;
+  }
+  skip -= count;
+}
+
+// Entry `index` of nvec for a message: an integer as written (a double holds integers exactly only
+// up to 2**53), any other number as read.
+std::string entry_text(const Value& nvec, double k, std::size_t index) {
+  std::int64_t skip = static_cast<std::int64_t>(index);
+  const Value* entry = nullptr;
+  find_entry(nvec, skip, entry);
+  if (entry != nullptr && entry->is_int()) return std::to_string(entry->as_int());
+  return integer_text(k);
+}
+
 SpacePtr multi_discrete_from_json(const Map& m, const std::string& where) {
   check_fields(m, where, "MultiDiscrete", {"type", "nvec"});
   const std::string w = field(where, "nvec");
@@ -199,12 +238,17 @@ SpacePtr multi_discrete_from_json(const Map& m, const std::string& where) {
   std::vector<std::int64_t> nvec;
   nvec.reserve(n.values.size());
   for (std::size_t i = 0; i < n.values.size(); ++i) {
+    // Checked as a double: converting one outside the integer range (8e38, inf, NaN) is undefined.
     const double k = n.values[i];
     if (!(std::isfinite(k) && std::floor(k) == k && k > 0)) {
-      const std::string got = std::isfinite(k) && std::floor(k) == k ? std::to_string(static_cast<std::int64_t>(k))
-                                                                       : Value(k).str();
-      throw InvalidArgumentError(w + ": expected positive integers, got " + got + " at index " +
+      throw InvalidArgumentError(w + ": expected positive integers, got " + entry_text(v, k, i) + " at index " +
                                  std::to_string(i));
+    }
+    // Every choice of an entry is an element of the flattened space, so a larger entry alone is over
+    // the limit.
+    if (k > static_cast<double>(kMaxSpaceElements)) {
+      throw InvalidArgumentError(w + ": " + entry_text(v, k, i) + " at index " + std::to_string(i) +
+                                 " is more elements than a space may have (" + std::to_string(kMaxSpaceElements) + ")");
     }
     nvec.push_back(static_cast<std::int64_t>(k));
   }
@@ -341,8 +385,10 @@ Value space_to_json(const Space& space) {
     out.set("nvec", array_value(exact<MultiDiscrete>(space).nvec(), true));
   } else if (type == "MultiBinary") {
     const Shape& shape = exact<MultiBinary>(space).shape();
-    if (shape.ndim() == 1) out.set("n", shape[0]);
-    else out.set("shape", shape_json(shape));
+    if (shape.ndim() == 1)
+      out.set("n", shape[0]);
+    else
+      out.set("shape", shape_json(shape));
   } else if (type == "Tuple") {
     std::vector<Value> parts;
     for (const auto& sub : exact<Tuple>(space).spaces()) parts.push_back(space_to_json(*sub));

@@ -8,6 +8,7 @@
 #
 #   FUZZ_SECONDS   run time per target (default 20)
 #   FUZZ_TARGETS   space-separated target names to run (default: all, e.g. "masks decode")
+#   FUZZ_JOBS      parallel build jobs (default: the build preset's)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -20,7 +21,7 @@ log() { echo "[fuzz] $*" >&2; }
 scripts/setup.sh >/dev/null
 start=$SECONDS
 nice -n 10 cmake --preset fuzz >/dev/null
-nice -n 10 cmake --build --preset fuzz --target tavrin_fuzz_targets
+nice -n 10 cmake --build --preset fuzz ${FUZZ_JOBS:+-j "$FUZZ_JOBS"}
 log "build: $((SECONDS - start)) s"
 
 targets=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and running the runtime needs, idempotently:
 #  - Debian packages (toolchain, Asio, spdlog, nlohmann-json, CLI11, GoogleTest, Google Benchmark,
-#    python3-onnx for the model generator, gnuplot for plots);
+#    python3-onnx for the model generator, gnuplot for plots, clang-14 with its sanitizer and
+#    libFuzzer runtimes (libclang-rt-14-dev) for the fuzz targets);
 #  - the pinned ONNX Runtime 1.21.0 (official build from the npm registry, headers from Debian 13's
 #    libonnxruntime-dev), cached outside the checkout.
 # Prints the ONNX Runtime root on its last line.
@@ -22,7 +23,7 @@ debian_packages=(
   python3 python3-onnx python3-numpy
   nodejs npm binutils xz-utils
   gnuplot-nox
-  libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev
 )
 
 install_debian_packages() {

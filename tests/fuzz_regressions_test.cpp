@@ -59,7 +59,8 @@ TEST(FuzzRegressionOrchestration, DeepNestingIsRefusedQuicklyInsteadOfExhausting
   // 100 000 nested lists used to overflow the stack while the document was converted (and building
   // the field paths took quadratic time). Now the parser stops at the limit with the place named.
   const std::size_t depth = 100000;
-  const std::string lists = R"({"id": "x", "sim_sensor_space": )" + std::string(depth, '[') + std::string(depth, ']') + "}";
+  const std::string lists =
+      R"({"id": "x", "sim_sensor_space": )" + std::string(depth, '[') + std::string(depth, ']') + "}";
   EXPECT_THAT(load_error(lists), HasSubstr("regression.json: sim_sensor_space"));
   EXPECT_THAT(load_error(lists), HasSubstr("nested deeper than 64 levels"));
 
@@ -93,6 +94,38 @@ TEST(FuzzRegressionOrchestration, HugeSpacesAreRefusedWithTheFieldNamed) {
   }
   EXPECT_THAT(load_error(with_action_space(R"({"type": "Discrete", "n": 3, "start": 9223372036854775806})")),
               HasSubstr("start + n"));
+}
+
+TEST(FuzzRegressionOrchestration, MultiDiscreteEntriesOutsideTheIntegerRangeAreRefusedBeforeConversion) {
+  // nvec [8e38, 9e18] passed the positive-integer check and was converted to int64 although 8e38 is
+  // beyond its range (undefined behaviour); a negative one did the same while its message was built.
+  const std::string where = "regression.json: agents[0].action_space.nvec";
+  struct Case {
+    const char* nvec;
+    const char* message;
+  };
+  for (const Case& c : {
+           Case{"[8e38, 9e18]", ": 8e+38 at index 0 is more elements than a space may have (16777216)"},
+           Case{"[2, 9e18]", ": 9000000000000000000 at index 1 is more elements than a space may have"},
+           Case{"[[1, 2], [3, 9223372036854775807]]", ": 9223372036854775807 at index 3 is more elements"},
+           Case{"[-9223372036854775808]", ": expected positive integers, got -9223372036854775808 at index 0"},
+           Case{"[9.3e18]", ": 9.3e+18 at index 0 is more elements"},
+           Case{"[16777217]", ": 16777217 at index 0 is more elements than a space may have"},
+           Case{"[1e300, 2]", ": 1e+300 at index 0 is more elements"},
+           Case{"[3, -8e38]", ": expected positive integers, got -8e+38 at index 1"},
+           Case{"[3, -9.5e18]", ": expected positive integers, got -9.5e+18 at index 1"},
+           Case{"[3, -4]", ": expected positive integers, got -4 at index 1"},
+           Case{R"([[2, 3], [4, "inf"]])", ": expected positive integers, got inf at index 3"},
+           Case{"[2.5]", ": expected positive integers, got 2.5 at index 0"},
+       }) {
+    EXPECT_THAT(load_error(with_action_space(R"({"type": "MultiDiscrete", "nvec": )" + std::string(c.nvec) + "}")),
+                HasSubstr(where + c.message))
+        << c.nvec;
+  }
+  // The largest entry that can be allowed still loads.
+  const auto orchestration = Orchestration::parse(with_action_space(R"({"type": "MultiDiscrete", "nvec": [16777216]})"),
+                                                  "regression.json", "/nonexistent");
+  EXPECT_EQ(orchestration->get_top_agent()->get_action_space()->flat_size(), 16777216);
 }
 
 TEST(FuzzRegressionOrchestration, SpaceSizeLimitHoldsForDirectConstruction) {

@@ -1,5 +1,6 @@
 #include "common/nd_array.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -62,6 +63,35 @@ TEST(ShapeTest, CapacityAndIndexing) {
   EXPECT_THROW(t[2], IndexError);
 }
 
+TEST(ShapeTest, ElementCountRefusesProductsBeyondInt64) {
+  constexpr std::int64_t kBig = std::int64_t{1} << 32;
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  // Products that wrapped around: to 0, to a small positive count, to a negative one.
+  for (const Shape& s :
+       {Shape{kBig, kBig}, Shape{kBig, kBig + 1, 4}, Shape{kMax, 2}, Shape{3, 3, kMax / 4}, Shape{-kBig, kBig}}) {
+    EXPECT_THAT(message_of<InvalidArgumentError>([&] { (void)s.numel(); }),
+                ::testing::AllOf(::testing::HasSubstr(s.str()), ::testing::HasSubstr("more elements")))
+        << s;
+  }
+  // The largest products that fit, also with open (negative) dimensions of declared shapes.
+  EXPECT_EQ(Shape({kMax}).numel(), kMax);
+  EXPECT_EQ(Shape({kBig / 2, kBig - 1}).numel(), (kBig / 2) * (kBig - 1));
+  EXPECT_EQ(Shape({-1, kMax}).numel(), -kMax);
+  EXPECT_EQ(Shape({-1, 8}).numel(), -8);
+  // A zero-sized dimension makes the count 0 wherever it is, however large the others are.
+  EXPECT_EQ(Shape({kMax, kMax, 0}).numel(), 0);
+  EXPECT_EQ(Shape({0, kMax, kMax}).numel(), 0);
+}
+
+TEST(ShapeTest, ArraysOfOverflowingShapesAreRefusedBeforeAllocating) {
+  constexpr std::int64_t kBig = std::int64_t{1} << 32;
+  EXPECT_THROW(NdArray(DType::float32, Shape{kBig, kBig}), InvalidArgumentError);
+  EXPECT_THROW(NdArray(DType::int8, Shape{kBig, kBig, kBig}), InvalidArgumentError);
+  EXPECT_THROW(NdArray::from_vector(std::vector<double>{}, Shape{kBig, kBig}), InvalidArgumentError);
+  EXPECT_THROW(NdArray::full(Shape{kBig, kBig, 1}, DType::float64, 1.0), InvalidArgumentError);
+  EXPECT_EQ(NdArray(DType::float32, Shape{kBig, 0}).size(), 0);
+}
+
 // ---- construction -----------------------------------------------------------------------------
 
 TEST(NdArrayConstructionTest, DefaultsZerosAndFactories) {
@@ -92,8 +122,9 @@ TEST(NdArrayConstructionTest, FromVectorAndScalar) {
   EXPECT_EQ(a.data<float>(), raw);  // the vector's buffer is adopted, not copied
   EXPECT_EQ(a.shape(), Shape({2, 3}));
 
-  EXPECT_EQ(message_of<InvalidArgumentError>(
-                [] { NdArray::from_vector(std::vector<double>{1, 2, 3}, Shape{2, 2}); }),
+  EXPECT_EQ(message_of<InvalidArgumentError>([] {
+              NdArray::from_vector(std::vector<double>{1, 2, 3}, Shape{2, 2});
+            }),
             "cannot reshape array of size 3 into shape (2, 2)");
 
   EXPECT_EQ(NdArray::from_vector(std::vector<std::int8_t>{1, 0}).shape(), Shape({2}));
@@ -188,7 +219,9 @@ TEST(NdArrayConversionTest, ReshapeKeepsRowMajorOrderAndReportsMismatch) {
   EXPECT_EQ(a.reshape(Shape{3, -1}).shape(), Shape({3, 2}));
   EXPECT_EQ(NdArray::scalar(1.0).reshape(Shape{1, 1}).shape(), Shape({1, 1}));
 
-  EXPECT_EQ(message_of<InvalidArgumentError>([&] { (void)a.reshape(Shape{4, 2}); }),
+  EXPECT_EQ(message_of<InvalidArgumentError>([&] {
+              (void)a.reshape(Shape{4, 2});
+            }),
             "cannot reshape array of size 6 into shape (4, 2)");
   EXPECT_EQ(message_of<InvalidArgumentError>([&] { (void)a.reshape(Shape{4}); }),
             "cannot reshape array of size 6 into shape (4)");
@@ -200,8 +233,7 @@ TEST(NdArrayConversionTest, ReshapeKeepsRowMajorOrderAndReportsMismatch) {
 // ---- rows and slices --------------------------------------------------------------------------
 
 TEST(NdArrayIndexingTest, RowTakesFirstAxisEntries) {
-  const NdArray logits =
-      NdArray::from_vector(std::vector<float>{0.5f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f}, Shape{2, 3});
+  const NdArray logits = NdArray::from_vector(std::vector<float>{0.5f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f}, Shape{2, 3});
   const NdArray r = logits.row(1);
   EXPECT_EQ(r.dtype(), DType::float32);
   EXPECT_EQ(r.shape(), Shape({3}));
@@ -211,8 +243,7 @@ TEST(NdArrayIndexingTest, RowTakesFirstAxisEntries) {
   EXPECT_EQ(elem.ndim(), 0u);
   EXPECT_EQ(elem.at_double(0), 4.0);
 
-  EXPECT_EQ(message_of<IndexError>([&] { (void)logits.row(2); }),
-            "index 2 is out of bounds for axis 0 with size 2");
+  EXPECT_EQ(message_of<IndexError>([&] { (void)logits.row(2); }), "index 2 is out of bounds for axis 0 with size 2");
   EXPECT_THROW((void)logits.row(-1), IndexError);
   EXPECT_THROW((void)elem.row(0), TypeError);
 }
@@ -265,8 +296,8 @@ TEST(NdArrayConcatenateTest, JoinsAlongFirstAxis) {
   EXPECT_EQ(values(joined), (std::vector<double>{1, 2, 3, 4, 5, 6}));
 
   // Empty parts contribute nothing and still take part in the type promotion.
-  const NdArray e = NdArray::concatenate({NdArray(DType::int8, Shape{0}),
-                                          NdArray::from_vector(std::vector<float>{1.5f})});
+  const NdArray e =
+      NdArray::concatenate({NdArray(DType::int8, Shape{0}), NdArray::from_vector(std::vector<float>{1.5f})});
   EXPECT_EQ(e.dtype(), DType::float32);
   EXPECT_EQ(e.size(), 1);
 }
@@ -274,16 +305,19 @@ TEST(NdArrayConcatenateTest, JoinsAlongFirstAxis) {
 TEST(NdArrayConcatenateTest, RejectsMismatchedParts) {
   EXPECT_EQ(message_of<InvalidArgumentError>([] { NdArray::concatenate({}); }),
             "need at least one array to concatenate");
-  EXPECT_THROW(NdArray::concatenate({NdArray::scalar(1.0), NdArray::scalar(2.0)}),
-               InvalidArgumentError);
+  EXPECT_THROW(NdArray::concatenate({NdArray::scalar(1.0), NdArray::scalar(2.0)}), InvalidArgumentError);
 
   const NdArray v = NdArray::ones(Shape{2}, DType::float64);
   const NdArray m = NdArray::ones(Shape{1, 2}, DType::float64);
-  EXPECT_EQ(message_of<InvalidArgumentError>([&] { NdArray::concatenate({v, m}); }),
+  EXPECT_EQ(message_of<InvalidArgumentError>([&] {
+              NdArray::concatenate({v, m});
+            }),
             "all the input arrays must have same number of dimensions, but the array at index 0 "
             "has 1 dimension(s) and the array at index 1 has 2 dimension(s)");
   const NdArray m3 = NdArray::ones(Shape{1, 3}, DType::float64);
-  EXPECT_EQ(message_of<InvalidArgumentError>([&] { NdArray::concatenate({m, m, m3}); }),
+  EXPECT_EQ(message_of<InvalidArgumentError>([&] {
+              NdArray::concatenate({m, m, m3});
+            }),
             "all the input array dimensions except for the concatenation axis must match exactly, "
             "but along dimension 1, the array at index 0 has size 2 and the array at index 2 has "
             "size 3");
@@ -307,9 +341,7 @@ TEST(NdArrayElementwiseTest, AdditionPromotesAndBroadcastsSingleElements) {
   EXPECT_EQ(values(shifted), (std::vector<double>{1.5, 2.5, 3.5, 4.5}));
   EXPECT_EQ((NdArray::scalar(std::int8_t{1}) + m).shape(), Shape({2, 2}));
   // A single element of more dimensions widens the result like the usual broadcasting does.
-  EXPECT_EQ((NdArray::ones(Shape{1, 1}, DType::float64) +
-             NdArray::ones(Shape{3}, DType::float64))
-                .shape(),
+  EXPECT_EQ((NdArray::ones(Shape{1, 1}, DType::float64) + NdArray::ones(Shape{3}, DType::float64)).shape(),
             Shape({1, 3}));
 
   // Integer sums wrap in their element type instead of overflowing.
@@ -424,9 +456,9 @@ TEST(NdArrayTextTest, NestedListsWithShortestFloats) {
   EXPECT_EQ(NdArray(DType::float32, Shape{2, 0}).str(), "[[], []]");
   EXPECT_EQ(NdArray(DType::int8, Shape{1, 1, 2}).str(), "[[[0, 0]]]");
 
-  const NdArray floats = NdArray::from_vector(std::vector<double>{
-      0.1, 1.0, -0.0, 1e16, 1e15, 123456.789, 0.0001, 1e-5, 1.5e-7, kFloatMin, kNaN,
-      std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()});
+  const NdArray floats = NdArray::from_vector(
+      std::vector<double>{0.1, 1.0, -0.0, 1e16, 1e15, 123456.789, 0.0001, 1e-5, 1.5e-7, kFloatMin, kNaN,
+                          std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()});
   EXPECT_EQ(floats.str(),
             "[0.1, 1.0, -0.0, 1e+16, 1000000000000000.0, 123456.789, 0.0001, 1e-05, 1.5e-07, "
             "-3.4e+38, nan, inf, -inf]");
