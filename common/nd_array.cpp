@@ -351,13 +351,14 @@ void NdArray::set_double(std::int64_t flat_index, double value) {
 
 // ---- conversion and reshaping ---------------------------------------------------------------
 
-NdArray NdArray::astype(DType dtype) const& {
-  if (dtype == this->dtype()) return *this;
-  return NdArray(*this).astype(dtype);
-}
-
 NdArray NdArray::astype(DType dtype) && {
   if (dtype == this->dtype()) return std::move(*this);
+  return static_cast<const NdArray&>(*this).astype(dtype);
+}
+
+// Converts straight from the elements: one allocation, for the result.
+NdArray NdArray::astype(DType dtype) const& {
+  if (dtype == this->dtype()) return *this;
   Storage converted = std::visit(
       [dtype](const auto& v) -> Storage {
         switch (dtype) {

@@ -28,6 +28,36 @@ namespace {
 constexpr const char* kConvert = "convert_sim_sensors_to_tavrin_sensors";
 
 // The sensors as (name, space) pairs: the sim space's entries, or the orchestration's sensors.
+// Calls fn(name, space) for every sensor entry (see sensor_entries) without building the list: the
+// per-step conversion walks them this way.
+template <class Fn>
+void for_each_sensor_entry(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors, const char* op,
+                           Fn&& fn) {
+  if (sim_sensor_space) {
+    const auto* dict = dynamic_cast<const Dict*>(sim_sensor_space.get());
+    if (dict == nullptr) {
+      throw TypeError(std::string(op) + ": the simulator's sensor space must be a Dict, got " +
+                      sim_sensor_space->str());
+    }
+    for (const auto& [name, space] : dict->spaces()) fn(name, space);
+    return;
+  }
+  for (const auto& s : sensors) {  // all checked before the first entry is used
+    if (!s || !s->space()) {
+      throw InvalidArgumentError(std::string(op) + ": sensor '" + (s ? s->name() : std::string("?")) +
+                                 "' has no space");
+    }
+  }
+  for (const auto& s : sensors) fn(s->name(), s->space());
+}
+
+std::size_t sensor_entry_count(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors) {
+  if (const auto* dict = dynamic_cast<const Dict*>(sim_sensor_space.get())) return dict->spaces().size();
+  return sensors.size();
+}
+
+// The simulator's sensor entries when it has a sensor space (a Dict), else the orchestration's
+// sensors; every sensor must have a space.
 SpaceEntries sensor_entries(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors, const char* op) {
   if (sim_sensor_space) {
     const auto* dict = dynamic_cast<const Dict*>(sim_sensor_space.get());
@@ -39,13 +69,8 @@ SpaceEntries sensor_entries(const SpacePtr& sim_sensor_space, const std::vector<
   }
   SpaceEntries out;
   out.reserve(sensors.size());
-  for (const auto& s : sensors) {
-    if (!s || !s->space()) {
-      throw InvalidArgumentError(std::string(op) + ": sensor '" + (s ? s->name() : std::string("?")) +
-                                 "' has no space");
-    }
-    out.emplace_back(s->name(), s->space());
-  }
+  for_each_sensor_entry(sim_sensor_space, sensors, op,
+                        [&](const std::string& name, const SpacePtr& space) { out.emplace_back(name, space); });
   return out;
 }
 
@@ -290,21 +315,23 @@ SpacePtr filter_space(const SpacePtr& space, const std::vector<std::string>& key
 asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(
     const Value& sensors, const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& orchestration_sensors,
     const std::vector<PerceptorPtr>& perceptors, const std::vector<std::shared_ptr<Object>>& /*agent_groups*/) {
-  const SpaceEntries entries = sensor_entries(sim_sensor_space, orchestration_sensors, kConvert);
   Map out;
-  out.reserve(entries.size());
+  out.reserve(sensor_entry_count(sim_sensor_space, orchestration_sensors));
   if (sensors.is_map()) {
     const Map& raw = sensors.as_map();
-    for (const auto& [name, space] : entries) {
-      const Value* v = raw.find(name);
-      if (v == nullptr) throw KeyError(std::string(kConvert) + ": sensor '" + name + "' is missing");
-      std::int64_t element = 0;
-      require_finite(*v, name, element);  // before coercion, which would clamp an integer sensor
-      out.set(name, coerce_sensor(*space, *v, name));
-    }
+    for_each_sensor_entry(sim_sensor_space, orchestration_sensors, kConvert,
+                          [&](const std::string& name, const SpacePtr& space) {
+                            const Value* v = raw.find(name);
+                            if (v == nullptr)
+                              throw KeyError(std::string(kConvert) + ": sensor '" + name + "' is missing");
+                            std::int64_t element = 0;
+                            require_finite(*v, name, element);  // before coercion, which would clamp an integer sensor
+                            out.set(name, coerce_sensor(*space, *v, name));
+                          });
   } else if (sensors.is_list() || sensors.is_array()) {
     std::int64_t expected = 0;
-    for (const auto& e : entries) expected += raw_size(*e.second);
+    for_each_sensor_entry(sim_sensor_space, orchestration_sensors, kConvert,
+                          [&](const std::string&, const SpacePtr& space) { expected += raw_size(*space); });
     std::vector<double> flat;
     flat.reserve(static_cast<std::size_t>(expected));
     append_numbers(sensors, flat);
@@ -313,18 +340,22 @@ asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(
                                  " sensor values, got " + std::to_string(flat.size()));
     }
     const double* cursor = flat.data();
-    for (const auto& [name, space] : entries) {
-      const std::int64_t n = raw_size(*space);
-      for (std::int64_t i = 0; i < n; ++i) {
-        if (!std::isfinite(cursor[i])) refuse_non_finite(name, i, cursor[i]);
-      }
-      try {
-        out.set(name, from_flat(*space, cursor, name));
-      } catch (const InvalidArgumentError& e) {
-        throw InvalidArgumentError(std::string(kConvert) + ": sensor " + e.what());
-      }
-    }
+    for_each_sensor_entry(sim_sensor_space, orchestration_sensors, kConvert,
+                          [&](const std::string& name, const SpacePtr& space) {
+                            const std::int64_t n = raw_size(*space);
+                            for (std::int64_t i = 0; i < n; ++i) {
+                              if (!std::isfinite(cursor[i])) refuse_non_finite(name, i, cursor[i]);
+                            }
+                            try {
+                              out.set(name, from_flat(*space, cursor, name));
+                            } catch (const InvalidArgumentError& e) {
+                              throw InvalidArgumentError(std::string(kConvert) + ": sensor " + e.what());
+                            }
+                          });
   } else {
+    // The sensor entries are checked first, as for the other forms.
+    for_each_sensor_entry(sim_sensor_space, orchestration_sensors, kConvert,
+                          [](const std::string&, const SpacePtr&) {});
     throw TypeError(std::string(kConvert) + ": expected a map of sensor values or a flat list, got " +
                     sensors.kind_name());
   }

@@ -121,11 +121,13 @@ void BaseAgentProcessor::install_local_implementation() {
 
 void BaseAgentProcessor::resolve_normalized_sensors() {
   normalized_sensors_.clear();
+  normalizes_any_ = false;
   if (context.orchestration) {
     for (const auto& sensor : context.orchestration->sensors()) {
       for (const auto& key : filter_keys) {
         if (key == sensor->name()) {
           normalized_sensors_.push_back(sensor);
+          if (sensor->normalization() != tavrin_core::Normalization::none) normalizes_any_ = true;
           break;
         }
       }

@@ -28,12 +28,21 @@ asio::awaitable<std::pair<Map, Value>> BaseAgentProcessor::process_sim_sensors(c
   }
 
   // 3. Only the agent's own sensors; the full sample stays untouched for the teacher and the mask.
-  Value filtered = tavrin_core::space_utils::filter_sample(transformed, filter_keys);
+  // When none of them is normalised the observation is flattened straight from the full sample in
+  // step 9 (the filtered space picks the same entries by name), which saves copying them.
+  if (!normalized_sensors_resolved_) resolve_normalized_sensors();
+  const bool flatten_from_sample = filtered_korvath_sensor_space && transformed.is_map() && !normalizes_any_;
+  Value filtered;
+  if (flatten_from_sample) {
+    const Map& entries = transformed.as_map();
+    for (const auto& sensor : normalized_sensors_) entries.at(sensor->name());  // as step 4 would fail
+  } else {
+    filtered = tavrin_core::space_utils::filter_sample(transformed, filter_keys);
+  }
 
   // 4. Normalisation, replacing each entry in place. An absent sample is reported in step 6 instead of
   // failing here on the missing map.
-  if (filtered_korvath_sensor_space && !filtered.is_none()) {
-    if (!normalized_sensors_resolved_) resolve_normalized_sensors();
+  if (!flatten_from_sample && filtered_korvath_sensor_space && !filtered.is_none()) {
     Map& entries = filtered.as_map();
     for (const auto& sensor : normalized_sensors_) {
       Value& slot = entries.at(sensor->name());
@@ -42,7 +51,7 @@ asio::awaitable<std::pair<Map, Value>> BaseAgentProcessor::process_sim_sensors(c
   }
 
   // 5.-6.
-  if (filtered.is_none()) {
+  if (!flatten_from_sample && filtered.is_none()) {
     throw Error("Sensor values is 'None' (original: " + filtered.str() + ", filter space: " +
                 (filtered_korvath_sensor_space ? filtered_korvath_sensor_space->str() : std::string("None")) +
                 ") for agent '" + context.agent->get_name());
@@ -62,7 +71,7 @@ asio::awaitable<std::pair<Map, Value>> BaseAgentProcessor::process_sim_sensors(c
                        "' has no filtered sensor space to flatten the observation with");
   }
   Value& obs_slot = *sensors_filtered.find("observation");
-  obs_slot = Value(filtered_korvath_sensor_space->flatten_sample(obs_slot));
+  obs_slot = Value(filtered_korvath_sensor_space->flatten_sample(flatten_from_sample ? transformed : obs_slot));
 
   co_return std::pair<Map, Value>(std::move(sensors_filtered), std::move(transformed));
 }

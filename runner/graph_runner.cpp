@@ -223,6 +223,46 @@ class TensorView {
   Shape shape_;
 };
 
+template <class To>
+void convert_into(const NdArray& from, To* out) {
+  const auto n = static_cast<std::size_t>(from.size());
+  const auto cast = [out, n](const auto* in) {
+    std::transform(in, in + n, out, [](auto v) { return static_cast<To>(v); });
+  };
+  switch (from.dtype()) {
+    case DType::float32: cast(from.data<float>()); break;
+    case DType::float64: cast(from.data<double>()); break;
+    case DType::int64: cast(from.data<std::int64_t>()); break;
+    case DType::int8: cast(from.data<std::int8_t>()); break;
+  }
+}
+
+// An input of concrete declared shape staged in memory of the session's own: each run copies the
+// caller's elements in (converting them to the input's element type) and hands over the same
+// tensor, so that no tensor is created per run.
+class StagedInput {
+ public:
+  bool ready() const { return ready_; }
+  void prepare(DType dtype, const Shape& shape) {
+    buffer_ = NdArray(dtype, shape);
+    ready_ = true;
+  }
+  // `from` has the declared element count.
+  const OrtValue* load(const Ort::MemoryInfo& memory, const NdArray& from) {
+    if (buffer_.dtype() == DType::float32) {
+      convert_into(from, buffer_.data<float>());
+    } else {
+      convert_into(from, buffer_.data<double>());
+    }
+    return view_.input(memory, buffer_, buffer_.shape());
+  }
+
+ private:
+  NdArray buffer_;
+  TensorView view_;
+  bool ready_ = false;
+};
+
 }  // namespace
 
 // --- InferenceOutputs ----------------------------------------------------------------------------
@@ -281,6 +321,7 @@ struct GraphRunner::Session {
   std::optional<NdArray> ones_mask;  // the default mask, when its declared shape is concrete
 
   TensorView observation_view, mask_view;
+  StagedInput observation_stage, mask_stage;  // prepared when the declared shapes are concrete
 
   // Outputs whose declared type and shape are fully known are allocated by us as NdArrays and
   // written by the run in place (no copy, no shape query); the rest are allocated by the run and
@@ -288,6 +329,7 @@ struct GraphRunner::Session {
   struct OutputSlot {
     std::optional<DType> dtype;  // set when the output is pre-bound
     Shape shape;
+    NdArray buffer;  // written by every run, then copied out: its tensor is created once
     TensorView view;
   };
   std::vector<OutputSlot> output_slots;
@@ -350,17 +392,23 @@ void GraphRunner::load_model(const std::vector<std::string>& providers) {
       if (!is_concrete(shape)) continue;
       loaded->output_slots[i].dtype = dtype;
       loaded->output_slots[i].shape = shape;
+      loaded->output_slots[i].buffer = NdArray(*dtype, shape);
       loaded->prebind = true;
     }
 
     if (input_count > 0) {
       loaded->observation_input = first_input_containing(loaded->input_names, "observation").value_or(0);
       loaded->observation_shape = declared_shape(session, loaded->observation_input);
+      if (is_concrete(loaded->observation_shape))
+        loaded->observation_stage.prepare(DType::float32, loaded->observation_shape);
     }
     loaded->mask_input = first_input_containing(loaded->input_names, "action_mask");
     if (loaded->mask_input) {
       loaded->mask_shape = declared_shape(session, *loaded->mask_input);
-      if (is_concrete(loaded->mask_shape)) loaded->ones_mask = NdArray::ones(loaded->mask_shape, DType::float64);
+      if (is_concrete(loaded->mask_shape)) {
+        loaded->ones_mask = NdArray::ones(loaded->mask_shape, DType::float64);
+        loaded->mask_stage.prepare(DType::float64, loaded->mask_shape);
+      }
     }
 
     if (logger.enabled(LogLevel::info)) logger.info("Successfully loaded ONNX model from: " + model_path_);
@@ -404,8 +452,8 @@ void GraphRunner::Session::run(const char* const* input_names, const OrtValue* c
   for (std::size_t i = 0; i < count; ++i) {
     auto& slot = output_slots[i];
     if (prebind && slot.dtype) {
-      values.emplace_back(*slot.dtype, slot.shape);
-      output_values[i] = slot.view.output(memory, values.back());
+      values.emplace_back();  // copied from the slot's buffer after the run
+      output_values[i] = slot.view.output(memory, slot.buffer);
     } else {
       values.emplace_back();
       output_values[i] = nullptr;  // allocated by the run
@@ -430,7 +478,10 @@ void GraphRunner::Session::run(const char* const* input_names, const OrtValue* c
     return;
   }
   for (std::size_t i = 0; i < count; ++i) {
-    if (prebind && output_slots[i].dtype) continue;
+    if (prebind && output_slots[i].dtype) {
+      values[i] = output_slots[i].buffer;
+      continue;
+    }
     const Ort::Value owned(output_values[i]);
     values[i] = to_nd_array(owned, (*output_names)[i]);
   }
@@ -454,11 +505,15 @@ InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* a
       throw InvalidArgumentError("Observation has too many dimensions: " + obs_shape.str() + ", expected: " +
                                  s.observation_shape.declared_str() + ". Batch inference is not supported.");
     }
-    std::optional<NdArray> obs_converted;
-    const NdArray* obs = &observation;
-    if (observation.dtype() != DType::float32) obs = &obs_converted.emplace(observation.astype(DType::float32));
     input_names[input_count] = s.input_names[s.observation_input].c_str();
-    input_values[input_count++] = s.observation_view.input(s.memory, *obs, obs_shape);
+    std::optional<NdArray> obs_converted;  // lives until the run
+    if (s.observation_stage.ready()) {
+      input_values[input_count++] = s.observation_stage.load(s.memory, observation);
+    } else {
+      const NdArray* obs = &observation;
+      if (observation.dtype() != DType::float32) obs = &obs_converted.emplace(observation.astype(DType::float32));
+      input_values[input_count++] = s.observation_view.input(s.memory, *obs, obs_shape);
+    }
 
     // Action mask: float64 of the declared shape; all ones when none is given.
     std::optional<NdArray> mask_converted;
@@ -492,7 +547,11 @@ InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* a
         mask_shape = mask->shape();
       }
       input_names[input_count] = s.input_names[*s.mask_input].c_str();
-      input_values[input_count++] = s.mask_view.input(s.memory, *mask, mask_shape);
+      if (s.mask_stage.ready() && mask != &*s.ones_mask) {
+        input_values[input_count++] = s.mask_stage.load(s.memory, *mask);
+      } else {
+        input_values[input_count++] = s.mask_view.input(s.memory, *mask, mask_shape);
+      }
     }
 
     std::vector<NdArray> values;

@@ -333,6 +333,11 @@ asio::awaitable<NdArray> SelectorRuntimeBase::compute_action_mask(const Value& t
   Value teacher_mask;
   if (teacher) teacher_mask = co_await teacher->compute_action_mask(tavrin_obs, previous_action);
 
+  const Value& teacher_form = teacher_mask.is_none() ? no_action_mask : teacher_mask;
+  if (selector_mask.is_array() && teacher_form.is_array()) {
+    co_return *combine_array_masks(selector_mask, teacher_form, selector_mask.as_array().size());
+  }
+
   NdArray selector_flat = _format_action_mask_for_combine(std::move(selector_mask));
   NdArray teacher_flat = teacher_mask.is_none() ? _format_action_mask_for_combine(no_action_mask)
                                                 : _format_action_mask_for_combine(std::move(teacher_mask));
