@@ -43,8 +43,13 @@ int main(int argc, char** argv) {
     for (const auto& path : plugins) registry.load_plugin(path);
 
     asio::io_context ctx(1);
-    tavrin_core::remote::WorkerServer server(ctx, options);
     asio::signal_set signals(ctx, SIGINT, SIGTERM);
+    // Once the server stops, nothing is left to wait for and the event loop runs out.
+    options.on_stopped = [&signals] {
+      asio::error_code ignored;
+      signals.cancel(ignored);
+    };
+    tavrin_core::remote::WorkerServer server(ctx, options);
     signals.async_wait([&](const std::error_code& ec, int) {
       if (ec) return;
       server.stop();

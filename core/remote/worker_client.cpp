@@ -60,7 +60,6 @@ std::string ms_text(std::chrono::milliseconds ms) { return std::to_string(ms.cou
 
 struct WorkerClient::Pending {
   std::uint64_t id = 0;
-  std::string method;
   std::string what;
   std::string frame;
   std::function<void(std::exception_ptr, Json)> complete;
@@ -129,27 +128,33 @@ std::string WorkerClient::host_part() const {
 }
 
 asio::awaitable<Json> WorkerClient::call(std::string_view method, Json params, std::string what) {
+  // Not a coroutine: the request is encoded now, so `method` and `params` need not outlive the
+  // pending call this returns.
   auto pending = std::make_shared<Pending>();
   pending->id = next_id_.fetch_add(1, std::memory_order_relaxed);
-  pending->method = method;
   pending->what = std::move(what);
   Json request =
       Json::object({{"jsonrpc", "2.0"}, {"id", pending->id}, {"method", method}, {"params", std::move(params)}});
   write_frame(pending->frame, request.dump(-1, ' ', false, Json::error_handler_t::replace));
-  auto self = weak_from_this().lock();
-  if (!self) throw RemoteError("worker " + address_ + ": " + pending->what + ": the connection was released");
+  return await_answer(shared_from_this(), std::move(pending));
+}
+
+asio::awaitable<Json> WorkerClient::await_answer(std::shared_ptr<WorkerClient> self, std::shared_ptr<Pending> pending) {
+  // The initiation is a named object moved into the operation: GCC 12 destroys a closure
+  // temporary inside a co_await expression twice, which would release its captures twice.
+  // It captures by value only, so everything it touches lives as long as the operation.
+  auto initiation = [self, pending](auto handler) {
+    // The answer is handed back on the caller's own executor, which is kept busy meanwhile.
+    auto ex = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+    auto h = std::make_shared<decltype(handler)>(std::move(handler));
+    pending->complete = [ex, h](std::exception_ptr e, Json r) {
+      asio::post(ex, [h, e, r = std::move(r)]() mutable { std::move (*h)(e, std::move(r)); });
+    };
+    asio::post(BackgroundLoop::instance().context(),
+               [self, pending] { self->submit(pending, self->options_.call_timeout); });
+  };
   co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, Json)>(
-      [self, pending](auto handler) mutable {
-        // The answer is handed back on the caller's own executor, which is kept busy meanwhile.
-        auto ex = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
-        auto h = std::make_shared<decltype(handler)>(std::move(handler));
-        pending->complete = [ex, h](std::exception_ptr e, Json r) mutable {
-          asio::post(ex, [h, e, r = std::move(r)]() mutable { std::move (*h)(e, std::move(r)); });
-        };
-        asio::post(BackgroundLoop::instance().context(),
-                   [self, pending] { self->submit(pending, self->options_.call_timeout); });
-      },
-      asio::use_awaitable);
+      std::move(initiation), asio::use_awaitable);
 }
 
 std::chrono::milliseconds WorkerClient::heartbeat_timeout() const {
@@ -385,7 +390,6 @@ void WorkerClient::schedule_heartbeat(std::uint64_t session) {
       return;
     auto ping = std::make_shared<Pending>();
     ping->id = self->next_id_.fetch_add(1, std::memory_order_relaxed);
-    ping->method = "ping";
     ping->what = "heartbeat";
     write_frame(
         ping->frame,

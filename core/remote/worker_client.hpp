@@ -44,6 +44,7 @@ class WorkerClient : public std::enable_shared_from_this<WorkerClient> {
 
   // One request; yields the answer's "result". RemoteError (or a subclass) on failure; its message
   // names the worker, `what` (e.g. "agent.transform_action (client agent-1)") and the reason.
+  // The request is encoded before this returns; the pending call keeps the client alive.
   asio::awaitable<Json> call(std::string_view method, Json params, std::string what);
 
   // Stops the heartbeat for good (connections stay usable).
@@ -57,6 +58,7 @@ class WorkerClient : public std::enable_shared_from_this<WorkerClient> {
  private:
   WorkerClient(std::string address, RemoteOptions options);
   struct Io;
+  static asio::awaitable<Json> await_answer(std::shared_ptr<WorkerClient> self, std::shared_ptr<Pending> pending);
   void submit(std::shared_ptr<Pending> pending, std::chrono::milliseconds timeout);
   std::chrono::milliseconds heartbeat_timeout() const;
   void finish(const std::shared_ptr<Pending>& pending, std::exception_ptr error, Json result);

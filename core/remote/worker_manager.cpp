@@ -184,11 +184,9 @@ asio::awaitable<Value> create_with_client(std::shared_ptr<WorkerManager::State> 
   std::string address = address_of_env_init(env);
   if (address.empty()) address = state->settings.address_for(cls);
   auto client = state->client_for(address);
-  const std::uint64_t epoch = state->epoch.load();
   Json made = co_await create_instance(state, client, cls, version);
   std::string client_id = made["client"].get<std::string>();
   auto handle = std::make_shared<RemoteHandle>(state, client, state->kind, cls, env, version, client_id);
-  (void)epoch;
   std::vector<Value> pair;
   pair.reserve(2);
   pair.emplace_back(std::move(client_id));

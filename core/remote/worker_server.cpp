@@ -12,6 +12,8 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
 #include <asio/read.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
@@ -114,9 +116,12 @@ struct WorkerServer::State : std::enable_shared_from_this<WorkerServer::State> {
   std::string token;
   std::uint64_t next_client = 1;
   bool stopping = false;
+  bool stop_requested = false;  // a stop_all left no instance (exit_when_stopped)
 
-  asio::awaitable<void> accept_loop();
-  asio::awaitable<void> serve(std::shared_ptr<asio::ip::tcp::socket> socket);
+  // The serving coroutines are static and take the state as a parameter: a coroutine starts only
+  // once the event loop runs it, and by then only what its frame owns is certain to be alive.
+  static asio::awaitable<void> accept_loop(std::shared_ptr<State> self);
+  static asio::awaitable<void> serve(std::shared_ptr<State> self, std::shared_ptr<asio::ip::tcp::socket> socket);
   asio::awaitable<std::string> handle(std::string_view payload);
   asio::awaitable<Json> dispatch(const std::string& method, const Json& params);
   asio::awaitable<Json> call_hook(const std::string& method, const Json& params);
@@ -155,11 +160,14 @@ std::string WorkerServer::address() const { return state_->options.host + ":" + 
 
 std::size_t WorkerServer::live_clients() const { return state_->instances.size(); }
 
-void WorkerServer::start() { asio::co_spawn(state_->ctx, state_->accept_loop(), asio::detached); }
+void WorkerServer::start() { asio::co_spawn(state_->ctx, State::accept_loop(state_), asio::detached); }
 
 void WorkerServer::stop() { state_->stop(); }
 
-asio::awaitable<std::string> WorkerServer::handle(std::string_view payload) { return state_->handle(payload); }
+asio::awaitable<std::string> WorkerServer::handle(std::string payload) {
+  auto state = state_;
+  co_return co_await state->handle(payload);
+}
 
 void WorkerServer::State::stop() {
   if (stopping) return;
@@ -171,31 +179,35 @@ void WorkerServer::State::stop() {
   }
   sockets.clear();
   instances.clear();
+  if (options.on_stopped) options.on_stopped();
 }
 
-asio::awaitable<void> WorkerServer::State::accept_loop() {
-  auto self = shared_from_this();
-  while (!stopping) {
-    auto socket = std::make_shared<asio::ip::tcp::socket>(ctx);
+asio::awaitable<void> WorkerServer::State::accept_loop(std::shared_ptr<State> self) {
+  while (!self->stopping) {
+    auto socket = std::make_shared<asio::ip::tcp::socket>(self->ctx);
     asio::error_code ec;
     try {
-      co_await acceptor.async_accept(*socket, asio::use_awaitable);
+      co_await self->acceptor.async_accept(*socket, asio::use_awaitable);
     } catch (const std::system_error& e) {
       ec = e.code();
     }
     if (ec) {
-      if (stopping || ec == asio::error::operation_aborted) co_return;
-      continue;  // a failed accept (e.g. out of descriptors) must not end the worker
+      if (self->stopping || ec == asio::error::operation_aborted) co_return;
+      // A failed accept (e.g. out of descriptors) must not end the worker; wait a little so that
+      // a lasting failure does not spin.
+      asio::steady_timer pause(self->ctx, std::chrono::milliseconds(50));
+      co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+      continue;
     }
     socket->set_option(asio::ip::tcp::no_delay(true), ec);
-    sockets.remove_if([](const auto& w) { return w.expired(); });
-    sockets.push_back(socket);
-    asio::co_spawn(ctx, serve(socket), asio::detached);
+    self->sockets.remove_if([](const auto& w) { return w.expired(); });
+    self->sockets.push_back(socket);
+    asio::co_spawn(self->ctx, serve(self, socket), asio::detached);
   }
 }
 
-asio::awaitable<void> WorkerServer::State::serve(std::shared_ptr<asio::ip::tcp::socket> socket) {
-  auto self = shared_from_this();
+asio::awaitable<void> WorkerServer::State::serve(std::shared_ptr<State> self,
+                                                 std::shared_ptr<asio::ip::tcp::socket> socket) {
   std::array<unsigned char, kFrameHeaderSize> header{};
   std::string payload;
   std::string out;
@@ -215,12 +227,13 @@ asio::awaitable<void> WorkerServer::State::serve(std::shared_ptr<asio::ip::tcp::
       }
       payload.resize(size);
       if (size > 0) co_await asio::async_read(*socket, asio::buffer(payload), asio::use_awaitable);
-      std::string answer = co_await handle(payload);
+      std::string answer = co_await self->handle(payload);
       if (!answer.empty()) {
         write_frame(out, answer);
         co_await asio::async_write(*socket, asio::buffer(out), asio::use_awaitable);
       }
-      if (stopping) break;
+      if (self->stop_requested) self->stop();
+      if (self->stopping) break;
     }
   } catch (const std::exception&) {
     // The client went away or the connection broke: this connection ends, the worker goes on.
@@ -343,10 +356,8 @@ asio::awaitable<Json> WorkerServer::State::dispatch(const std::string& method, c
       }
     }
     logger().info("stopped " + std::to_string(stopped) + " " + manager_kind_name(kind) + " instance(s)");
-    if (options.exit_when_stopped && instances.empty()) {
-      // Answer first, then stop serving.
-      asio::post(ctx, [self = shared_from_this()] { self->stop(); });
-    }
+    // The connection that asked stops serving once its answer is written.
+    if (options.exit_when_stopped && instances.empty()) stop_requested = true;
     Json r = Json::object();
     r["stopped"] = stopped;
     co_return r;
@@ -407,8 +418,9 @@ asio::awaitable<Json> WorkerServer::State::call_hook(const std::string& method, 
       if (method != "compute_action")
         fail(error_code::method_not_found, method + " is not a hook of controller " + instance.cls);
       auto a = decode_args(params, method, 2);
-      result =
-          co_await std::static_pointer_cast<AgentController>(impl)->compute_action(std::move(a[0]), std::move(a[1]));
+      // Named, not a temporary: temporaries inside a co_await expression are not safe under GCC 12.
+      const auto controller = std::static_pointer_cast<AgentController>(impl);
+      result = co_await controller->compute_action(std::move(a[0]), std::move(a[1]));
     } else {
       auto t = std::static_pointer_cast<AgentTeacher>(impl);
       if (method == "transform_sensors") {

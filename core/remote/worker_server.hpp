@@ -5,6 +5,7 @@
 // connections are served concurrently. A malformed frame or request gets a JSON-RPC error answer;
 // nothing a client sends can end the server.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,9 @@ struct WorkerServerOptions {
   std::uint16_t port = 1337;       // 0: any free port (see WorkerServer::port)
   bool exit_when_stopped = false;  // stop serving once a stop_all leaves no instance
   std::string version = "latest";  // the worker's own version, answered by "ping"
+  // Called once when the server stops: stop(), or the answer to a stop_all that left no instance
+  // was written (exit_when_stopped). Runs on the event loop.
+  std::function<void()> on_stopped;
 };
 
 class WorkerServer {
@@ -33,7 +37,7 @@ class WorkerServer {
   std::size_t live_clients() const;
 
   // Answer to one request payload (no answer, i.e. empty, for notifications). Public for tests.
-  asio::awaitable<std::string> handle(std::string_view payload);
+  asio::awaitable<std::string> handle(std::string payload);
 
   struct State;
 
