@@ -46,15 +46,17 @@ Value action_of(const benchmark::State& state) {
   return Value(NdArray(tavrin_inference::DType::float32, tavrin_inference::Shape{1, state.range(0)}));
 }
 
-void run_hooks(benchmark::State& state, const std::shared_ptr<tavrin_core::AgentTeacher>& teacher) {
+asio::awaitable<void> hook_loop(benchmark::State& state, std::shared_ptr<tavrin_core::AgentTeacher> teacher) {
   const Value sensors(Map{{"root_logits", Value(NdArray::from_vector<float>({5, 0, 0}))}});
   const Value action = action_of(state);
-  run_sync([&]() -> asio::awaitable<void> {
-    for (auto _ : state) {
-      Value out = co_await teacher->transform_action(sensors, action);
-      benchmark::DoNotOptimize(out);
-    }
-  }());
+  for (auto _ : state) {
+    Value out = co_await teacher->transform_action(sensors, action);
+    benchmark::DoNotOptimize(out);
+  }
+}
+
+void run_hooks(benchmark::State& state, std::shared_ptr<tavrin_core::AgentTeacher> teacher) {
+  run_sync(hook_loop(state, std::move(teacher)));
 }
 
 // One hook call in this process (the baseline).
@@ -79,15 +81,15 @@ void BM_RemoteHookRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_RemoteHookRoundTrip)->Arg(0)->Arg(8)->Arg(1024)->UseRealTime();
 
-void run_steps(benchmark::State& state, PolicyHost& host) {
+asio::awaitable<void> step_loop(benchmark::State& state, PolicyHost& host) {
   const Value obs(Map{{"root_logits", Value(NdArray::from_vector<float>({5, 0, 0}))}});  // through leaf 0
-  run_sync([&]() -> asio::awaitable<void> {
-    for (auto _ : state) {
-      Value action = co_await host.execute(obs);
-      benchmark::DoNotOptimize(action);
-    }
-  }());
+  for (auto _ : state) {
+    Value action = co_await host.execute(obs);
+    benchmark::DoNotOptimize(action);
+  }
 }
+
+void run_steps(benchmark::State& state, PolicyHost& host) { run_sync(step_loop(state, host)); }
 
 // A PolicyHost step (selector and skill models, the skill's teacher in this process).
 void BM_StepLocalTeacher(benchmark::State& state) {
