@@ -225,46 +225,19 @@ DType promote_types(DType a, DType b) { return promote(a, b); }
 
 // ---- Shape ----------------------------------------------------------------------------------
 
-std::int64_t Shape::operator[](std::size_t i) const {
-  if (i >= ndim_) {
-    throw IndexError("dimension " + std::to_string(i) + " out of range for shape " + str());
-  }
-  return dims_[i];
+void Shape::throw_out_of_range(std::size_t i) const {
+  throw IndexError("dimension " + std::to_string(i) + " out of range for shape " + str());
 }
 
-std::int64_t& Shape::operator[](std::size_t i) {
-  if (i >= ndim_) {
-    throw IndexError("dimension " + std::to_string(i) + " out of range for shape " + str());
-  }
-  return dims_[i];
+void Shape::throw_numel_overflow() const {
+  throw InvalidArgumentError("shape " + str() + " has more elements than a 64-bit count can hold");
 }
 
-std::int64_t Shape::numel() const {
-  std::int64_t n = 1;
-  bool overflow = false;
-  for (std::size_t i = 0; i < ndim_; ++i) {
-    // A zero-sized dimension makes the product 0 however large the others are.
-    if (dims_[i] == 0) return 0;
-    overflow |= __builtin_mul_overflow(n, dims_[i], &n);
-  }
-  if (overflow) {
-    throw InvalidArgumentError("shape " + str() + " has more elements than a 64-bit count can hold");
-  }
-  return n;
-}
-
-void Shape::push_back(std::int64_t dim) {
-  if (ndim_ == kMaxDims) {
-    throw InvalidArgumentError("shape has more than " + std::to_string(kMaxDims) + " dimensions");
-  }
-  dims_[ndim_++] = dim;
+void Shape::throw_too_many_dims() {
+  throw InvalidArgumentError("shape has more than " + std::to_string(kMaxDims) + " dimensions");
 }
 
 Shape Shape::drop_front() const { return ndim_ == 0 ? Shape{} : Shape(dims_ + 1, dims_ + ndim_); }
-
-bool Shape::operator==(const Shape& other) const {
-  return ndim_ == other.ndim_ && std::equal(begin(), end(), other.begin());
-}
 
 std::string Shape::str() const { return join_dims(*this, '(', ')'); }
 std::string Shape::declared_str() const { return join_dims(*this, '[', ']'); }
@@ -284,21 +257,6 @@ NdArray::NdArray(DType dtype, Shape shape) : shape_(shape) {
     case DType::int64: storage_.emplace<std::vector<std::int64_t>>(n); break;
     case DType::int8: storage_.emplace<std::vector<std::int8_t>>(n); break;
   }
-}
-
-NdArray::NdArray(NdArray&& other) noexcept : storage_(std::move(other.storage_)), shape_(other.shape_) {
-  other.storage_.emplace<std::vector<double>>();
-  other.shape_ = Shape{0};
-}
-
-NdArray& NdArray::operator=(NdArray&& other) noexcept {
-  if (this != &other) {
-    storage_ = std::move(other.storage_);
-    shape_ = other.shape_;
-    other.storage_.emplace<std::vector<double>>();
-    other.shape_ = Shape{0};
-  }
-  return *this;
 }
 
 NdArray NdArray::ones(Shape shape, DType dtype) { return full(shape, dtype, 1.0); }
@@ -330,7 +288,9 @@ void NdArray::throw_type_mismatch(DType requested) const {
 // ---- element access -------------------------------------------------------------------------
 
 double NdArray::at_double(std::int64_t flat_index) const {
-  if (flat_index < 0 || flat_index >= size()) {
+  // The element count is the storage's size (kept equal to the shape's), which costs no product.
+  const auto count = static_cast<std::int64_t>(std::visit([](const auto& v) { return v.size(); }, storage_));
+  if (flat_index < 0 || flat_index >= count) {
     throw IndexError("index " + std::to_string(flat_index) + " is out of bounds for size " + std::to_string(size()));
   }
   return std::visit(

@@ -60,19 +60,52 @@ class Shape {
   }
 
   std::size_t ndim() const { return ndim_; }
-  std::int64_t operator[](std::size_t i) const;  // IndexError when i >= ndim()
-  std::int64_t& operator[](std::size_t i);
+  // IndexError when i >= ndim(). Inline, as numel and push_back: they run many times per step.
+  std::int64_t operator[](std::size_t i) const {
+    if (i >= ndim_) throw_out_of_range(i);
+    return dims_[i];
+  }
+  std::int64_t& operator[](std::size_t i) {
+    if (i >= ndim_) throw_out_of_range(i);
+    return dims_[i];
+  }
   const std::int64_t* begin() const { return dims_; }
   const std::int64_t* end() const { return dims_ + ndim_; }
-  std::int64_t numel() const;        // product of the sizes; the empty shape has 1 element
-  void push_back(std::int64_t dim);  // InvalidArgumentError past kMaxDims
-  Shape drop_front() const;          // the shape without its first dimension (0-d stays 0-d)
+  // Product of the sizes; the empty shape has 1 element. InvalidArgumentError when the product
+  // does not fit in 64 bits (a zero size makes it 0 whatever the others are).
+  std::int64_t numel() const {
+    std::int64_t n = 1;
+    bool overflow = false;
+    for (std::size_t i = 0; i < ndim_; ++i) {
+      if (dims_[i] == 0) return 0;
+      overflow |= __builtin_mul_overflow(n, dims_[i], &n);
+    }
+    if (overflow) throw_numel_overflow();
+    return n;
+  }
+  void push_back(std::int64_t dim) {  // InvalidArgumentError past kMaxDims
+    if (ndim_ == kMaxDims) throw_too_many_dims();
+    dims_[ndim_++] = dim;
+  }
+  Shape drop_front() const;  // the shape without its first dimension (0-d stays 0-d)
 
-  bool operator==(const Shape& other) const;
+  bool operator==(const Shape& other) const {
+    if (ndim_ != other.ndim_) return false;
+    for (std::size_t i = 0; i < ndim_; ++i) {
+      if (dims_[i] != other.dims_[i]) return false;
+    }
+    return true;
+  }
 
   std::string str() const;           // (1, 8), (3), ()
   std::string declared_str() const;  // [1, 8], [3], []
 
+ private:
+  [[noreturn]] void throw_out_of_range(std::size_t i) const;
+  [[noreturn]] void throw_numel_overflow() const;
+  [[noreturn]] static void throw_too_many_dims();
+
+ public:
  private:
   std::int64_t dims_[kMaxDims] = {};
   std::size_t ndim_ = 0;
@@ -106,8 +139,19 @@ class NdArray {
   NdArray(const NdArray&) = default;
   NdArray& operator=(const NdArray&) = default;
   // A moved-from array is left as the empty float64 vector, never with a stale shape.
-  NdArray(NdArray&& other) noexcept;
-  NdArray& operator=(NdArray&& other) noexcept;
+  NdArray(NdArray&& other) noexcept : storage_(std::move(other.storage_)), shape_(other.shape_) {
+    other.storage_.template emplace<std::vector<double>>();
+    other.shape_ = Shape{0};
+  }
+  NdArray& operator=(NdArray&& other) noexcept {
+    if (this != &other) {
+      storage_ = std::move(other.storage_);
+      shape_ = other.shape_;
+      other.storage_.template emplace<std::vector<double>>();
+      other.shape_ = Shape{0};
+    }
+    return *this;
+  }
   ~NdArray() = default;
 
   // Takes ownership of data (no copy when passed an rvalue); data.size() must equal shape.numel().

@@ -465,11 +465,9 @@ NdArray make_np_array(Value&& value) {
   return make_np_array(static_cast<const Value&>(value));
 }
 
-Value compute_orchestrator_action_mask(const Value& previous_action, const AgentNode& agent) {
+std::optional<NdArray> orchestrator_rule_mask(const Value& previous_action, const AgentNode& agent) {
   const auto& children = agent.get_children();
   const auto n = static_cast<std::int64_t>(children.size());
-  NdArray all = NdArray::ones(Shape{n}, DType::int8);
-
   // The previous choice as a child position: an index (a number or a one-element array), or a name.
   std::int64_t index = -1;
   if (previous_action.is_text()) {
@@ -482,7 +480,7 @@ Value compute_orchestrator_action_mask(const Value& previous_action, const Agent
       index = static_cast<std::int64_t>(x);
     }
   }
-  if (index < 0) return Value(std::move(all));
+  if (index < 0) return std::nullopt;
 
   const std::string& previous = children[static_cast<std::size_t>(index)];
   bool ruled = false;
@@ -497,9 +495,15 @@ Value compute_orchestrator_action_mask(const Value& previous_action, const Agent
   }
   // A rule that leaves no child allowed would leave the selector nothing to choose: allow all.
   if (!ruled || std::none_of(mask.begin(), mask.end(), [](std::int8_t m) { return m != 0; })) {
-    return Value(std::move(all));
+    return std::nullopt;
   }
-  return Value(NdArray::from_vector(std::move(mask)));
+  return NdArray::from_vector(std::move(mask));
+}
+
+Value compute_orchestrator_action_mask(const Value& previous_action, const AgentNode& agent) {
+  std::optional<NdArray> ruled = orchestrator_rule_mask(previous_action, agent);
+  if (ruled) return Value(std::move(*ruled));
+  return Value(NdArray::ones(Shape{static_cast<std::int64_t>(agent.get_children().size())}, DType::int8));
 }
 
 }  // namespace tavrin_core::space_utils

@@ -1,6 +1,7 @@
 #pragma once
 // Operations on spaces and samples that the processors use each step.
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,5 +59,7 @@ NdArray make_np_array(Value&& value);  // an array is moved out, not copied
 // Mask over the orchestrator's children: all allowed when the previous action is none or no follow
 // rule names the previous child; otherwise only the children the rule allows (int8, one per child).
 Value compute_orchestrator_action_mask(const Value& previous_action, const AgentNode& agent);
+// The same mask, absent when it allows every child (the common case, which then costs nothing).
+std::optional<NdArray> orchestrator_rule_mask(const Value& previous_action, const AgentNode& agent);
 
 }  // namespace tavrin_core::space_utils

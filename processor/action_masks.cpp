@@ -113,20 +113,16 @@ NdArray BaseAgentProcessor::_format_action_mask_for_combine(Value&& mask) {
   return format_for_combine(std::move(mask));
 }
 
-std::optional<NdArray> BaseAgentProcessor::combine_array_masks(const Value& first, const Value& second,
-                                                               std::int64_t size) {
-  if (!first.is_array() || !second.is_array() || size < 0) return std::nullopt;
-  const NdArray& a = first.as_array();
-  const NdArray& b = second.as_array();
-  const std::int64_t na = a.size();
-  const std::int64_t nb = b.size();
+NdArray BaseAgentProcessor::combine_array_masks(const NdArray* first, const NdArray* second, std::int64_t size) {
+  const std::int64_t na = first ? first->size() : 0;
+  const std::int64_t nb = second ? second->size() : 0;
   // The combine form converts to int8 (truncating, saturating, NaN to 0) and allows what is > 0:
   // for any element type that is a value of at least 1.
   NdArray out(DType::float64, Shape{size});
   double* o = out.data<double>();
   for (std::int64_t i = 0; i < size; ++i) {
-    const bool allowed_a = i >= na || a.at_double(i) >= 1.0;
-    const bool allowed_b = i >= nb || b.at_double(i) >= 1.0;
+    const bool allowed_a = i >= na || first->at_double(i) >= 1.0;
+    const bool allowed_b = i >= nb || second->at_double(i) >= 1.0;
     o[i] = allowed_a && allowed_b ? 1.0 : 0.0;
   }
   return out;
@@ -175,7 +171,7 @@ asio::awaitable<NdArray> BaseAgentProcessor::compute_action_mask(const Value& ta
   const Value& teacher_form = teacher_mask.is_none() ? no_action_mask : teacher_mask;
   if (teacher_form.is_array() && sim_mask->is_array()) {
     const std::int64_t size = std::max(teacher_form.as_array().size(), sim_mask->as_array().size());
-    co_return *combine_array_masks(teacher_form, *sim_mask, size);
+    co_return combine_array_masks(&teacher_form.as_array(), &sim_mask->as_array(), size);
   }
 
   // 5.

@@ -75,10 +75,10 @@ class BaseAgentProcessor : public Object {
   static std::optional<NdArray> _format_action_mask_for_onnx(const Value& mask);
   static std::optional<NdArray> _format_action_mask_for_onnx(Value&& mask);  // moves an array out
 
-  // combine_masks of the combine forms of two array masks, each padded with allowed entries or cut
-  // to `size`, in the model's form (float64 0/1): what the combine path gives, without its
-  // intermediate copies. Absent when either mask is not an array, for the general path to handle.
-  static std::optional<NdArray> combine_array_masks(const Value& first, const Value& second, std::int64_t size);
+  // combine_masks of the combine forms of two array masks (null: everything allowed), each padded
+  // with allowed entries or cut to `size`, in the model's form (float64 0/1): what the combine path
+  // gives, without its intermediate copies.
+  static NdArray combine_array_masks(const NdArray* first, const NdArray* second, std::int64_t size);
 
   // Process the action through the teacher: optional unsquashing to the action space's bounds, then
   // the teacher's transform, which is remembered as `previous_action`.

@@ -329,15 +329,17 @@ asio::awaitable<std::pair<Map, Value>> SelectorRuntimeBase::process_sim_sensors(
 asio::awaitable<NdArray> SelectorRuntimeBase::compute_action_mask(const Value& tavrin_obs,
                                                                   const Value& /*sim_action_mask*/,
                                                                   const Value& previous_action) {
-  Value selector_mask = tavrin_core::space_utils::compute_orchestrator_action_mask(previous_action, *context.agent);
+  std::optional<NdArray> rule_mask = tavrin_core::space_utils::orchestrator_rule_mask(previous_action, *context.agent);
   Value teacher_mask;
   if (teacher) teacher_mask = co_await teacher->compute_action_mask(tavrin_obs, previous_action);
 
   const Value& teacher_form = teacher_mask.is_none() ? no_action_mask : teacher_mask;
-  if (selector_mask.is_array() && teacher_form.is_array()) {
-    co_return *combine_array_masks(selector_mask, teacher_form, selector_mask.as_array().size());
+  const auto children = static_cast<std::int64_t>(context.agent->get_children().size());
+  if (teacher_form.is_array()) {
+    co_return combine_array_masks(rule_mask ? &*rule_mask : nullptr, &teacher_form.as_array(), children);
   }
 
+  Value selector_mask(rule_mask ? std::move(*rule_mask) : NdArray::ones(Shape{children}, DType::int8));
   NdArray selector_flat = _format_action_mask_for_combine(std::move(selector_mask));
   NdArray teacher_flat = teacher_mask.is_none() ? _format_action_mask_for_combine(no_action_mask)
                                                 : _format_action_mask_for_combine(std::move(teacher_mask));

@@ -76,6 +76,16 @@ NdArray first_row(NdArray outputs) {
 NdArray apply_mask(NdArray row, const NdArray& mask) {
   if (row.ndim() == 0 || mask.size() != row.shape()[0]) return row;
   const std::int64_t n = mask.size();
+  if (row.ndim() == 1 && (row.dtype() == DType::float32 || row.dtype() == DType::float64)) {
+    // The common case in one pass, into the float64 result.
+    NdArray out(DType::float64, Shape{n});
+    double* sum = out.data<double>();
+    for (std::int64_t i = 0; i < n; ++i) {
+      const double penalty = static_cast<float>(mask.at_double(i)) > 0.0f ? 0.0 : FLOAT_MIN;
+      sum[i] = row.at_double(i) + penalty;
+    }
+    return out;
+  }
   NdArray inf_mask(DType::float64, Shape{n});
   double* penalty = inf_mask.data<double>();
   const NdArray converted = mask.dtype() == DType::float64 ? NdArray() : mask.astype(DType::float64);
