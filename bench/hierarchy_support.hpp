@@ -36,7 +36,7 @@ class SensorLogitsTeacher : public tavrin_core::AgentTeacher {
       : logits_(std::move(logits)), allowed_(std::move(allowed)) {}
   std::string class_name() const override { return "SensorLogitsTeacher"; }
   asio::awaitable<Value> filtered_sensor_space() override { co_return Value::list({Value(logits_)}); }
-  asio::awaitable<Value> compute_action_mask(Value sensors, Value /*previous_action*/) override {
+  asio::awaitable<Value> compute_action_mask(const Value& sensors, const Value& /*previous_action*/) override {
     if (sensors.is_map()) {
       if (const Value* allowed = sensors.as_map().find(allowed_)) co_return *allowed;
     }

@@ -41,10 +41,10 @@ asio::awaitable<Value> Implementation::filtered_sensor_space() { co_return Value
 asio::awaitable<void> Implementation::reset() { co_return; }
 
 asio::awaitable<Value> AgentTeacher::transform_sensors(Value sensors, Value) { co_return sensors; }
-asio::awaitable<Value> AgentTeacher::compute_action_mask(Value, Value) { co_return Value(); }
-asio::awaitable<Value> AgentTeacher::transform_action(Value, Value action) { co_return action; }
+asio::awaitable<Value> AgentTeacher::compute_action_mask(const Value&, const Value&) { co_return Value(); }
+asio::awaitable<Value> AgentTeacher::transform_action(const Value&, Value action) { co_return action; }
 
-asio::awaitable<Value> AgentTeacher::compute_reward(Value, Value, Value sim_reward) {
+asio::awaitable<Value> AgentTeacher::compute_reward(const Value&, Value, Value sim_reward) {
   if (sim_reward.is_none()) co_return Value(0.0);
   if (sim_reward.is_number()) co_return Value(sim_reward.as_double());
   // Simulators often report the reward as a one-element array.
@@ -52,8 +52,8 @@ asio::awaitable<Value> AgentTeacher::compute_reward(Value, Value, Value sim_rewa
   throw TypeError(std::string("compute_reward(): sim_reward must be a number, got ") + sim_reward.kind_name());
 }
 
-asio::awaitable<Value> AgentTeacher::compute_success_criteria(Value, Value) { co_return Value(false); }
-asio::awaitable<Value> AgentTeacher::compute_termination(Value, Value) { co_return Value(false); }
+asio::awaitable<Value> AgentTeacher::compute_success_criteria(const Value&, Value) { co_return Value(false); }
+asio::awaitable<Value> AgentTeacher::compute_termination(const Value&, Value) { co_return Value(false); }
 
 asio::awaitable<void> Perceptor::reset() { co_return; }
 

@@ -29,29 +29,33 @@ class Implementation : public Object {
 };
 
 // Shapes what one agent sees and does. The defaults change nothing.
+// Hooks read the sensors through a reference that stays valid until the hook's awaitable completes
+// (the runtime awaits every hook at once): no copy of the sample per call. A hook that keeps them
+// longer copies them. Values a hook hands back (the action, the transformed sensors) are taken by
+// value.
 class AgentTeacher : public Implementation {
  public:
   // The converted sensor sample, transformed; `extra` is always none here.
   virtual asio::awaitable<Value> transform_sensors(Value sensors, Value extra);
   // Mask over the agent's flattened action space; none: everything allowed.
-  virtual asio::awaitable<Value> compute_action_mask(Value sensors, Value previous_action);
-  virtual asio::awaitable<Value> transform_action(Value sensors, Value action);
-  virtual asio::awaitable<Value> compute_reward(Value sensors, Value action, Value sim_reward);
-  virtual asio::awaitable<Value> compute_success_criteria(Value sensors, Value action);
-  virtual asio::awaitable<Value> compute_termination(Value sensors, Value action);
+  virtual asio::awaitable<Value> compute_action_mask(const Value& sensors, const Value& previous_action);
+  virtual asio::awaitable<Value> transform_action(const Value& sensors, Value action);
+  virtual asio::awaitable<Value> compute_reward(const Value& sensors, Value action, Value sim_reward);
+  virtual asio::awaitable<Value> compute_success_criteria(const Value& sensors, Value action);
+  virtual asio::awaitable<Value> compute_termination(const Value& sensors, Value action);
 };
 
 // Computes an agent's action in place of a model.
 class AgentController : public Implementation {
  public:
-  virtual asio::awaitable<Value> compute_action(Value sensors, Value previous_action) = 0;
+  virtual asio::awaitable<Value> compute_action(const Value& sensors, const Value& previous_action) = 0;
 };
 
 // Derives extra sensors from the simulator's.
 class Perceptor : public Object {
  public:
   // The sensors this perceptor adds, as a map of name to value.
-  virtual asio::awaitable<Value> perceive(Value sensors) = 0;
+  virtual asio::awaitable<Value> perceive(const Value& sensors) = 0;
   virtual asio::awaitable<void> reset();
   std::string type_name() const override { return class_name(); }
   virtual std::string class_name() const = 0;

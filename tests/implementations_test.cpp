@@ -43,12 +43,12 @@ class PlainTeacher : public AgentTeacher {
 class PlainPerceptor : public Perceptor {
  public:
   std::string class_name() const override { return "PlainPerceptor"; }
-  asio::awaitable<Value> perceive(Value) override { co_return Value(Map{}); }
+  asio::awaitable<Value> perceive(const Value&) override { co_return Value(Map{}); }
 };
 class FixedController : public AgentController {
  public:
   std::string class_name() const override { return "FixedController"; }
-  asio::awaitable<Value> compute_action(Value, Value) override { co_return Value(1); }
+  asio::awaitable<Value> compute_action(const Value&, const Value&) override { co_return Value(1); }
 };
 
 Value sample_sensors() {

@@ -100,7 +100,7 @@ TEST_F(TwoLevel, TheMaskIsComputedTwicePerStepAndTheSecondAnswerIsKept) {
    public:
     explicit TwoAnswers(int& calls) : calls_(calls) {}
     std::string class_name() const override { return "TwoAnswers"; }
-    asio::awaitable<Value> compute_action_mask(Value, Value) override {
+    asio::awaitable<Value> compute_action_mask(const Value&, const Value&) override {
       ++calls_;
       co_return calls_ % 2 == 1 ? Value(f64({1, 1, 1})) : Value(f64({1, 0, 1}));
     }
@@ -125,7 +125,7 @@ TEST_F(TwoLevel, TheTeachersMaskIsAlignedToTheChildrenAndTheSimulatorsIsNotUsed)
    public:
     explicit FixedMask(Value mask) : mask_(std::move(mask)) {}
     std::string class_name() const override { return "FixedMask"; }
-    asio::awaitable<Value> compute_action_mask(Value, Value) override { co_return mask_; }
+    asio::awaitable<Value> compute_action_mask(const Value&, const Value&) override { co_return mask_; }
 
    private:
     Value mask_;
@@ -215,7 +215,7 @@ std::function<Value(Value)> transform_script;
 class ScriptedRootTeacher : public SensorLogitsTeacher {
  public:
   ScriptedRootTeacher() : SensorLogitsTeacher("root_logits", "root_allowed") {}
-  asio::awaitable<Value> transform_action(Value, Value action) override {
+  asio::awaitable<Value> transform_action(const Value&, Value action) override {
     co_return transform_script ? transform_script(std::move(action)) : action;
   }
 };
@@ -363,7 +363,7 @@ ControllerScript controller_script;
 class ScriptedPicker : public tavrin_core::AgentController {
  public:
   std::string class_name() const override { return "ScriptedPicker"; }
-  asio::awaitable<Value> compute_action(Value sensors, Value previous_action) override {
+  asio::awaitable<Value> compute_action(const Value& sensors, const Value& previous_action) override {
     controller_script.calls.emplace_back(std::move(sensors), std::move(previous_action));
     co_return controller_script.answer;
   }

@@ -217,7 +217,7 @@ TEST(SelectorInit, AModelThatCannotBeOpenedFailsInitWithTheRunnersOwnErrorAndBui
 class PickFirst : public tavrin_core::AgentController {
  public:
   std::string class_name() const override { return "PickFirst"; }
-  asio::awaitable<Value> compute_action(Value, Value) override { co_return Value(0); }
+  asio::awaitable<Value> compute_action(const Value&, const Value&) override { co_return Value(0); }
 };
 
 TEST(SelectorInit, AControllerSelectorNeverLooksForAModel) {

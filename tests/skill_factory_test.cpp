@@ -30,7 +30,7 @@ constexpr const char* kFactoryLogger = "tavrin_inference.skill_factory";
 class FixedController : public tavrin_core::AgentController {
  public:
   std::string class_name() const override { return "FixedController"; }
-  asio::awaitable<Value> compute_action(Value, Value) override { co_return Value(0); }
+  asio::awaitable<Value> compute_action(const Value&, const Value&) override { co_return Value(0); }
 };
 const bool controller_registered = [] {
   tavrin_core::ImplementationRegistry::instance().register_agent_impl(

@@ -149,7 +149,7 @@ class ValveController : public tavrin_core::AgentController {
   static inline Value reply = Value(f32({0.5f}));
   static inline std::vector<std::pair<Value, Value>> calls;
   std::string class_name() const override { return "SkillTestValveController"; }
-  asio::awaitable<Value> compute_action(Value sensors, Value previous_action) override {
+  asio::awaitable<Value> compute_action(const Value& sensors, const Value& previous_action) override {
     calls.emplace_back(std::move(sensors), std::move(previous_action));
     co_return reply;
   }

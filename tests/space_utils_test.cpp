@@ -77,7 +77,7 @@ SensorPtr sensor(const std::string& name, spaces::SpacePtr space) { return std::
 class TestPerceptor : public Perceptor {
  public:
   explicit TestPerceptor(std::function<Value(const Value&)> derive) : derive_(std::move(derive)) {}
-  asio::awaitable<Value> perceive(Value sensors) override {
+  asio::awaitable<Value> perceive(const Value& sensors) override {
     seen.push_back(sensors);
     co_return derive_(sensors);
   }

@@ -347,33 +347,32 @@ asio::awaitable<void> RemoteTeacher::reset() { return call_void(handle_, "reset"
 asio::awaitable<Value> RemoteTeacher::transform_sensors(Value sensors, Value extra) {
   return RemoteHandle::call(handle_, "transform_sensors", hook_args(std::move(sensors), std::move(extra)));
 }
-asio::awaitable<Value> RemoteTeacher::compute_action_mask(Value sensors, Value previous_action) {
-  return RemoteHandle::call(handle_, "compute_action_mask", hook_args(std::move(sensors), std::move(previous_action)));
+asio::awaitable<Value> RemoteTeacher::compute_action_mask(const Value& sensors, const Value& previous_action) {
+  return RemoteHandle::call(handle_, "compute_action_mask", hook_args(sensors, previous_action));
 }
-asio::awaitable<Value> RemoteTeacher::transform_action(Value sensors, Value action) {
-  return RemoteHandle::call(handle_, "transform_action", hook_args(std::move(sensors), std::move(action)));
+asio::awaitable<Value> RemoteTeacher::transform_action(const Value& sensors, Value action) {
+  return RemoteHandle::call(handle_, "transform_action", hook_args(sensors, std::move(action)));
 }
-asio::awaitable<Value> RemoteTeacher::compute_reward(Value sensors, Value action, Value sim_reward) {
-  return RemoteHandle::call(handle_, "compute_reward",
-                            hook_args(std::move(sensors), std::move(action), std::move(sim_reward)));
+asio::awaitable<Value> RemoteTeacher::compute_reward(const Value& sensors, Value action, Value sim_reward) {
+  return RemoteHandle::call(handle_, "compute_reward", hook_args(sensors, std::move(action), std::move(sim_reward)));
 }
-asio::awaitable<Value> RemoteTeacher::compute_success_criteria(Value sensors, Value action) {
-  return RemoteHandle::call(handle_, "compute_success_criteria", hook_args(std::move(sensors), std::move(action)));
+asio::awaitable<Value> RemoteTeacher::compute_success_criteria(const Value& sensors, Value action) {
+  return RemoteHandle::call(handle_, "compute_success_criteria", hook_args(sensors, std::move(action)));
 }
-asio::awaitable<Value> RemoteTeacher::compute_termination(Value sensors, Value action) {
-  return RemoteHandle::call(handle_, "compute_termination", hook_args(std::move(sensors), std::move(action)));
+asio::awaitable<Value> RemoteTeacher::compute_termination(const Value& sensors, Value action) {
+  return RemoteHandle::call(handle_, "compute_termination", hook_args(sensors, std::move(action)));
 }
 
 asio::awaitable<Value> RemoteController::filtered_sensor_space() {
   return RemoteHandle::call(handle_, "filtered_sensor_space", {});
 }
 asio::awaitable<void> RemoteController::reset() { return call_void(handle_, "reset"); }
-asio::awaitable<Value> RemoteController::compute_action(Value sensors, Value previous_action) {
-  return RemoteHandle::call(handle_, "compute_action", hook_args(std::move(sensors), std::move(previous_action)));
+asio::awaitable<Value> RemoteController::compute_action(const Value& sensors, const Value& previous_action) {
+  return RemoteHandle::call(handle_, "compute_action", hook_args(sensors, previous_action));
 }
 
-asio::awaitable<Value> RemotePerceptor::perceive(Value sensors) {
-  return RemoteHandle::call(handle_, "perceive", hook_args(std::move(sensors)));
+asio::awaitable<Value> RemotePerceptor::perceive(const Value& sensors) {
+  return RemoteHandle::call(handle_, "perceive", hook_args(sensors));
 }
 asio::awaitable<void> RemotePerceptor::reset() { return call_void(handle_, "reset"); }
 

@@ -83,11 +83,11 @@ class RemoteTeacher : public AgentTeacher {
   asio::awaitable<Value> filtered_sensor_space() override;
   asio::awaitable<void> reset() override;
   asio::awaitable<Value> transform_sensors(Value sensors, Value extra) override;
-  asio::awaitable<Value> compute_action_mask(Value sensors, Value previous_action) override;
-  asio::awaitable<Value> transform_action(Value sensors, Value action) override;
-  asio::awaitable<Value> compute_reward(Value sensors, Value action, Value sim_reward) override;
-  asio::awaitable<Value> compute_success_criteria(Value sensors, Value action) override;
-  asio::awaitable<Value> compute_termination(Value sensors, Value action) override;
+  asio::awaitable<Value> compute_action_mask(const Value& sensors, const Value& previous_action) override;
+  asio::awaitable<Value> transform_action(const Value& sensors, Value action) override;
+  asio::awaitable<Value> compute_reward(const Value& sensors, Value action, Value sim_reward) override;
+  asio::awaitable<Value> compute_success_criteria(const Value& sensors, Value action) override;
+  asio::awaitable<Value> compute_termination(const Value& sensors, Value action) override;
   const RemoteHandle& handle() const { return *handle_; }
 
  private:
@@ -100,7 +100,7 @@ class RemoteController : public AgentController {
   std::string class_name() const override { return handle_->impl_cls(); }
   asio::awaitable<Value> filtered_sensor_space() override;
   asio::awaitable<void> reset() override;
-  asio::awaitable<Value> compute_action(Value sensors, Value previous_action) override;
+  asio::awaitable<Value> compute_action(const Value& sensors, const Value& previous_action) override;
   const RemoteHandle& handle() const { return *handle_; }
 
  private:
@@ -111,7 +111,7 @@ class RemotePerceptor : public Perceptor {
  public:
   explicit RemotePerceptor(std::shared_ptr<RemoteHandle> handle) : handle_(std::move(handle)) {}
   std::string class_name() const override { return handle_->impl_cls(); }
-  asio::awaitable<Value> perceive(Value sensors) override;
+  asio::awaitable<Value> perceive(const Value& sensors) override;
   asio::awaitable<void> reset() override;
   const RemoteHandle& handle() const { return *handle_; }
 

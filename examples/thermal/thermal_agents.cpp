@@ -32,7 +32,7 @@ Value names(std::initializer_list<const char*> list) {
 class ThermostatController : public AgentController {
  public:
   std::string class_name() const override { return "ThermostatController"; }
-  asio::awaitable<Value> compute_action(Value sensors, Value) override {
+  asio::awaitable<Value> compute_action(const Value& sensors, const Value&) override {
     const double t = first_value(sensors, "temperature");
     const double sp = first_value(sensors, "setpoint");
     const double power = t < sp - 0.5 ? 1.0 : 0.0;
@@ -49,7 +49,7 @@ class ZoneTeacher : public AgentTeacher {
   asio::awaitable<Value> filtered_sensor_space() override {
     co_return names({"temperature", "setpoint", "outside", "co2"});
   }
-  asio::awaitable<Value> compute_action_mask(Value sensors, Value) override {
+  asio::awaitable<Value> compute_action_mask(const Value& sensors, const Value&) override {
     const bool too_warm = first_value(sensors, "temperature") > first_value(sensors, "setpoint") + 2.0;
     const bool night = ThermalPlant::night_at(first_value(sensors, "hour"));
     co_return Value(NdArray::from_vector<std::int8_t>(
@@ -63,7 +63,7 @@ class HeaterTeacher : public AgentTeacher {
  public:
   std::string class_name() const override { return "HeaterTeacher"; }
   asio::awaitable<Value> filtered_sensor_space() override { co_return names({"temperature", "setpoint", "outside"}); }
-  asio::awaitable<Value> transform_action(Value, Value action) override {
+  asio::awaitable<Value> transform_action(const Value&, Value action) override {
     if (action.is_array()) co_return Value(action.as_array().clip(0.0, 1.0));
     co_return action;
   }

@@ -21,7 +21,7 @@ std::atomic<int> registrations{0};
 class PluginTeacher : public AgentTeacher {
  public:
   std::string class_name() const override { return "PluginTeacher"; }
-  asio::awaitable<Value> transform_action(Value, Value action) override {
+  asio::awaitable<Value> transform_action(const Value&, Value action) override {
     if (action.is_int()) co_return Value(action.as_int() + 1);
     co_return action;
   }
@@ -31,13 +31,13 @@ class PluginTeacher : public AgentTeacher {
 class PluginController : public AgentController {
  public:
   std::string class_name() const override { return "PluginController"; }
-  asio::awaitable<Value> compute_action(Value, Value) override { co_return Value(2); }
+  asio::awaitable<Value> compute_action(const Value&, const Value&) override { co_return Value(2); }
 };
 
 class PluginPerceptor : public Perceptor {
  public:
   std::string class_name() const override { return "PluginPerceptor"; }
-  asio::awaitable<Value> perceive(Value) override { co_return Value(Map{{"trend", Value(1.0)}}); }
+  asio::awaitable<Value> perceive(const Value&) override { co_return Value(Map{{"trend", Value(1.0)}}); }
 };
 
 const tavrin_core::RegisterAgentImpl<PluginTeacher> teacher_registration("PluginTeacher", "2.1.0");

@@ -270,7 +270,7 @@ class SwitchController : public tavrin_core::AgentController {
       : action_(std::move(action)), armed_(std::move(armed)), fail_(std::move(fail)) {}
   std::string class_name() const override { return "SwitchController"; }
   asio::awaitable<Value> filtered_sensor_space() override { co_return Value::list({Value("root_logits")}); }
-  asio::awaitable<Value> compute_action(Value, Value) override {
+  asio::awaitable<Value> compute_action(const Value&, const Value&) override {
     if (*armed_) fail_();
     co_return action_;
   }
@@ -294,11 +294,11 @@ class SwitchTeacher : public tavrin_core::AgentTeacher {
     if (*armed_ && hook_ == Hook::transform_sensors) fail_();
     co_return sensors;
   }
-  asio::awaitable<Value> compute_action_mask(Value, Value) override {
+  asio::awaitable<Value> compute_action_mask(const Value&, const Value&) override {
     if (*armed_ && hook_ == Hook::compute_action_mask) fail_();
     co_return Value();
   }
-  asio::awaitable<Value> transform_action(Value, Value action) override {
+  asio::awaitable<Value> transform_action(const Value&, Value action) override {
     if (*armed_ && hook_ == Hook::transform_action) fail_();
     co_return action;
   }

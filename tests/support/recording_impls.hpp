@@ -84,25 +84,25 @@ class RecordingTeacher : public tavrin_core::AgentTeacher {
     if (script_->transform_sensors) co_return script_->transform_sensors(std::move(sensors));
     co_return sensors;
   }
-  asio::awaitable<Value> compute_action_mask(Value sensors, Value previous_action) override {
+  asio::awaitable<Value> compute_action_mask(const Value& sensors, const Value& previous_action) override {
     log_->add(who() + ".compute_action_mask(" + sensors.str() + ", " + previous_action.str() + ")");
     if (script_->action_mask) co_return script_->action_mask(sensors, previous_action);
     co_return Value();
   }
-  asio::awaitable<Value> transform_action(Value sensors, Value action) override {
+  asio::awaitable<Value> transform_action(const Value& sensors, Value action) override {
     log_->add(who() + ".transform_action(" + sensors.str() + ", " + action.str() + ")");
     if (script_->transform_action) co_return script_->transform_action(sensors, std::move(action));
     co_return action;
   }
-  asio::awaitable<Value> compute_reward(Value sensors, Value action, Value sim_reward) override {
+  asio::awaitable<Value> compute_reward(const Value& sensors, Value action, Value sim_reward) override {
     log_->add(who() + ".compute_reward(" + sensors.str() + ", " + action.str() + ", " + sim_reward.str() + ")");
     co_return script_->reward;
   }
-  asio::awaitable<Value> compute_success_criteria(Value sensors, Value action) override {
+  asio::awaitable<Value> compute_success_criteria(const Value& sensors, Value action) override {
     log_->add(who() + ".compute_success_criteria(" + sensors.str() + ", " + action.str() + ")");
     co_return script_->success;
   }
-  asio::awaitable<Value> compute_termination(Value sensors, Value action) override {
+  asio::awaitable<Value> compute_termination(const Value& sensors, Value action) override {
     log_->add(who() + ".compute_termination(" + sensors.str() + ", " + action.str() + ")");
     co_return script_->termination;
   }
@@ -132,7 +132,7 @@ class RecordingController : public tavrin_core::AgentController {
     log_->add(who() + ".reset()");
     co_return;
   }
-  asio::awaitable<Value> compute_action(Value sensors, Value previous_action) override {
+  asio::awaitable<Value> compute_action(const Value& sensors, const Value& previous_action) override {
     log_->add(who() + ".compute_action(" + sensors.str() + ", " + previous_action.str() + ")");
     co_return script_->action;
   }
@@ -154,7 +154,7 @@ class RecordingPerceptor : public tavrin_core::Perceptor {
   std::string class_name() const override { return "RecordingPerceptor"; }
   const std::string& label() const { return label_; }
 
-  asio::awaitable<Value> perceive(Value sensors) override {
+  asio::awaitable<Value> perceive(const Value& sensors) override {
     log_->add(label_ + ".perceive(" + sensors.str() + ")");
     co_return Value(adds_);
   }
