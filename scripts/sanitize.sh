@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sanitizer runs, each in its own build tree:
 #   asan  AddressSanitizer + LeakSanitizer + UndefinedBehaviorSanitizer (preset asan, build/asan):
-#         the whole test suite, as ctest runs it;
+#         the whole test suite, as ctest runs it; then a leak check: the embedding example packages
+#         the three-level hierarchy of tests/fixtures/hierarchy/ and steps it LEAK_STEPS times, so
+#         anything a step allocates and loses is reported when it exits;
 #   tsan  ThreadSanitizer (preset tsan, build/tsan): only the test programs that start threads
 #         (tests/*_test.cpp using std::thread, std::jthread, std::async or a thread pool, and the
 #         programs named in TSAN_EXTRA_TESTS).
@@ -10,6 +12,7 @@
 #
 #   scripts/sanitize.sh [asan|tsan]...        (default: both)
 #     SANITIZE_JOBS      parallel build and test jobs (default 2)
+#     LEAK_STEPS         steps of the leak check (default 1000)
 #     TSAN_EXTRA_TESTS   more test programs for the tsan run, e.g. "policy_host_test"
 #     TSAN_EXTRA_TARGETS programs those tests start, built with them when present
 #                        (default "tavrin-worker tavrin_test_plugin")
@@ -73,6 +76,12 @@ run_asan() {
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1:suppressions=$root/sanitizers/ubsan.supp:log_path=$reports/ubsan"
   local rc=0
   timed "asan tests" ctest --preset asan -j "$JOBS" --output-log "$build/sanitize-ctest.log" || rc=$?
+  local steps=${LEAK_STEPS:-1000}
+  timed "asan leak check" "$build/examples/embed_policy_host" tests/fixtures/hierarchy/three_level.json "$steps" \
+    >"$build/sanitize-leak.log" 2>&1 || { rc=1; tail -n 20 "$build/sanitize-leak.log" >&2; }
+  if [[ $rc = 0 ]] && ! grep -q "^embedding example: $steps steps" "$build/sanitize-leak.log"; then
+    log "asan leak check: the example did not finish its $steps steps"; rc=1
+  fi
   unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
   check_reports "$reports" asan || rc=1
   return $rc
