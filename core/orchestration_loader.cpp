@@ -236,6 +236,12 @@ class Loader {
       const auto [line, column] = line_column(text, e.byte);
       throw InvalidArgumentError(origin_ + ": malformed JSON at line " + std::to_string(line) + ", column " +
                                  std::to_string(column) + ": " + parser_message(e.what()));
+    } catch (const Json::out_of_range& e) {
+      // A number beyond the range of a double ("1e999"): refused like any other malformed text.
+      const std::string_view what = e.what();
+      const auto tag_end = what.find("] ");
+      throw InvalidArgumentError(origin_ + ": malformed JSON: " +
+                                 std::string(tag_end == std::string_view::npos ? what : what.substr(tag_end + 2)));
     } catch (const DuplicateKey& d) {
       fail(d.path, "duplicate field '" + d.key + "'");
     } catch (const TooDeep& d) {

@@ -70,6 +70,12 @@ TEST(FuzzRegressionOrchestration, DeepNestingIsRefusedQuicklyInsteadOfExhausting
   EXPECT_THAT(load_error(objects), HasSubstr("nested deeper than 64 levels"));
 }
 
+TEST(FuzzRegressionOrchestration, NumbersBeyondTheRangeOfADoubleAreMalformedJson) {
+  EXPECT_EQ(load_error("9e308"), "regression.json: malformed JSON: number overflow parsing '9e308'");
+  EXPECT_THAT(load_error(R"({"id": 1e999})"),
+              ::testing::StartsWith("regression.json: malformed JSON: number overflow"));
+}
+
 TEST(FuzzRegressionOrchestration, NestedSpacesWithinTheLimitStillLoad) {
   std::string space = R"({"type": "Discrete", "n": 2})";
   for (int i = 0; i < 25; ++i) space = R"({"type": "Tuple", "spaces": [)" + space + "]}";
