@@ -99,12 +99,12 @@ Pair& pair_for(const std::string& name) {
 
 void BM_GraphRunnerInfer(benchmark::State& state, const char* model) {
   auto& p = pair_for(model);
-  for (auto _ : state) p.run_runner();
+  for ([[maybe_unused]] auto _ : state) p.run_runner();
 }
 
 void BM_BareSessionRun(benchmark::State& state, const char* model) {
   auto& p = pair_for(model);
-  for (auto _ : state) p.run_bare();
+  for ([[maybe_unused]] auto _ : state) p.run_bare();
 }
 
 double median(std::vector<double> v) {
@@ -118,7 +118,7 @@ void BM_Overhead(benchmark::State& state, const char* model) {
   constexpr int kBatch = 16;
   std::vector<double> runner_batches, bare_batches;  // seconds per batch
   bool runner_first = true;
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     const auto iteration_start = clock::now();
     for (int side = 0; side < 2; ++side) {
       const bool runner_turn = (side == 0) == runner_first;

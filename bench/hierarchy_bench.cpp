@@ -140,12 +140,12 @@ Pair& pair_for(const std::string& orchestration, const std::string& prefix) {
 // Absolute per-step times of either side.
 void BM_HostStep(benchmark::State& state, const char* orchestration, const char* prefix) {
   auto& p = pair_for(orchestration, prefix);
-  for (auto _ : state) p.run_runtime(1);
+  for ([[maybe_unused]] auto _ : state) p.run_runtime(1);
 }
 
 void BM_BarePath(benchmark::State& state, const char* orchestration, const char* prefix) {
   auto& p = pair_for(orchestration, prefix);
-  for (auto _ : state) p.run_bare(1);
+  for ([[maybe_unused]] auto _ : state) p.run_bare(1);
 }
 
 double median(std::vector<double> v) {
@@ -159,7 +159,7 @@ void BM_Overhead(benchmark::State& state, const char* orchestration, const char*
   constexpr std::int64_t kBatch = 16;
   std::vector<double> runtime_batches, bare_batches;  // seconds per batch
   bool runtime_first = true;
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     const auto iteration_start = clock::now();
     for (int side = 0; side < 2; ++side) {
       const bool runtime_turn = (side == 0) == runtime_first;

@@ -110,7 +110,7 @@ void BM_LiveHeap(benchmark::State& state) {
   }
   runtime.step(obs, kWarmup);
 
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     const std::int64_t live_before = live_bytes.load();
     const std::int64_t calls_before = alloc_calls.load();
     const std::int64_t bytes_before = alloc_bytes.load();

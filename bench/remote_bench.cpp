@@ -49,7 +49,7 @@ Value action_of(const benchmark::State& state) {
 asio::awaitable<void> hook_loop(benchmark::State& state, std::shared_ptr<tavrin_core::AgentTeacher> teacher) {
   const Value sensors(Map{{"root_logits", Value(NdArray::from_vector<float>({5, 0, 0}))}});
   const Value action = action_of(state);
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     Value out = co_await teacher->transform_action(sensors, action);
     benchmark::DoNotOptimize(out);
   }
@@ -83,7 +83,7 @@ BENCHMARK(BM_RemoteHookRoundTrip)->Arg(0)->Arg(8)->Arg(1024)->UseRealTime();
 
 asio::awaitable<void> step_loop(benchmark::State& state, PolicyHost& host) {
   const Value obs(Map{{"root_logits", Value(NdArray::from_vector<float>({5, 0, 0}))}});  // through leaf 0
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     Value action = co_await host.execute(obs);
     benchmark::DoNotOptimize(action);
   }
