@@ -112,7 +112,7 @@ ManagerMethod InProcessManager::resolve(std::string_view method) {
                          })};
   }
   if (method == "stop_all") {
-    return ManagerMethod{"stop_all", ManagerMethod::Async([state](CallArgs) { return stop_clients(state); })};
+    return ManagerMethod{"stop_all", ManagerMethod::Async([state](const CallArgs&) { return stop_clients(state); })};
   }
   throw KeyError("'" + describe() + "' has no method '" + std::string(method) + "'");
 }

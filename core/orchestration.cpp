@@ -256,16 +256,26 @@ asio::awaitable<void> Orchestration::init() {
   for (const auto& agent : agents_) {
     const std::string& cls = agent->get_impl_cls();
     if (!cls.empty() && !registry.has_agent_impl(cls)) {
-      throw KeyError(where + ": agent '" + agent->get_name() + "' names the implementation class '" + cls +
-                     "', which is not registered (is the plugin that provides it listed under \"plugins\"?)");
+      throw KeyError(
+          std::string(where)
+              .append(": agent '")
+              .append(agent->get_name())
+              .append("' names the implementation class '")
+              .append(cls)
+              .append("', which is not registered (is the plugin that provides it listed under \"plugins\"?)"));
     }
   }
   if (perceptors_) {
     for (const auto& perceptor : *perceptors_) {
       const std::string& cls = perceptor->get_impl_cls();
       if (!registry.has_perceptor_impl(cls)) {
-        throw KeyError(where + ": perceptor '" + perceptor->get_name() + "' names the implementation class '" + cls +
-                       "', which is not registered (is the plugin that provides it listed under \"plugins\"?)");
+        throw KeyError(
+            std::string(where)
+                .append(": perceptor '")
+                .append(perceptor->get_name())
+                .append("' names the implementation class '")
+                .append(cls)
+                .append("', which is not registered (is the plugin that provides it listed under \"plugins\"?)"));
       }
     }
   }

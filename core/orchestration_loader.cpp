@@ -587,7 +587,7 @@ class Loader {
       if (names.empty()) fail(apath, "must allow at least one child");
       for (std::size_t k = 0; k < names.size(); ++k) {
         std::string name = text(names[k], at_index(apath, k));
-        if (!is_child(name)) fail(at_index(apath, k), "'" + name + "'" + not_child);
+        if (!is_child(name)) fail(at_index(apath, k), std::string("'").append(name).append("'").append(not_child));
         for (const auto& earlier : rule.allowed) {
           if (earlier == name) fail(at_index(apath, k), "'" + name + "' is listed twice");
         }

@@ -32,7 +32,12 @@ void check_fields(const Map& m, const std::string& where, const std::string& typ
     if (ok) continue;
     std::string list;
     for (std::string_view k : known) list += (list.empty() ? "" : ", ") + std::string(k);
-    throw InvalidArgumentError(field(where, key) + ": unknown field for a " + type + " space (known: " + list + ")");
+    throw InvalidArgumentError(field(where, key)
+                                   .append(": unknown field for a ")
+                                   .append(type)
+                                   .append(" space (known: ")
+                                   .append(list)
+                                   .append(")"));
   }
 }
 

@@ -25,6 +25,14 @@ using tavrin_inference::TypeError;
 
 namespace {
 
+// `where.key`, built in one allocation.
+std::string member_path(const std::string& where, const std::string& key) {
+  std::string path;
+  path.reserve(where.size() + 1 + key.size());
+  path.append(where).append(1, '.').append(key);
+  return path;
+}
+
 constexpr const char* kConvert = "convert_sim_sensors_to_tavrin_sensors";
 
 // The sensors as (name, space) pairs: the sim space's entries, or the orchestration's sensors.
@@ -106,7 +114,7 @@ Value from_flat(const Space& space, const double*& cursor, const std::string& wh
   if (const auto* d = dynamic_cast<const Dict*>(&space)) {
     Map m;
     m.reserve(d->spaces().size());
-    for (const auto& [key, s] : d->spaces()) m.set(key, from_flat(*s, cursor, where + "." + key));
+    for (const auto& [key, s] : d->spaces()) m.set(key, from_flat(*s, cursor, member_path(where, key)));
     return Value(std::move(m));
   }
   const std::int64_t n = raw_size(space);

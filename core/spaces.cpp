@@ -21,6 +21,14 @@ namespace {
 
 // ---- small helpers --------------------------------------------------------------------------
 
+// `where.key`, built in one allocation.
+std::string member_path(const std::string& where, const std::string& key) {
+  std::string path;
+  path.reserve(where.size() + 1 + key.size());
+  path.append(where).append(1, '.').append(key);
+  return path;
+}
+
 // Calls f with the array's elements as a typed span.
 template <class F>
 decltype(auto) with_span(const NdArray& a, F&& f) {
@@ -669,8 +677,9 @@ Value Dict::coerce(const Value& value, const std::string& where) const {
   out.reserve(spaces_.size());
   for (const auto& [key, space] : spaces_) {
     const Value* v = m.find(key);
-    if (v == nullptr) throw KeyError(where + ": missing key '" + key + "' for " + str());
-    out.set(key, space->coerce(*v, where + "." + key));
+    if (v == nullptr)
+      throw KeyError(std::string(where).append(": missing key '").append(key).append("' for ").append(str()));
+    out.set(key, space->coerce(*v, member_path(where, key)));
   }
   return Value(std::move(out));
 }

@@ -98,16 +98,16 @@ class ImplementationRegistry {
 //   static tavrin_core::RegisterAgentImpl<MyTeacher> reg("MyTeacher");
 template <class T>
 struct RegisterAgentImpl {
-  explicit RegisterAgentImpl(const std::string& name, std::string version = "latest") {
+  explicit RegisterAgentImpl(const std::string& name, const std::string& version = "latest") {
     ImplementationRegistry::instance().register_agent_impl(
-        name, [] { return std::make_shared<T>(); }, std::move(version));
+        name, [] { return std::make_shared<T>(); }, version);
   }
 };
 template <class T>
 struct RegisterPerceptorImpl {
-  explicit RegisterPerceptorImpl(const std::string& name, std::string version = "latest") {
+  explicit RegisterPerceptorImpl(const std::string& name, const std::string& version = "latest") {
     ImplementationRegistry::instance().register_perceptor_impl(
-        name, [] { return std::make_shared<T>(); }, std::move(version));
+        name, [] { return std::make_shared<T>(); }, version);
   }
 };
 

@@ -19,6 +19,14 @@ using tavrin_inference::Value;
 
 namespace {
 
+// `base.key`, built in one allocation.
+std::string member_path(const std::string& base, const std::string& key) {
+  std::string path;
+  path.reserve(base.size() + 1 + key.size());
+  path.append(base).append(1, '.').append(key);
+  return path;
+}
+
 Json encode_float(double d) {
   if (std::isfinite(d)) return Json(d);
   return Json::object({{"$float", std::isnan(d) ? "nan" : (d > 0 ? "inf" : "-inf")}});
@@ -115,7 +123,7 @@ std::vector<T> float_data(const Json& data, const std::string& path) {
 Value decode_array(const Json& body, const std::string& path) {
   if (!body.is_object()) bad(path, "expected an object with dtype, shape and data");
   for (const auto& [key, _] : body.items()) {
-    if (key != "dtype" && key != "shape" && key != "data") bad(path + "." + key, "unknown field");
+    if (key != "dtype" && key != "shape" && key != "data") bad(member_path(path, key), "unknown field");
   }
   const auto dtype_it = body.find("dtype");
   const auto shape_it = body.find("shape");
@@ -234,8 +242,8 @@ Value decode_value(const Json& json, std::string_view path_view) {
       m.reserve(json.size());
       for (const auto& [key, v] : json.items()) {
         if (!key.empty() && key[0] == '$')
-          bad(path + "." + key, "unknown tag (maps with '$' keys travel as {\"$map\": [...]})");
-        m.set(key, decode_value(v, path + "." + key));
+          bad(member_path(path, key), "unknown tag (maps with '$' keys travel as {\"$map\": [...]})");
+        m.set(key, decode_value(v, member_path(path, key)));
       }
       return Value(std::move(m));
     }

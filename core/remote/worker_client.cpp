@@ -145,7 +145,7 @@ asio::awaitable<Json> WorkerClient::await_answer(std::shared_ptr<WorkerClient> s
   // It captures by value only, so everything it touches lives as long as the operation.
   auto initiation = [self, pending](auto handler) {
     // The answer is handed back on the caller's own executor, which is kept busy meanwhile.
-    auto ex = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+    auto ex = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work_t::tracked);
     auto h = std::make_shared<decltype(handler)>(std::move(handler));
     pending->complete = [ex, h](std::exception_ptr e, Json r) {
       asio::post(ex, [h, e, r = std::move(r)]() mutable { std::move (*h)(e, std::move(r)); });
@@ -209,7 +209,7 @@ void WorkerClient::start_connect() {
   });
   const std::string port = address_.substr(address_.rfind(':') + 1);
   io.resolver.async_resolve(
-      host_part(), port, [weak](std::error_code ec, asio::ip::tcp::resolver::results_type results) {
+      host_part(), port, [weak](std::error_code ec, const asio::ip::tcp::resolver::results_type& results) {
         auto self = weak.lock();
         if (!self) return;
         if (ec) {
@@ -394,7 +394,7 @@ void WorkerClient::schedule_heartbeat(std::uint64_t session) {
     write_frame(
         ping->frame,
         Json::object({{"jsonrpc", "2.0"}, {"id", ping->id}, {"method", "ping"}, {"params", Json::object()}}).dump());
-    ping->complete = [weak, session](std::exception_ptr error, Json) {
+    ping->complete = [weak, session](std::exception_ptr error, const Json&) {
       auto s = weak.lock();
       if (!s) return;
       if (!error) {

@@ -82,8 +82,11 @@ std::optional<RemoteSettings> RemoteSettings::from_config(const TrainerConfig& c
     const auto& a = address->as_text();
     const auto colon = a.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == a.size())
-      throw InvalidArgumentError("configuration: target." + name + ".address: '" + a +
-                                 "' is not of the form host:port");
+      throw InvalidArgumentError(std::string("configuration: target.")
+                                     .append(name)
+                                     .append(".address: '")
+                                     .append(a)
+                                     .append("' is not of the form host:port"));
     s.targets.emplace(name, a);
     if (first.empty()) first = name;
   }
@@ -260,7 +263,7 @@ ManagerMethod WorkerManager::resolve(std::string_view method) {
                          })};
   }
   if (method == "stop_all") {
-    return ManagerMethod{"stop_all", ManagerMethod::Async([state](CallArgs) { return stop_all(state); })};
+    return ManagerMethod{"stop_all", ManagerMethod::Async([state](const CallArgs&) { return stop_all(state); })};
   }
   if (method == "get_tavrin_version") {
     return ManagerMethod{"get_tavrin_version", ManagerMethod::Async([state](CallArgs call) {
@@ -268,7 +271,7 @@ ManagerMethod WorkerManager::resolve(std::string_view method) {
                          })};
   }
   if (method == "get_tavrin_url") {
-    return ManagerMethod{"get_tavrin_url", ManagerMethod::Sync([state](CallArgs call) {
+    return ManagerMethod{"get_tavrin_url", ManagerMethod::Sync([state](const CallArgs& call) {
                            const Value* cls = argument(call, "impl_cls", 0);
                            if (!cls) throw TypeError("get_tavrin_url() missing required argument: 'impl_cls'");
                            const std::string name = class_of_env_init(cls->text_form());

@@ -399,7 +399,7 @@ asio::awaitable<Json> WorkerServer::State::call_hook(const std::string& method, 
     auto p = std::static_pointer_cast<Perceptor>(instance.object);
     if (method == "perceive") {
       auto a = decode_args(params, method, 1);
-      result = co_await p->perceive(std::move(a[0]));
+      result = co_await p->perceive(a[0]);
     } else if (method == "reset") {
       decode_args(params, method, 0);
       co_await p->reset();
@@ -420,7 +420,7 @@ asio::awaitable<Json> WorkerServer::State::call_hook(const std::string& method, 
       auto a = decode_args(params, method, 2);
       // Named, not a temporary: temporaries inside a co_await expression are not safe under GCC 12.
       const auto controller = std::static_pointer_cast<AgentController>(impl);
-      result = co_await controller->compute_action(std::move(a[0]), std::move(a[1]));
+      result = co_await controller->compute_action(a[0], a[1]);
     } else {
       auto t = std::static_pointer_cast<AgentTeacher>(impl);
       if (method == "transform_sensors") {
@@ -428,19 +428,19 @@ asio::awaitable<Json> WorkerServer::State::call_hook(const std::string& method, 
         result = co_await t->transform_sensors(std::move(a[0]), std::move(a[1]));
       } else if (method == "compute_action_mask") {
         auto a = decode_args(params, method, 2);
-        result = co_await t->compute_action_mask(std::move(a[0]), std::move(a[1]));
+        result = co_await t->compute_action_mask(a[0], a[1]);
       } else if (method == "transform_action") {
         auto a = decode_args(params, method, 2);
-        result = co_await t->transform_action(std::move(a[0]), std::move(a[1]));
+        result = co_await t->transform_action(a[0], std::move(a[1]));
       } else if (method == "compute_reward") {
         auto a = decode_args(params, method, 3);
-        result = co_await t->compute_reward(std::move(a[0]), std::move(a[1]), std::move(a[2]));
+        result = co_await t->compute_reward(a[0], std::move(a[1]), std::move(a[2]));
       } else if (method == "compute_success_criteria") {
         auto a = decode_args(params, method, 2);
-        result = co_await t->compute_success_criteria(std::move(a[0]), std::move(a[1]));
+        result = co_await t->compute_success_criteria(a[0], std::move(a[1]));
       } else if (method == "compute_termination") {
         auto a = decode_args(params, method, 2);
-        result = co_await t->compute_termination(std::move(a[0]), std::move(a[1]));
+        result = co_await t->compute_termination(a[0], std::move(a[1]));
       } else {
         fail(error_code::method_not_found, method + " is not a hook of teacher " + instance.cls);
       }
