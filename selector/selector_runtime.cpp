@@ -344,8 +344,7 @@ asio::awaitable<NdArray> SelectorRuntimeBase::compute_action_mask(const Value& t
   NdArray teacher_flat = teacher_mask.is_none() ? _format_action_mask_for_combine(no_action_mask)
                                                 : _format_action_mask_for_combine(std::move(teacher_mask));
   teacher_flat = _align_mask_length(std::move(teacher_flat), selector_flat.size());
-  NdArray total = tavrin_core::space_utils::combine_masks(selector_flat, teacher_flat);
-  co_return *_format_action_mask_for_onnx(Value(std::move(total)));
+  co_return *_format_action_mask_for_onnx(Value(tavrin_core::space_utils::combine_masks(selector_flat, teacher_flat)));
 }
 
 std::string SelectorRuntimeBase::get_agent_name() const { return context.agent->get_name(); }
