@@ -164,7 +164,7 @@ TEST_P(DecodeRow, BoxClipsTheMeansAndSkipsTheLogStds) {
   for (DType space_dtype : {DType::float32, DType::float64}) {
     SCOPED_TRACE(dtype_name(space_dtype));
     const NdArray inputs = row({3.0, -0.25, 0.1, 0.1, 42.0});
-    const NdArray before = inputs;
+    const NdArray before = inputs;  // NOLINT(performance-unnecessary-copy-initialization): a snapshot to compare with
     const auto [action, position] = decoder._decode_action_dist_inputs(inputs, *box(Shape{2}, space_dtype));
     EXPECT_EQ(action, Value(row_of(space_dtype, {1.0, -0.25})));
     EXPECT_EQ(position, 4);
@@ -404,7 +404,8 @@ TEST(ActionDecoder, AKindNameWithoutItsAttributesIsAnAttributeLookupError) {
       ActionDecoder()._decode_action_dist_inputs(inputs, ForeignSpace(name));
       ADD_FAILURE() << "expected KeyError";
     } catch (const KeyError& e) {
-      EXPECT_EQ(std::string(e.what()), "'" + name + "' object has no attribute '" + attribute + "'");
+      EXPECT_EQ(std::string(e.what()),
+                std::string("'").append(name).append("' object has no attribute '").append(attribute).append("'"));
     }
   }
   // Names are compared as exact text; any other name goes to the fallback without a lookup.

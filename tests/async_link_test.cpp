@@ -42,7 +42,7 @@ class RecordingManager : public RemoteManager {
     }
     if (method == "stop_all") {
       if (plain_stop_)
-        return {"stop_all", ManagerMethod::Sync([this](CallArgs) {
+        return {"stop_all", ManagerMethod::Sync([this](const CallArgs&) {
                   log_.push_back(name_ + ".stop_all");
                   return Value();
                 })};

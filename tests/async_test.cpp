@@ -68,6 +68,7 @@ TEST(WhenAll, EmptyAndVoidForms) {
   int done = 0;
   run_sync([&]() -> asio::awaitable<void> {
     std::vector<asio::awaitable<void>> ops;
+    ops.reserve(3);
     for (int i = 0; i < 3; ++i) ops.push_back(count_after(1ms, done));
     co_await when_all(std::move(ops));
   }());

@@ -16,7 +16,7 @@ namespace {
 
 using namespace bad_input;
 
-Value x_sensor(std::vector<double> values) { return Value(Map{{"x", numbers(values)}}); }
+Value x_sensor(const std::vector<double>& values) { return Value(Map{{"x", numbers(values)}}); }
 
 using BadInputModels = BadInputTest;
 

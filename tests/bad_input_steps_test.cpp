@@ -151,7 +151,9 @@ class BadInputNonFiniteSkill : public BadInputTest {
     expect_sandbox_unchanged(before);
     BadInputTest::TearDown();
   }
-  Value act(std::vector<double> x, const Value& mask) { return step(*host, Value(Map{{"x", numbers(x)}}), mask); }
+  Value act(const std::vector<double>& x, const Value& mask) {
+    return step(*host, Value(Map{{"x", numbers(x)}}), mask);
+  }
 
   Snapshot before;
   std::unique_ptr<PolicyHost> host;
@@ -345,7 +347,7 @@ TEST_F(BadInputImpls, ASelectorTeacherThatChoosesAChildOutOfRangeIsAnIndexError)
   script->filtered_keys = Value::list({Value("root_logits")});
   auto out_of_range = std::make_shared<int>(3);
   script->transform_action = [=](const Value&, Value action) {
-    return *out_of_range == -100 ? action : Value(*out_of_range);
+    return *out_of_range == -100 ? std::move(action) : Value(*out_of_range);
   };
   const std::string cls = tavrin_test::register_teacher("root", log, script);
   const std::string path =

@@ -78,7 +78,7 @@ TEST(FuzzRegressionOrchestration, NumbersBeyondTheRangeOfADoubleAreMalformedJson
 
 TEST(FuzzRegressionOrchestration, NestedSpacesWithinTheLimitStillLoad) {
   std::string space = R"({"type": "Discrete", "n": 2})";
-  for (int i = 0; i < 25; ++i) space = R"({"type": "Tuple", "spaces": [)" + space + "]}";
+  for (int i = 0; i < 25; ++i) space = std::string(R"({"type": "Tuple", "spaces": [)").append(space).append("]}");
   const auto orchestration = Orchestration::parse(with_action_space(space), "regression.json", "/nonexistent");
   EXPECT_EQ(orchestration->get_top_agent()->get_action_space()->flat_size(), 2);
 }

@@ -112,7 +112,9 @@ TEST_F(GraphRunnerTest, FileThatIsNotAModelFailsWithOnnxRuntimesMessageLoggedOnc
     } catch (const RuntimeError& e) {
       const std::string message = e.what();
       EXPECT_FALSE(message.empty());
-      EXPECT_THAT(logs.lines(), ElementsAre("error|Error loading ONNX model from " + path + ": " + message));
+      EXPECT_THAT(
+          logs.lines(),
+          ElementsAre(std::string("error|Error loading ONNX model from ").append(path).append(": ").append(message)));
     }
   }
 }
@@ -389,6 +391,7 @@ TEST_F(GraphRunnerTest, EachCallReadsTheInputsAfreshAndLeavesEarlierResultsAlone
   NdArray obs = f32({1, 2, 3, 4}, Shape{1, 4});
   NdArray mask = f64({1, 1, 1}, Shape{1, 3});
   const auto first = runner.infer(obs, mask);
+  // NOLINTNEXTLINE(performance-unnecessary-copy-initialization): a snapshot, compared after the next call
   const NdArray first_logits = first.at("action_dist_inputs");
 
   // The same buffers with new contents, while the first result is still held.

@@ -86,6 +86,7 @@ TEST_F(RemoteWorker, AHostStepsAnOrchestrationWithRemoteImplementationsLikeTheLo
   run_sync(local.load_orchestration(kFixtures + "local_hierarchy.json"));
   run_sync(local.package());
   std::vector<Value> local_actions;
+  local_actions.reserve(observations.size());
   for (const auto& obs : observations) local_actions.push_back(step(local, obs));
   // The teacher adds one to leaf 0's action; the controller always says 2; leaf 2 says 2.
   EXPECT_EQ(local_actions, (std::vector<Value>{Value(1), Value(2), Value(2), Value(1)}));
@@ -100,6 +101,7 @@ TEST_F(RemoteWorker, AHostStepsAnOrchestrationWithRemoteImplementationsLikeTheLo
   const Json before = ping(worker->address());
   EXPECT_EQ(before["clients"].get<int>(), 1 + 1 + 4);
   std::vector<Value> remote_actions;
+  remote_actions.reserve(observations.size());
   for (const auto& obs : observations) remote_actions.push_back(step(remote, obs));
   EXPECT_EQ(remote_actions, local_actions);
 
@@ -239,7 +241,7 @@ TEST(RemoteTimeouts, ACallWithoutAnswerTimesOutNamingTheWorkerAndTheMethod) {
   try {
     run_sync(tavrin_core::await_result(link.call_remote_agent_mgr(
         "create_with_client", CallArgs{{}, Map{{"env_init", "inproc://PluginTeacher"}, {"version", "latest"}}})));
-    FAIL() << "no timeout";
+    ADD_FAILURE() << "no timeout";
   } catch (const tavrin_core::remote::RemoteTimeoutError& e) {
     EXPECT_THAT(e.what(), HasSubstr("worker " + silent.address()));
     EXPECT_THAT(e.what(), HasSubstr("agent.create_with_client"));
@@ -296,7 +298,7 @@ TEST(RemoteTimeouts, AnUnreachableWorkerIsNamedAndStopAllHasNothingToStopThere) 
 }
 
 TEST(RemoteConfiguration, BadRemoteSettingsAreRejectedNamingTheField) {
-  auto with_remote = [](Map remote, Value target = Value()) {
+  auto with_remote = [](Map remote, const Value& target = Value()) {
     Map config{{"remote", Value(std::move(remote))}};
     config.set("target", target.is_none() ? Value(Map{{"local", Value(Map{{"address", "127.0.0.1:1337"}})}}) : target);
     return TrainerConfig(std::move(config));

@@ -216,7 +216,8 @@ class ScriptedRootTeacher : public SensorLogitsTeacher {
  public:
   ScriptedRootTeacher() : SensorLogitsTeacher("root_logits", "root_allowed") {}
   asio::awaitable<Value> transform_action(const Value&, Value action) override {
-    co_return transform_script ? transform_script(std::move(action)) : action;
+    if (transform_script) co_return transform_script(std::move(action));
+    co_return action;
   }
 };
 
@@ -228,16 +229,16 @@ class Transformed : public TwoLevel {
 
 TEST_F(Transformed, ATupleGivesItsSecondElementAndAnythingElseItsIntegerValue) {
   std::vector<Value> seen;
-  transform_script = [&](Value action) {
+  transform_script = [&](const Value& action) {
     seen.push_back(action);
     return Value::tuple({Value(7), Value(2)});
   };
   EXPECT_EQ(choose({9, 0, 0}), Value(2));
   EXPECT_EQ(seen, std::vector<Value>{Value(0)});  // the model's own choice
 
-  transform_script = [](Value) { return Value(1.0); };
+  transform_script = [](const Value&) { return Value(1.0); };
   EXPECT_EQ(choose({9, 0, 0}), Value(1));
-  transform_script = [](Value) { return Value(true); };
+  transform_script = [](const Value&) { return Value(true); };
   EXPECT_EQ(choose({9, 0, 0}), Value(1));
   const Value result = step(*root, two_level_sensors({9, 0, 0}), Value(), Value(), true);
   EXPECT_EQ(result["top_orchestrator_action"], Value(1));  // the integer, after the transform
@@ -245,7 +246,7 @@ TEST_F(Transformed, ATupleGivesItsSecondElementAndAnythingElseItsIntegerValue) {
 
 TEST_F(Transformed, IndicesOutsideTheChildrenAreRejectedNegativeOnesToo) {
   for (const Value& bad : {Value(-1), Value(3), Value::tuple({Value(0), Value(-3)}), Value(2.0e9)}) {
-    transform_script = [bad](Value) { return bad; };
+    transform_script = [bad](const Value&) { return bad; };
     try {
       choose({9, 0, 0});
       ADD_FAILURE() << "accepted " << bad.str();
@@ -253,7 +254,7 @@ TEST_F(Transformed, IndicesOutsideTheChildrenAreRejectedNegativeOnesToo) {
       EXPECT_NE(std::string(e.what()).find("h2_root"), std::string::npos) << e.what();
     }
   }
-  transform_script = [](Value) { return Value("two"); };
+  transform_script = [](const Value&) { return Value("two"); };
   EXPECT_THROW(choose({9, 0, 0}), tavrin_inference::TypeError);
 }
 
@@ -364,7 +365,7 @@ class ScriptedPicker : public tavrin_core::AgentController {
  public:
   std::string class_name() const override { return "ScriptedPicker"; }
   asio::awaitable<Value> compute_action(const Value& sensors, const Value& previous_action) override {
-    controller_script.calls.emplace_back(std::move(sensors), std::move(previous_action));
+    controller_script.calls.emplace_back(sensors, previous_action);
     co_return controller_script.answer;
   }
 };
@@ -450,7 +451,7 @@ ResetLog reset_log;
 
 void register_recorders() {
   auto& registry = tavrin_core::ImplementationRegistry::instance();
-  auto recorder = [](std::string agent, std::function<tavrin_core::ImplementationPtr()> make) {
+  auto recorder = [](const std::string& agent, const std::function<tavrin_core::ImplementationPtr()>& make) {
     return [agent, make] {
       if (reset_log.fail_for == agent) throw tavrin_inference::RuntimeError("cannot remake " + agent);
       reset_log.made.push_back(agent);

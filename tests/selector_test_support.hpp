@@ -75,6 +75,7 @@ inline const bool hierarchy_teachers_registered = register_hierarchy_teachers();
 
 inline Value numbers(const std::vector<double>& values) {
   std::vector<Value> items;
+  items.reserve(values.size());
   for (double v : values) items.emplace_back(v);
   return Value::list(std::move(items));
 }

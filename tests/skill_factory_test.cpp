@@ -156,7 +156,8 @@ TEST_F(SkillFactoryTest, CoordinatedKindsAreNotImplementedAndNothingIsBuilt) {
     const auto chain = failure_chain(create_skill_runtime(context_for(orchestration, agent)));
     ASSERT_EQ(chain.size(), 1u) << agent;
     EXPECT_EQ(chain[0].kind, "NotImplementedError");
-    EXPECT_EQ(chain[0].message, "ONNX inference for " + kind + " is not yet implemented. Agent: " + agent);
+    EXPECT_EQ(chain[0].message,
+              std::string("ONNX inference for ").append(kind).append(" is not yet implemented. Agent: ").append(agent));
   }
   EXPECT_TRUE(factory_lines("info").empty());
   EXPECT_TRUE(factory_lines("error").empty());

@@ -150,7 +150,7 @@ class ValveController : public tavrin_core::AgentController {
   static inline std::vector<std::pair<Value, Value>> calls;
   std::string class_name() const override { return "SkillTestValveController"; }
   asio::awaitable<Value> compute_action(const Value& sensors, const Value& previous_action) override {
-    calls.emplace_back(std::move(sensors), std::move(previous_action));
+    calls.emplace_back(sensors, previous_action);
     co_return reply;
   }
 };

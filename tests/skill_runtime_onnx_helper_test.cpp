@@ -20,6 +20,7 @@ using ::testing::IsEmpty;
 
 std::vector<std::string> names_of(const std::vector<OnnxInputDecl>& inputs) {
   std::vector<std::string> out;
+  out.reserve(inputs.size());
   for (const auto& in : inputs) out.push_back(in.name);
   return out;
 }

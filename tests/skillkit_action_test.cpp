@@ -85,7 +85,7 @@ TEST_F(ActionTest, TheTeacherTransformsTheUnsquashedActionAndItIsRemembered) {
 }
 
 TEST_F(ActionTest, AgentGroupMembersRememberTheActionAndRunNoPostProcessor) {
-  script->transform_action = [](const Value&, Value) { return Value(7); };
+  script->transform_action = [](const Value&, const Value&) { return Value(7); };
   auto p = with_teacher();
   auto post = make(options(""));
   post->reply = Value(Map{{"action", Value("final")}});
@@ -97,7 +97,7 @@ TEST_F(ActionTest, AgentGroupMembersRememberTheActionAndRunNoPostProcessor) {
 }
 
 TEST_F(ActionTest, APostAgentGroupProcessorDecidesTheFinalAction) {
-  script->transform_action = [](const Value&, Value) { return Value(7); };
+  script->transform_action = [](const Value&, const Value&) { return Value(7); };
   auto p = with_teacher();
   auto post = std::shared_ptr<TestProcessor>(make(options("")));
   post->reply = Value(Map{{"sensors_filtered", Value()}, {"action", Value("final")}});
@@ -120,7 +120,9 @@ TEST_F(ActionTest, APostAgentGroupProcessorDecidesTheFinalAction) {
 }
 
 TEST_F(ActionTest, ATeacherFailurePropagatesAndNothingIsRemembered) {
-  script->transform_action = [](const Value&, Value) -> Value { throw tavrin_inference::InvalidArgumentError("no"); };
+  script->transform_action = [](const Value&, const Value&) -> Value {
+    throw tavrin_inference::InvalidArgumentError("no");
+  };
   auto p = with_teacher();
   EXPECT_THROW(run(p->process_action(raw, sample, Value(1))), tavrin_inference::InvalidArgumentError);
   EXPECT_FALSE(p->previous_action.has_value());

@@ -61,7 +61,7 @@ struct InitTest : ::testing::Test {
         context_for(orchestration(sensors, {node}, std::move(perceptors)), node, link));
   }
   // A manager of `kind` that records its calls and answers (id, what `make` builds).
-  void remote_manager(ManagerKind kind, const std::string& label, std::function<Value()> make) {
+  void remote_manager(ManagerKind kind, const std::string& label, const std::function<Value()>& make) {
     link->set_manager(kind, std::make_shared<RecordingManager>(label, log, [make](const tavrin_core::CallArgs&) {
                         return Value::tuple({Value("client-1"), make()});
                       }));

@@ -108,7 +108,7 @@ TEST_F(PipelineTest, TheObservationFollowsTheKeptSensorsAndNormalisesOnlyWhatItK
 TEST_F(PipelineTest, AControllerNeverTransformsSensorsEvenWithATeacher) {
   TeacherScriptPtr controller_script = std::make_shared<TeacherScript>();
   auto p = initialised(register_controller("controller", log, controller_script), /*controller=*/true);
-  script->transform_sensors = [](Value) { return Value(Map{}); };
+  script->transform_sensors = [](const Value&) { return Value(Map{}); };
   p->teacher = std::make_shared<RecordingTeacher>("teacher", 1, log, script);
   auto [filtered, obs] = run(p->process_sim_sensors(raw));
   EXPECT_EQ(obs, perceived);
@@ -128,7 +128,7 @@ TEST_F(PipelineTest, WithoutTeacherOrControllerTheConvertedSensorsPassThrough) {
 }
 
 TEST_F(PipelineTest, AnAbsentFilteredSampleNamesTheAgentAndEndsRightAfterTheName) {
-  script->transform_sensors = [](Value) { return Value(); };
+  script->transform_sensors = [](const Value&) { return Value(); };
   auto p = initialised(register_teacher("teacher", log, script));
   try {
     run(p->process_sim_sensors(raw));

@@ -236,6 +236,7 @@ inline std::vector<Value> clean_actions(const std::string& orchestration, const 
                                         const std::vector<Probe>& probes) {
   auto host = packaged_host(orchestration, agent);
   std::vector<Value> out;
+  out.reserve(probes.size());
   for (const auto& p : probes) out.push_back(step(*host, p.obs, p.sim_mask));
   return out;
 }
@@ -312,7 +313,7 @@ class SwitchTeacher : public tavrin_core::AgentTeacher {
 // Registers a class under a fresh name and returns the name.
 inline std::string register_impl(const std::string& stem, tavrin_core::ImplementationRegistry::AgentFactory factory) {
   static int counter = 0;
-  const std::string name = "BadInput" + stem + std::to_string(++counter);
+  std::string name = "BadInput" + stem + std::to_string(++counter);
   tavrin_core::ImplementationRegistry::instance().register_agent_impl(name, std::move(factory));
   return name;
 }

@@ -44,7 +44,8 @@ class LogCapture {
   }
   std::size_t count(const std::string& level, const std::string& message) const {
     std::size_t n = 0;
-    for (const auto& m : messages(level)) n += (m == message);
+    for (const auto& m : messages(level))
+      if (m == message) ++n;
     return n;
   }
   void clear() {
