@@ -287,14 +287,8 @@ void NdArray::throw_type_mismatch(DType requested) const {
 
 // ---- element access -------------------------------------------------------------------------
 
-double NdArray::at_double(std::int64_t flat_index) const {
-  // The element count is the storage's size (kept equal to the shape's), which costs no product.
-  const auto count = static_cast<std::int64_t>(std::visit([](const auto& v) { return v.size(); }, storage_));
-  if (flat_index < 0 || flat_index >= count) {
-    throw IndexError("index " + std::to_string(flat_index) + " is out of bounds for size " + std::to_string(size()));
-  }
-  return std::visit(
-      [flat_index](const auto& v) { return static_cast<double>(v[static_cast<std::size_t>(flat_index)]); }, storage_);
+void NdArray::throw_index_out_of_bounds(std::int64_t flat_index) const {
+  throw IndexError("index " + std::to_string(flat_index) + " is out of bounds for size " + std::to_string(size()));
 }
 
 void NdArray::set_double(std::int64_t flat_index, double value) {

@@ -206,7 +206,16 @@ class NdArray {
   }
 
   // Element access by flat row-major index whatever the element type; IndexError out of range.
-  double at_double(std::int64_t flat_index) const;
+  // Inline: the mask, softmax and finiteness loops call it per element.
+  double at_double(std::int64_t flat_index) const {
+    const auto i = static_cast<std::size_t>(flat_index);  // a negative index wraps past every size
+    switch (storage_.index()) {
+      case 0: return element_or_throw(*std::get_if<0>(&storage_), i, flat_index);
+      case 1: return element_or_throw(*std::get_if<1>(&storage_), i, flat_index);
+      case 2: return element_or_throw(*std::get_if<2>(&storage_), i, flat_index);
+      default: return element_or_throw(*std::get_if<3>(&storage_), i, flat_index);
+    }
+  }
   // Stores with the C++ conversion to the element type: float -> int truncates toward zero; values
   // outside the integer range saturate and NaN stores 0 (the plain conversion would be undefined).
   void set_double(std::int64_t flat_index, double value);
@@ -256,6 +265,13 @@ class NdArray {
   // Throws unless shape has no negative size and numel == count.
   static void check_size(std::int64_t count, const Shape& shape);
   [[noreturn]] void throw_type_mismatch(DType requested) const;
+  [[noreturn]] void throw_index_out_of_bounds(std::int64_t flat_index) const;
+
+  template <class T>
+  double element_or_throw(const std::vector<T>& v, std::size_t i, std::int64_t flat_index) const {
+    if (i >= v.size()) throw_index_out_of_bounds(flat_index);
+    return static_cast<double>(v[i]);
+  }
 
   template <class T>
   std::vector<T>& vec() {

@@ -16,18 +16,6 @@ Map::Map(std::initializer_list<Entry> entries) {
   for (const auto& e : entries) set(e.first, e.second);
 }
 
-const Value* Map::find(std::string_view key) const {
-  for (const auto& e : entries_)
-    if (e.first == key) return &e.second;
-  return nullptr;
-}
-
-Value* Map::find(std::string_view key) {
-  for (auto& e : entries_)
-    if (e.first == key) return &e.second;
-  return nullptr;
-}
-
 const Value& Map::at(std::string_view key) const {
   if (const Value* v = find(key)) return *v;
   throw KeyError("'" + std::string(key) + "'");

@@ -164,5 +164,16 @@ class Value {
 inline std::size_t Map::size() const { return entries_.size(); }
 inline bool Map::empty() const { return entries_.empty(); }
 inline void Map::reserve(std::size_t n) { entries_.reserve(n); }
+// Inline: every sensor lookup of a step goes through these.
+inline const Value* Map::find(std::string_view key) const {
+  for (const auto& e : entries_)
+    if (e.first == key) return &e.second;
+  return nullptr;
+}
+inline Value* Map::find(std::string_view key) {
+  for (auto& e : entries_)
+    if (e.first == key) return &e.second;
+  return nullptr;
+}
 
 }  // namespace tavrin_inference

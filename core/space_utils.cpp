@@ -157,9 +157,16 @@ void require_finite(const Value& v, const std::string& name, std::int64_t& eleme
       element += a.size();
       return;
     }
-    for (std::int64_t i = 0; i < a.size(); ++i, ++element) {
-      const double x = a.at_double(i);
-      if (!std::isfinite(x)) refuse_non_finite(name, element, x);
+    const auto check = [&](const auto values) {
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!std::isfinite(values[i])) refuse_non_finite(name, element + static_cast<std::int64_t>(i), values[i]);
+      }
+      element += static_cast<std::int64_t>(values.size());
+    };
+    if (a.dtype() == DType::float64) {
+      check(a.span<double>());
+    } else {
+      check(a.span<float>());
     }
   } else if (v.is_list()) {
     for (const auto& item : v.as_list().items) require_finite(item, name, element);

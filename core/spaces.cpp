@@ -391,7 +391,9 @@ Value Box::coerce(const Value& value, const std::string& where) const {
   if (value.is_array()) {
     const NdArray& a = value.as_array();
     if (a.size() != n) fail_count(ctx, *this, n, a.size());
-    return Value(a.astype(dtype_).reshape(shape()));
+    NdArray out = a.astype(dtype_);
+    if (!(out.shape() == shape())) out = std::move(out).reshape(shape());
+    return Value(std::move(out));
   }
   NdArray out(dtype_, shape());
   const std::int64_t got = visit_numbers(

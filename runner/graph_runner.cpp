@@ -336,8 +336,14 @@ struct GraphRunner::Session {
   bool prebind = false;
   std::vector<OrtValue*> output_values;  // handed to every run (guarded by the runner's lock)
 
+  // Runs the session; `values` gets every output, or only output `only` when given (the others are
+  // left empty and never copied).
   void run(const char* const* input_names, const OrtValue* const* input_values, std::size_t input_count,
-           std::vector<NdArray>& values);
+           std::vector<NdArray>& values, std::optional<std::size_t> only = std::nullopt);
+
+  std::size_t dist_output = 0;  // "action_dist_inputs", else the last output
+  std::optional<std::size_t> vf_output;
+  std::vector<NdArray> single_values;  // reused by the one-output accessors (guarded by the runner's lock)
 
   std::atomic<int> in_flight{0};
   std::atomic<int> max_in_flight{0};
@@ -378,6 +384,12 @@ void GraphRunner::load_model(const std::vector<std::string>& providers) {
       output_names->emplace_back(session.GetOutputNameAllocated(i, allocator).get());
     }
     for (const auto& name : *output_names) loaded->output_name_ptrs.push_back(name.c_str());
+    for (std::size_t i = 0; i < output_count; ++i) {
+      if ((*output_names)[i] == "vf_preds" && !loaded->vf_output) loaded->vf_output = i;
+    }
+    const auto dist = std::find(output_names->begin(), output_names->end(), "action_dist_inputs");
+    loaded->dist_output = dist != output_names->end() ? static_cast<std::size_t>(dist - output_names->begin())
+                                                      : (output_count > 0 ? output_count - 1 : 0);
     loaded->output_names = std::move(output_names);
     loaded->output_values.resize(output_count);
     loaded->output_slots.resize(output_count);
@@ -445,19 +457,13 @@ int GraphRunner::max_concurrent_runs() const {
 }
 
 void GraphRunner::Session::run(const char* const* input_names, const OrtValue* const* input_values,
-                               std::size_t input_count, std::vector<NdArray>& values) {
+                               std::size_t input_count, std::vector<NdArray>& values, std::optional<std::size_t> only) {
   const std::size_t count = output_values.size();
-  values.clear();
-  values.reserve(count);  // no reallocation below: the pre-bound views point into these arrays
+  values.resize(count);  // filled after the run
   for (std::size_t i = 0; i < count; ++i) {
     auto& slot = output_slots[i];
-    if (prebind && slot.dtype) {
-      values.emplace_back();  // copied from the slot's buffer after the run
-      output_values[i] = slot.view.output(memory, slot.buffer);
-    } else {
-      values.emplace_back();
-      output_values[i] = nullptr;  // allocated by the run
-    }
+    // Pre-bound outputs are written into the slot's buffer; the rest are allocated by the run.
+    output_values[i] = prebind && slot.dtype ? slot.view.output(memory, slot.buffer) : nullptr;
   }
   OrtStatus* status = Ort::GetApi().Run(session, run_options, input_names, input_values, input_count,
                                         output_name_ptrs.data(), count, output_values.data());
@@ -470,7 +476,7 @@ void GraphRunner::Session::run(const char* const* input_names, const OrtValue* c
     prebind = false;
     for (auto& slot : output_slots) slot.view.reset();
     try {
-      run(input_names, input_values, input_count, values);
+      run(input_names, input_values, input_count, values, only);
     } catch (...) {
       prebind = true;  // the run fails either way: not the pre-bound outputs' doing
       throw;
@@ -478,17 +484,25 @@ void GraphRunner::Session::run(const char* const* input_names, const OrtValue* c
     return;
   }
   for (std::size_t i = 0; i < count; ++i) {
+    const bool wanted = !only || *only == i;
     if (prebind && output_slots[i].dtype) {
-      values[i] = output_slots[i].buffer;
+      if (wanted) values[i] = output_slots[i].buffer;
       continue;
     }
-    const Ort::Value owned(output_values[i]);
-    values[i] = to_nd_array(owned, (*output_names)[i]);
+    const Ort::Value owned(output_values[i]);  // released whether wanted or not
+    if (wanted) values[i] = to_nd_array(owned, (*output_names)[i]);
   }
 }
 
 InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* action_mask) {
   std::lock_guard lock(model_lock_);
+  std::vector<NdArray> values;
+  run_locked(observation, action_mask, values, std::nullopt);
+  return InferenceOutputs(session_->output_names, std::move(values));
+}
+
+void GraphRunner::run_locked(const NdArray& observation, const NdArray* action_mask, std::vector<NdArray>& values,
+                             std::optional<std::size_t> only) {
   if (!session_) throw RuntimeError("Model not loaded");
   Session& s = *session_;
 
@@ -554,7 +568,6 @@ InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* a
       }
     }
 
-    std::vector<NdArray> values;
     {
       const int now = s.in_flight.fetch_add(1, std::memory_order_relaxed) + 1;
       int seen = s.max_in_flight.load(std::memory_order_relaxed);
@@ -564,9 +577,8 @@ InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* a
         std::atomic<int>& count;
         ~Leave() { count.fetch_sub(1, std::memory_order_relaxed); }
       } leave{s.in_flight};
-      s.run(input_names.data(), input_values.data(), input_count, values);
+      s.run(input_names.data(), input_values.data(), input_count, values, only);
     }
-    return InferenceOutputs(s.output_names, std::move(values));
   } catch (const Ort::Exception& e) {
     if (logger.enabled(LogLevel::error)) logger.error(std::string("Error during inference: ") + e.what());
     throw RuntimeError(e.what());
@@ -576,17 +588,24 @@ InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* a
   }
 }
 
+// The one-output accessors copy only the output they hand back.
 NdArray GraphRunner::get_action_dist_inputs(const NdArray& observation, const NdArray* action_mask) {
-  InferenceOutputs outputs = infer(observation, action_mask);
-  if (NdArray* logits = outputs.find("action_dist_inputs")) return std::move(*logits);
-  if (outputs.empty()) throw IndexError("Model has no outputs");
-  return std::move(outputs.value(outputs.size() - 1));
+  std::lock_guard lock(model_lock_);
+  if (!session_) throw RuntimeError("Model not loaded");
+  Session& s = *session_;
+  run_locked(observation, action_mask, s.single_values, s.dist_output);
+  if (s.single_values.empty()) throw IndexError("Model has no outputs");
+  return std::move(s.single_values[s.dist_output]);
 }
 
 std::optional<NdArray> GraphRunner::get_vf_preds(const NdArray& observation, const NdArray* action_mask) {
-  InferenceOutputs outputs = infer(observation, action_mask);
-  if (NdArray* values = outputs.find("vf_preds")) return std::move(*values);
-  return std::nullopt;
+  std::lock_guard lock(model_lock_);
+  if (!session_) throw RuntimeError("Model not loaded");
+  Session& s = *session_;
+  // Without a "vf_preds" output the run still takes place (its errors are the caller's) and copies nothing.
+  run_locked(observation, action_mask, s.single_values, s.vf_output.value_or(s.output_values.size()));
+  if (!s.vf_output) return std::nullopt;
+  return std::move(s.single_values[*s.vf_output]);
 }
 
 }  // namespace tavrin_inference

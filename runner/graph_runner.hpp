@@ -124,6 +124,9 @@ class GraphRunner {
   struct Session;
 
   void load_model(const std::vector<std::string>& providers);
+  // One run under model_lock_ (held by the caller): every output into `values`, or only `only`.
+  void run_locked(const NdArray& observation, const NdArray* action_mask, std::vector<NdArray>& values,
+                  std::optional<std::size_t> only);
 
   std::string model_path_;
   std::mutex model_lock_;             // held for the whole of every infer
