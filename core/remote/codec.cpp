@@ -214,7 +214,10 @@ Value decode_value(const Json& json, std::string_view path_view) {
     }
     case Json::value_t::object: {
       if (json.size() == 1) {
-        const auto& [key, body] = *json.items().begin();
+        // Through the iterator itself: a binding to the items() proxy would outlive the proxy.
+        const auto first = json.begin();
+        const std::string& key = first.key();
+        const Json& body = first.value();
         if (key == "$ndarray") return decode_array(body, path + ".$ndarray");
         if (key == "$tuple") {
           if (!body.is_array()) bad(path + ".$tuple", "expected a list");
