@@ -338,8 +338,18 @@ struct GraphRunner::Session {
 
   // Runs the session; `values` gets every output, or only output `only` when given (the others are
   // left empty and never copied).
+  // `stable_inputs`: every input is a staged tensor (or the default mask's), the same objects from
+  // run to run, so that they may stay bound.
   void run(const char* const* input_names, const OrtValue* const* input_values, std::size_t input_count,
-           std::vector<NdArray>& values, std::optional<std::size_t> only = std::nullopt);
+           std::vector<NdArray>& values, std::optional<std::size_t> only, bool stable_inputs);
+  OrtStatus* run_bound(const char* const* input_names, const OrtValue* const* input_values, std::size_t input_count);
+
+  // With staged inputs and every output pre-bound, runs go through a binding made once: the run
+  // then neither copies the names nor looks the values up again.
+  bool all_outputs_prebound = false;
+  std::unique_ptr<OrtIoBinding, void (*)(OrtIoBinding*)> binding{nullptr, Ort::GetApi().ReleaseIoBinding};
+  std::array<const OrtValue*, 2> bound_values{};
+  std::array<const char*, 2> bound_names{};
 
   std::size_t dist_output = 0;  // "action_dist_inputs", else the last output
   std::optional<std::size_t> vf_output;
@@ -407,6 +417,9 @@ void GraphRunner::load_model(const std::vector<std::string>& providers) {
       loaded->output_slots[i].buffer = NdArray(*dtype, shape);
       loaded->prebind = true;
     }
+    loaded->all_outputs_prebound =
+        output_count > 0 && std::all_of(loaded->output_slots.begin(), loaded->output_slots.end(),
+                                        [](const Session::OutputSlot& slot) { return slot.dtype.has_value(); });
 
     if (input_count > 0) {
       loaded->observation_input = first_input_containing(loaded->input_names, "observation").value_or(0);
@@ -457,7 +470,8 @@ int GraphRunner::max_concurrent_runs() const {
 }
 
 void GraphRunner::Session::run(const char* const* input_names, const OrtValue* const* input_values,
-                               std::size_t input_count, std::vector<NdArray>& values, std::optional<std::size_t> only) {
+                               std::size_t input_count, std::vector<NdArray>& values, std::optional<std::size_t> only,
+                               bool stable_inputs) {
   const std::size_t count = output_values.size();
   values.resize(count);  // filled after the run
   for (std::size_t i = 0; i < count; ++i) {
@@ -465,8 +479,13 @@ void GraphRunner::Session::run(const char* const* input_names, const OrtValue* c
     // Pre-bound outputs are written into the slot's buffer; the rest are allocated by the run.
     output_values[i] = prebind && slot.dtype ? slot.view.output(memory, slot.buffer) : nullptr;
   }
-  OrtStatus* status = Ort::GetApi().Run(session, run_options, input_names, input_values, input_count,
-                                        output_name_ptrs.data(), count, output_values.data());
+  OrtStatus* status = nullptr;
+  if (stable_inputs && prebind && all_outputs_prebound && input_count <= bound_values.size()) {
+    status = run_bound(input_names, input_values, input_count);
+  } else {
+    status = Ort::GetApi().Run(session, run_options, input_names, input_values, input_count, output_name_ptrs.data(),
+                               count, output_values.data());
+  }
   if (status != nullptr) {
     Ort::Status failure(status);
     if (!prebind) throw Ort::Exception(failure.GetErrorMessage(), failure.GetErrorCode());
@@ -474,9 +493,10 @@ void GraphRunner::Session::run(const char* const* input_names, const OrtValue* c
     // output allocated by the run: that run's outcome is the call's; when it succeeds,
     // pre-binding stays off for this model.
     prebind = false;
+    binding.reset();
     for (auto& slot : output_slots) slot.view.reset();
     try {
-      run(input_names, input_values, input_count, values, only);
+      run(input_names, input_values, input_count, values, only, stable_inputs);
     } catch (...) {
       prebind = true;  // the run fails either way: not the pre-bound outputs' doing
       throw;
@@ -492,6 +512,34 @@ void GraphRunner::Session::run(const char* const* input_names, const OrtValue* c
     const Ort::Value owned(output_values[i]);  // released whether wanted or not
     if (wanted) values[i] = to_nd_array(owned, (*output_names)[i]);
   }
+}
+
+OrtStatus* GraphRunner::Session::run_bound(const char* const* input_names, const OrtValue* const* input_values,
+                                           std::size_t input_count) {
+  const OrtApi& api = Ort::GetApi();
+  if (!binding) {
+    OrtIoBinding* created = nullptr;
+    if (OrtStatus* status = api.CreateIoBinding(session, &created)) return status;
+    binding.reset(created);
+    for (std::size_t i = 0; i < output_values.size(); ++i) {
+      if (OrtStatus* status = api.BindOutput(binding.get(), output_name_ptrs[i], output_values[i])) {
+        binding.reset();
+        return status;
+      }
+    }
+    bound_values.fill(nullptr);
+    bound_names.fill(nullptr);
+  }
+  for (std::size_t k = 0; k < input_count; ++k) {
+    if (bound_values[k] == input_values[k] && bound_names[k] == input_names[k]) continue;
+    if (OrtStatus* status = api.BindInput(binding.get(), input_names[k], input_values[k])) {
+      binding.reset();
+      return status;
+    }
+    bound_values[k] = input_values[k];
+    bound_names[k] = input_names[k];
+  }
+  return api.RunWithBinding(session, run_options, binding.get());
 }
 
 InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* action_mask) {
@@ -577,7 +625,8 @@ void GraphRunner::run_locked(const NdArray& observation, const NdArray* action_m
         std::atomic<int>& count;
         ~Leave() { count.fetch_sub(1, std::memory_order_relaxed); }
       } leave{s.in_flight};
-      s.run(input_names.data(), input_values.data(), input_count, values, only);
+      const bool stable_inputs = s.observation_stage.ready() && (!s.mask_input || s.mask_stage.ready());
+      s.run(input_names.data(), input_values.data(), input_count, values, only, stable_inputs);
     }
   } catch (const Ort::Exception& e) {
     if (logger.enabled(LogLevel::error)) logger.error(std::string("Error during inference: ") + e.what());
