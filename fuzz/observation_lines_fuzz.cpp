@@ -50,9 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!parsed.previous_action.is_none()) (void)formatted(parsed.previous_action, "previous action");
 
   // The sensors written out read back as a bare line (unless a sensor name is one of the envelope's
-  // fields, which the bare form cannot hold) and give the same text again.
+  // fields, "obs", "mask" or "previous_action": the bare form cannot hold those, and such a line is
+  // refused as an envelope without "obs") and give the same text again.
   const auto& sensors = parsed.obs.as_map();
-  if (sensors.contains("obs")) return 0;
+  if (sensors.contains("obs") || sensors.contains("mask") || sensors.contains("previous_action")) return 0;
   ObservationLine again;
   try {
     again = tavrin_tool::parse_observation_line(obs_text, kLine);
