@@ -2,7 +2,8 @@
 # Installs what building and running the runtime needs, idempotently:
 #  - Debian packages (toolchain, Asio, spdlog, nlohmann-json, CLI11, GoogleTest, Google Benchmark,
 #    python3-onnx for the model generator, gnuplot for plots, clang-14 with its sanitizer and
-#    libFuzzer runtimes (libclang-rt-14-dev) for the fuzz targets);
+#    libFuzzer runtimes (libclang-rt-14-dev) for the fuzz targets, clang-format and clang-tidy 14
+#    for scripts/lint.sh);
 #  - the pinned ONNX Runtime 1.21.0 (official build from the npm registry, headers from Debian 13's
 #    libonnxruntime-dev), cached outside the checkout.
 # Prints the ONNX Runtime root on its last line.
@@ -24,6 +25,7 @@ debian_packages=(
   nodejs npm binutils xz-utils
   gnuplot-nox
   clang-14 libclang-rt-14-dev
+  clang-format clang-tidy
 )
 
 install_debian_packages() {
