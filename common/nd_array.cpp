@@ -73,6 +73,9 @@ T add(T a, T b) {
 
 template <class To, class From>
 std::vector<To> convert_all(const std::vector<From>& in) {
+  // Floating targets take the plain conversion, so the vector is built from the elements without
+  // being zero-filled first; integer targets need convert's saturation.
+  if constexpr (std::is_floating_point_v<To>) return std::vector<To>(in.begin(), in.end());
   std::vector<To> out(in.size());
   std::transform(in.begin(), in.end(), out.begin(), [](From v) { return convert<To>(v); });
   return out;
