@@ -394,9 +394,8 @@ void GraphRunner::load_model(const std::vector<std::string>& providers) {
       output_names->emplace_back(session.GetOutputNameAllocated(i, allocator).get());
     }
     for (const auto& name : *output_names) loaded->output_name_ptrs.push_back(name.c_str());
-    for (std::size_t i = 0; i < output_count; ++i) {
-      if ((*output_names)[i] == "vf_preds" && !loaded->vf_output) loaded->vf_output = i;
-    }
+    const auto vf = std::find(output_names->begin(), output_names->end(), "vf_preds");
+    if (vf != output_names->end()) loaded->vf_output = static_cast<std::size_t>(vf - output_names->begin());
     const auto dist = std::find(output_names->begin(), output_names->end(), "action_dist_inputs");
     loaded->dist_output = dist != output_names->end() ? static_cast<std::size_t>(dist - output_names->begin())
                                                       : (output_count > 0 ? output_count - 1 : 0);
