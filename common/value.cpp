@@ -84,6 +84,11 @@ std::string quoted(const std::string& s) {
 
 }  // namespace
 
+const Value& absent_value() {
+  static const Value absent;
+  return absent;
+}
+
 const char* Value::kind_name() const {
   switch (kind()) {
     case Kind::none: return "None";

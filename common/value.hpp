@@ -161,6 +161,10 @@ class Value {
   std::variant<None, bool, std::int64_t, double, std::string, NdArray, List, Map, ObjectPtr> data_;
 };
 
+// An absent value that outlives every call: passed by reference where an argument is absent, it
+// spares a coroutine's caller a temporary kept in its frame for as long as the call runs.
+const Value& absent_value();
+
 inline std::size_t Map::size() const { return entries_.size(); }
 inline bool Map::empty() const { return entries_.empty(); }
 inline void Map::reserve(std::size_t n) { entries_.reserve(n); }

@@ -9,40 +9,28 @@
 
 namespace tavrin_inference {
 
-asio::awaitable<std::pair<Map, Value>> BaseAgentProcessor::process_sim_sensors(const Value& sensors,
-                                                                               const Value& sim_action_mask,
-                                                                               const Value& previous_action) {
-  if (!context.orchestration) throw InvalidArgumentError("AgentProcessorContext has no orchestration");
-  const auto& orchestration_sensors = context.orchestration->sensors();
+// The synchronous parts of the pipeline live in plain member functions: locals of a coroutine stay
+// in its heap frame, and a frame kept small is recycled instead of going back to the allocator.
 
-  // 1. Raw sensors -> sensor map (the perceptors run inside the conversion).
-  Value converted = co_await tavrin_core::space_utils::convert_sim_sensors_to_tavrin_sensors(
-      sensors, sim_sensor_space, orchestration_sensors, perceptors, agent_group_agent_processors);
+bool BaseAgentProcessor::observation_from_sample(const Value& transformed) const {
+  return filtered_korvath_sensor_space && transformed.is_map() && !normalizes_any_;
+}
 
-  // 2. A controller never transforms sensors, even when a teacher is set too.
-  Value transformed;
-  if (controller || !teacher) {
-    transformed = std::move(converted);
-  } else {
-    transformed = co_await teacher->transform_sensors(std::move(converted), Value());
-  }
-
+Value BaseAgentProcessor::filter_and_normalize(const Value& transformed) {
   // 3. Only the agent's own sensors; the full sample stays untouched for the teacher and the mask.
   // When none of them is normalised the observation is flattened straight from the full sample in
   // step 9 (the filtered space picks the same entries by name), which saves copying them.
   if (!normalized_sensors_resolved_) resolve_normalized_sensors();
-  const bool flatten_from_sample = filtered_korvath_sensor_space && transformed.is_map() && !normalizes_any_;
-  Value filtered;
-  if (flatten_from_sample) {
+  if (observation_from_sample(transformed)) {
     const Map& entries = transformed.as_map();
     for (const auto& sensor : normalized_sensors_) entries.at(sensor->name());  // as step 4 would fail
-  } else {
-    filtered = tavrin_core::space_utils::filter_sample(transformed, filter_keys);
+    return Value();
   }
+  Value filtered = tavrin_core::space_utils::filter_sample(transformed, filter_keys);
 
   // 4. Normalisation, replacing each entry in place. An absent sample is reported in step 6 instead of
   // failing here on the missing map.
-  if (!flatten_from_sample && filtered_korvath_sensor_space && !filtered.is_none()) {
+  if (filtered_korvath_sensor_space && !filtered.is_none()) {
     Map& entries = filtered.as_map();
     for (const auto& sensor : normalized_sensors_) {
       Value& slot = entries.at(sensor->name());
@@ -51,18 +39,19 @@ asio::awaitable<std::pair<Map, Value>> BaseAgentProcessor::process_sim_sensors(c
   }
 
   // 5.-6.
-  if (!flatten_from_sample && filtered.is_none()) {
+  if (filtered.is_none()) {
     throw Error("Sensor values is 'None' (original: " + filtered.str() + ", filter space: " +
                 (filtered_korvath_sensor_space ? filtered_korvath_sensor_space->str() : std::string("None")) +
                 ") for agent '" + context.agent->get_name());
   }
+  return filtered;
+}
+
+std::pair<Map, Value> BaseAgentProcessor::assemble_sensors(Value filtered, NdArray action_mask, Value transformed) {
+  const bool from_sample = observation_from_sample(transformed);
   Map sensors_filtered;
   sensors_filtered.reserve(2);
   sensors_filtered.set("observation", std::move(filtered));
-
-  // 7.-8. The mask comes from the transformed, unfiltered sample (through the instance, so that a
-  // subclass's mask is the one used).
-  NdArray action_mask = co_await compute_action_mask(transformed, sim_action_mask, previous_action);
   sensors_filtered.set("action_mask", Value(std::move(action_mask)));
 
   // 9. The observation as the model sees it.
@@ -71,9 +60,30 @@ asio::awaitable<std::pair<Map, Value>> BaseAgentProcessor::process_sim_sensors(c
                        "' has no filtered sensor space to flatten the observation with");
   }
   Value& obs_slot = *sensors_filtered.find("observation");
-  obs_slot = Value(filtered_korvath_sensor_space->flatten_sample(flatten_from_sample ? transformed : obs_slot));
+  obs_slot = Value(filtered_korvath_sensor_space->flatten_sample(from_sample ? transformed : obs_slot));
+  return {std::move(sensors_filtered), std::move(transformed)};
+}
 
-  co_return std::pair<Map, Value>(std::move(sensors_filtered), std::move(transformed));
+asio::awaitable<std::pair<Map, Value>> BaseAgentProcessor::process_sim_sensors(const Value& sensors,
+                                                                               const Value& sim_action_mask,
+                                                                               const Value& previous_action) {
+  if (!context.orchestration) throw InvalidArgumentError("AgentProcessorContext has no orchestration");
+
+  // 1. Raw sensors -> sensor map (the perceptors run inside the conversion).
+  Value transformed = co_await tavrin_core::space_utils::convert_sim_sensors_to_tavrin_sensors(
+      sensors, sim_sensor_space, context.orchestration->sensors(), perceptors, agent_group_agent_processors);
+
+  // 2. A controller never transforms sensors, even when a teacher is set too.
+  if (teacher && !controller) transformed = co_await teacher->transform_sensors(std::move(transformed), absent_value());
+
+  // 3.-6.
+  Value filtered = filter_and_normalize(transformed);
+
+  // 7.-8. The mask comes from the transformed, unfiltered sample (through the instance, so that a
+  // subclass's mask is the one used).
+  NdArray action_mask = co_await compute_action_mask(transformed, sim_action_mask, previous_action);
+
+  co_return assemble_sensors(std::move(filtered), std::move(action_mask), std::move(transformed));
 }
 
 }  // namespace tavrin_inference

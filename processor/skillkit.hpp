@@ -162,6 +162,10 @@ class BaseAgentProcessor : public Object {
   void install_local_implementation();
   // Orchestration sensors, in orchestration order, whose name is in filter_keys.
   void resolve_normalized_sensors();
+  // Steps of process_sim_sensors that never wait.
+  bool observation_from_sample(const Value& transformed) const;
+  Value filter_and_normalize(const Value& transformed);
+  std::pair<Map, Value> assemble_sensors(Value filtered, NdArray action_mask, Value transformed);
   asio::awaitable<Value> run_execute(const Value& obs, const Value& sim_action_mask, bool explore,
                                      const Value& previous_action, bool return_as_teacher_dict);
 

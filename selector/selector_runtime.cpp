@@ -120,6 +120,27 @@ std::int64_t index_value(const Value& choice) {
   throw TypeError(std::string("a child index must be an integer, not ") + choice.kind_name());
 }
 
+// The child index a teacher's transform_action gives back: the index itself, or the second entry of
+// a tuple.
+std::int64_t transformed_choice(const Value& transformed) {
+  return transformed.is_tuple() ? transformed[1].as_int() : transformed.as_int();
+}
+
+// The teacher form of a step's result. A child's map result gets the selector's choice added.
+Value teacher_dict(Value result, Map filtered, Value obs, Value chosen) {
+  if (result.is_map()) {
+    result.as_map().set("top_orchestrator_action", std::move(chosen));
+    return result;
+  }
+  Map teacher_map;
+  teacher_map.reserve(4);
+  teacher_map.set("action", std::move(result));
+  teacher_map.set("sensors_filtered", Value(std::move(filtered)));
+  teacher_map.set("tavrin_obs", std::move(obs));
+  teacher_map.set("top_orchestrator_action", std::move(chosen));
+  return Value(std::move(teacher_map));
+}
+
 }  // namespace
 
 SelectorRuntimeBase::SelectorRuntimeBase(tavrin_core::AgentProcessorContext ctx) : BaseAgentProcessor(std::move(ctx)) {
@@ -249,6 +270,17 @@ asio::awaitable<std::int64_t> SelectorRuntimeBase::_get_orchestrator_action(cons
   co_return choice;
 }
 
+void SelectorRuntimeBase::require_decision_maker(bool is_controller) const {
+  if (is_controller && !controller) {
+    throw RuntimeError("Controller not initialized for orchestrator agent " + context.agent->get_name() +
+                       ": init() did not set self.controller. This orchestrator is a controller-type agent and "
+                       "should not attempt ONNX inference.");
+  }
+  if (!is_controller && !onnx_engine) {
+    throw RuntimeError("ONNX model not loaded for orchestrator agent " + context.agent->get_name());
+  }
+}
+
 const ProcessorPtr& SelectorRuntimeBase::child_at(std::int64_t index) const {
   const auto n = static_cast<std::int64_t>(child_agent_processors.size());
   // A negative index would otherwise silently pick a child counted from the end.
@@ -265,7 +297,8 @@ asio::awaitable<Value> SelectorRuntimeBase::process_action(const Value& sim_sens
   Value processed = co_await BaseAgentProcessor::process_action(sim_sensors, tavrin_obs, std::move(action),
                                                                 sim_action_mask, unsquash_action);
   const ProcessorPtr& child = child_at(index_value(processed));
-  Value child_action = co_await child->_execute(sim_sensors, sim_action_mask, false, false, Value());
+  Value child_action =
+      co_await child->_execute(sim_sensors, sim_action_mask, false, false, absent_value(), false, absent_value());
   co_return Value::tuple({std::move(child_action), std::move(processed)});
 }
 
@@ -274,14 +307,7 @@ asio::awaitable<Value> SelectorRuntimeBase::_execute(const Value& sim_sensors, c
                                                      const Value& previous_action, bool return_as_teacher_dict,
                                                      const Value& /*agent_group_action*/) {
   const bool is_controller = context.agent->is_controller();
-  if (is_controller && !controller) {
-    throw RuntimeError("Controller not initialized for orchestrator agent " + context.agent->get_name() +
-                       ": init() did not set self.controller. This orchestrator is a controller-type agent and "
-                       "should not attempt ONNX inference.");
-  }
-  if (!is_controller && !onnx_engine) {
-    throw RuntimeError("ONNX model not loaded for orchestrator agent " + context.agent->get_name());
-  }
+  require_decision_maker(is_controller);
 
   auto [filtered, obs] = co_await process_sim_sensors(sim_sensors, sim_action_mask, previous_action);
 
@@ -291,28 +317,15 @@ asio::awaitable<Value> SelectorRuntimeBase::_execute(const Value& sim_sensors, c
   } else {
     chosen = Value(co_await _get_orchestrator_action(filtered, sim_action_mask));
   }
-  if (teacher) {
-    Value transformed = co_await teacher->transform_action(obs, std::move(chosen));
-    chosen = Value(transformed.is_tuple() ? transformed[1].as_int() : transformed.as_int());
-  }
+  if (teacher) chosen = Value(transformed_choice(co_await teacher->transform_action(obs, std::move(chosen))));
 
   if (context.for_agent_group) co_return chosen;
 
   const ProcessorPtr& child = child_at(index_value(chosen));
-  Value result = co_await child->_execute(sim_sensors, sim_action_mask, false, false, Value(), return_as_teacher_dict);
+  Value result = co_await child->_execute(sim_sensors, sim_action_mask, false, false, absent_value(),
+                                          return_as_teacher_dict, absent_value());
   if (!return_as_teacher_dict) co_return result;
-
-  if (result.is_map()) {
-    result.as_map().set("top_orchestrator_action", std::move(chosen));
-    co_return result;
-  }
-  Map teacher_map;
-  teacher_map.reserve(4);
-  teacher_map.set("action", std::move(result));
-  teacher_map.set("sensors_filtered", Value(std::move(filtered)));
-  teacher_map.set("tavrin_obs", std::move(obs));
-  teacher_map.set("top_orchestrator_action", std::move(chosen));
-  co_return Value(std::move(teacher_map));
+  co_return teacher_dict(std::move(result), std::move(filtered), std::move(obs), std::move(chosen));
 }
 
 asio::awaitable<std::pair<Map, Value>> SelectorRuntimeBase::process_sim_sensors(const Value& obs,

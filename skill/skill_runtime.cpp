@@ -170,30 +170,34 @@ void SkillRuntimeBase::load_onnx_model() {
   logger.info("Loaded ONNX model for agent " + name + " from " + model_path);
 }
 
+// The model's step in a plain function, so that its arrays stay out of _execute's coroutine frame.
+Value SkillRuntimeBase::model_raw_action(const Map& sensors_filtered) {
+  if (!onnx_engine) throw RuntimeError("ONNX model not loaded for agent " + context.agent->get_name());
+
+  NdArray obs_storage;
+  const NdArray& obs = observation_as_float32(sensors_filtered.at("observation"), obs_storage);
+  std::optional<NdArray> mask_storage;
+  const NdArray* action_mask = model_mask(sensors_filtered, mask_storage);
+
+  NdArray row = first_row(onnx_engine->get_action_dist_inputs(obs, action_mask));
+  if (action_mask != nullptr) row = apply_mask(std::move(row), *action_mask);
+  return _decode_action_dist_inputs(row, *action_space).first;
+}
+
 asio::awaitable<Value> SkillRuntimeBase::_execute(const Value& sim_sensors, const Value& sim_action_mask,
                                                   bool /*explore*/, bool /*is_coordinated*/,
                                                   const Value& previous_action, bool return_as_teacher_dict,
                                                   const Value& /*agent_group_action*/) {
   auto [sensors_filtered, tavrin_obs] = co_await process_sim_sensors(sim_sensors, sim_action_mask, previous_action);
 
+  const bool from_controller = context.agent->is_controller() && controller;
   Value action;
-  if (context.agent->is_controller() && controller) {
-    Value raw_action = co_await controller->compute_action(tavrin_obs, previous_action);
-    action = co_await process_action(sim_sensors, tavrin_obs, std::move(raw_action), sim_action_mask, false);
+  if (from_controller) {
+    action = co_await controller->compute_action(tavrin_obs, previous_action);
   } else {
-    if (!onnx_engine) throw RuntimeError("ONNX model not loaded for agent " + context.agent->get_name());
-
-    NdArray obs_storage;
-    const NdArray& obs = observation_as_float32(sensors_filtered.at("observation"), obs_storage);
-    std::optional<NdArray> mask_storage;
-    const NdArray* action_mask = model_mask(sensors_filtered, mask_storage);
-
-    NdArray row = first_row(onnx_engine->get_action_dist_inputs(obs, action_mask));
-    if (action_mask != nullptr) row = apply_mask(std::move(row), *action_mask);
-
-    Value raw_action = _decode_action_dist_inputs(row, *action_space).first;
-    action = co_await process_action(sim_sensors, tavrin_obs, std::move(raw_action), sim_action_mask, true);
+    action = model_raw_action(sensors_filtered);
   }
+  action = co_await process_action(sim_sensors, tavrin_obs, std::move(action), sim_action_mask, !from_controller);
 
   if (!return_as_teacher_dict) co_return action;
   Map teacher_map;

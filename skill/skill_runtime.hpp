@@ -60,6 +60,8 @@ class SkillRuntimeBase : public BaseAgentProcessor, public ActionDecoder {
  private:
   // Locates, prepares and opens the agent's model.
   void load_onnx_model();
+  // The decoded action of the agent's model for one processed observation.
+  Value model_raw_action(const Map& sensors_filtered);
 };
 
 using SkillRuntime = tavrin_core::ensure_cls_is_initialized<SkillRuntimeBase>;
