@@ -6,6 +6,7 @@
 #include <span>
 
 #include "common/errors.hpp"
+#include "core/member_path.hpp"
 
 namespace tavrin_core::space_utils {
 
@@ -24,14 +25,6 @@ using tavrin_inference::Shape;
 using tavrin_inference::TypeError;
 
 namespace {
-
-// `where.key`, built in one allocation.
-std::string member_path(const std::string& where, const std::string& key) {
-  std::string path;
-  path.reserve(where.size() + 1 + key.size());
-  path.append(where).append(1, '.').append(key);
-  return path;
-}
 
 constexpr const char* kConvert = "convert_sim_sensors_to_tavrin_sensors";
 

@@ -6,6 +6,7 @@
 #include <typeinfo>
 
 #include "common/errors.hpp"
+#include "core/member_path.hpp"
 #include "core/space_limits.hpp"
 #include "core_api/space_utils.hpp"
 
@@ -20,14 +21,6 @@ using tavrin_inference::TypeError;
 namespace {
 
 // ---- small helpers --------------------------------------------------------------------------
-
-// `where.key`, built in one allocation.
-std::string member_path(const std::string& where, const std::string& key) {
-  std::string path;
-  path.reserve(where.size() + 1 + key.size());
-  path.append(where).append(1, '.').append(key);
-  return path;
-}
 
 // Calls f with the array's elements as a typed span.
 template <class F>
