@@ -27,7 +27,8 @@ const std::string kPlugin = std::string(TAVRIN_LIB_DIR) + "/libtavrin_test_plugi
 const std::string kFixtures = std::string(TAVRIN_BENCH_DATA_DIR) + "/remote/";
 
 tavrin_test::WorkerProcess& worker() {
-  static tavrin_test::WorkerProcess process({kWorker, "--port", "0", "--plugin", kPlugin, "--log-level", "off"});
+  static tavrin_test::WorkerProcess process(
+      {kWorker, "--port", "0", "--plugin", kPlugin, "--exit-with-parent", "--log-level", "off"});
   return process;
 }
 

@@ -46,8 +46,8 @@ const std::string kPlugin = std::string(TAVRIN_LIB_DIR) + "/libtavrin_test_plugi
 const std::string kFixtures = std::string(TAVRIN_SOURCE_DIR) + "/tests/fixtures/remote/";
 
 std::unique_ptr<WorkerProcess> start_worker() {
-  return std::make_unique<WorkerProcess>(
-      std::vector<std::string>{kWorker, "--port", "0", "--plugin", kPlugin, "--log-level", "warning"});
+  return std::make_unique<WorkerProcess>(std::vector<std::string>{kWorker, "--port", "0", "--plugin", kPlugin,
+                                                                  "--exit-with-parent", "--log-level", "warning"});
 }
 
 // Generous limits: the tests run on loaded CI machines, and only the timeout tests wait for one.
@@ -438,7 +438,8 @@ TEST(RemoteWorkerProgram, EndsCleanlyOnSigtermAndAfterStopAllWithExitOnStop) {
   auto worker = start_worker();
   EXPECT_EQ(worker->stop(SIGTERM), 0);  // exit status 0
 
-  WorkerProcess once({kWorker, "--port", "0", "--plugin", kPlugin, "--exit-on-stop", "--log-level", "off"});
+  WorkerProcess once(
+      {kWorker, "--port", "0", "--plugin", kPlugin, "--exit-on-stop", "--exit-with-parent", "--log-level", "off"});
   {
     AsyncLink link{TrainerConfig(remote_config(once.address()))};
     run_sync(tavrin_core::await_result(link.call_remote_agent_mgr(
@@ -447,6 +448,31 @@ TEST(RemoteWorkerProgram, EndsCleanlyOnSigtermAndAfterStopAllWithExitOnStop) {
   }
   const int status = once.wait_exit(std::chrono::seconds(60));
   ASSERT_NE(status, -1) << "the worker did not end after stop_all";
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A launcher that dies without stopping its worker (a crash, a killed test) leaves none behind.
+TEST(RemoteWorkerProgram, EndsWithTheThreadThatStartedItUnderExitWithParent) {
+  pid_t pid = -1;
+  std::thread launcher([&pid] {
+    WorkerProcess worker({kWorker, "--port", "0", "--plugin", kPlugin, "--exit-with-parent", "--log-level", "off"});
+    pid = worker.release();
+  });
+  launcher.join();
+  ASSERT_GT(pid, 0);
+
+  int status = 0;
+  pid_t reaped = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while ((reaped = ::waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (reaped != pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    FAIL() << "the worker outlived the thread that started it";
+  }
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }

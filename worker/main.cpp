@@ -1,10 +1,15 @@
 // tavrin-worker: serves implementation classes to remote clients over TCP.
 //
 //   tavrin-worker [--host 127.0.0.1] [--port 1337] [--plugin lib.so]... [lib.so]... [--exit-on-stop]
+//                 [--exit-with-parent]
 //
 // Prints "tavrin-worker listening on <host>:<port>" once it accepts connections (with --port 0 the
-// port is a free one chosen by the system). Ends on SIGINT or SIGTERM, and with --exit-on-stop once
-// a stop_all leaves it without instances.
+// port is a free one chosen by the system). Ends on SIGINT or SIGTERM, with --exit-on-stop once
+// a stop_all leaves it without instances, and with --exit-with-parent when the thread that started
+// it ends (the kernel sends it SIGTERM then), so that a crashed launcher leaves no worker behind.
+#include <sys/prctl.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -33,8 +38,20 @@ int main(int argc, char** argv) {
   app.add_option("--plugin", plugins, "plugin library registering implementation classes (repeatable)");
   app.add_option("plugins", positional_plugins, "more plugin libraries");
   app.add_flag("--exit-on-stop", options.exit_when_stopped, "exit once a stop_all leaves no instance");
+  bool exit_with_parent = false;
+  app.add_flag("--exit-with-parent", exit_with_parent,
+               "exit when the thread that started the worker ends (Linux: SIGTERM on the parent's death)");
   app.add_option("--log-level", log_level, "debug, info, warning, error or off")->capture_default_str();
   CLI11_PARSE(app, argc, argv);
+
+  if (exit_with_parent) {
+    const pid_t parent = getppid();
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) {
+      std::perror("tavrin-worker: --exit-with-parent");
+      return 1;
+    }
+    if (getppid() != parent) return 0;  // the parent ended before the request was in place
+  }
 
   try {
     tavrin_core::set_log_level(tavrin_core::parse_log_level(log_level));
