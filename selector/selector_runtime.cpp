@@ -14,6 +14,7 @@
 #include "core_api/space_utils.hpp"
 #include "core_api/spaces.hpp"
 #include "factory/skill_factory.hpp"
+#include "processor/model_inputs.hpp"
 
 namespace tavrin_inference {
 namespace {
@@ -32,36 +33,6 @@ std::string error_text(const std::exception_ptr& error) {
   } catch (...) {
     return "unknown error";
   }
-}
-
-// The model input: float32, shape kept; a map observation gives its values in the map's order.
-// Points into `observation` when it already is a float32 array, else into `storage`.
-const NdArray& observation_as_float32(const Value& observation, NdArray& storage) {
-  if (observation.is_array()) {
-    const NdArray& array = observation.as_array();
-    if (array.dtype() == DType::float32) return array;
-    storage = array.astype(DType::float32);
-    return storage;
-  }
-  if (observation.is_map()) {
-    std::vector<Value> values;
-    values.reserve(observation.as_map().size());
-    for (const auto& entry : observation.as_map()) values.push_back(entry.second);
-    storage = tavrin_core::space_utils::make_np_array(Value::list(std::move(values))).astype(DType::float32);
-    return storage;
-  }
-  storage = tavrin_core::space_utils::make_np_array(observation).astype(DType::float32);
-  return storage;
-}
-
-// The mask in the model's form (float64), or nullptr when there is none. The pipeline's mask already
-// is in that form and is used in place; anything else is formatted into `storage`.
-const NdArray* model_mask(const Map& sensors_filtered, std::optional<NdArray>& storage) {
-  const Value* mask = sensors_filtered.find("action_mask");
-  if (mask == nullptr || mask->is_none()) return nullptr;
-  if (mask->is_array() && mask->as_array().dtype() == DType::float64) return &mask->as_array();
-  storage = BaseAgentProcessor::_format_action_mask_for_onnx(*mask);
-  return storage ? &*storage : nullptr;
 }
 
 // The logits of one observation: the first entry along the first axis of a batched output (a (1, N)
@@ -250,12 +221,10 @@ asio::awaitable<std::int64_t> SelectorRuntimeBase::_get_orchestrator_action(cons
                                                                             const Value& /*sim_action_mask*/) {
   if (!onnx_engine) throw RuntimeError("ONNX model not loaded for orchestrator agent " + context.agent->get_name());
 
-  NdArray obs_storage;
-  const NdArray& obs = observation_as_float32(sensors_filtered.at("observation"), obs_storage);
-  std::optional<NdArray> mask_storage;
-  const NdArray* mask = model_mask(sensors_filtered, mask_storage);
+  const ModelInputs inputs(sensors_filtered);
+  const NdArray* mask = inputs.mask();
 
-  NdArray logits = first_row(onnx_engine->get_action_dist_inputs(obs, mask));
+  NdArray logits = first_row(onnx_engine->get_action_dist_inputs(inputs.observation(), mask));
   std::int64_t choice = 0;
   switch (logits.dtype()) {
     case DType::float32: choice = masked_softmax_argmax<float>(logits, mask); break;
