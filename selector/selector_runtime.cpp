@@ -239,17 +239,6 @@ asio::awaitable<std::int64_t> SelectorRuntimeBase::_get_orchestrator_action(cons
   co_return choice;
 }
 
-void SelectorRuntimeBase::require_decision_maker(bool is_controller) const {
-  if (is_controller && !controller) {
-    throw RuntimeError("Controller not initialized for orchestrator agent " + context.agent->get_name() +
-                       ": init() did not set self.controller. This orchestrator is a controller-type agent and "
-                       "should not attempt ONNX inference.");
-  }
-  if (!is_controller && !onnx_engine) {
-    throw RuntimeError("ONNX model not loaded for orchestrator agent " + context.agent->get_name());
-  }
-}
-
 const ProcessorPtr& SelectorRuntimeBase::child_at(std::int64_t index) const {
   const auto n = static_cast<std::int64_t>(child_agent_processors.size());
   // A negative index would otherwise silently pick a child counted from the end.
@@ -276,7 +265,14 @@ asio::awaitable<Value> SelectorRuntimeBase::_execute(const Value& sim_sensors, c
                                                      const Value& previous_action, bool return_as_teacher_dict,
                                                      const Value& /*agent_group_action*/) {
   const bool is_controller = context.agent->is_controller();
-  require_decision_maker(is_controller);
+  if (is_controller && !controller) {
+    throw RuntimeError("Controller not initialized for orchestrator agent " + context.agent->get_name() +
+                       ": init() did not set self.controller. This orchestrator is a controller-type agent and "
+                       "should not attempt ONNX inference.");
+  }
+  if (!is_controller && !onnx_engine) {
+    throw RuntimeError("ONNX model not loaded for orchestrator agent " + context.agent->get_name());
+  }
 
   auto [filtered, obs] = co_await process_sim_sensors(sim_sensors, sim_action_mask, previous_action);
 

@@ -102,9 +102,6 @@ class SelectorRuntimeBase : public BaseAgentProcessor {
  private:
   // Finds, prepares and opens the selector's model (non-controller selectors only).
   void load_onnx_model();
-  // The controller (controller selectors) or the model (the others) that chooses the child;
-  // RuntimeError when it is missing. Kept out of _execute so that its messages take no frame space.
-  void require_decision_maker(bool is_controller) const;
   // The child at `index`; IndexError for a negative index and for one at or past the end.
   const ProcessorPtr& child_at(std::int64_t index) const;
 };

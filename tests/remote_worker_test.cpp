@@ -454,25 +454,16 @@ TEST(RemoteWorkerProgram, EndsCleanlyOnSigtermAndAfterStopAllWithExitOnStop) {
 
 // A launcher that dies without stopping its worker (a crash, a killed test) leaves none behind.
 TEST(RemoteWorkerProgram, EndsWithTheThreadThatStartedItUnderExitWithParent) {
-  pid_t pid = -1;
-  std::thread launcher([&pid] {
-    WorkerProcess worker({kWorker, "--port", "0", "--plugin", kPlugin, "--exit-with-parent", "--log-level", "off"});
-    pid = worker.release();
+  std::unique_ptr<WorkerProcess> worker;
+  std::thread launcher([&worker] {
+    worker = std::make_unique<WorkerProcess>(std::vector<std::string>{kWorker, "--port", "0", "--plugin", kPlugin,
+                                                                      "--exit-with-parent", "--log-level", "off"});
   });
   launcher.join();
-  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(worker);
 
-  int status = 0;
-  pid_t reaped = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while ((reaped = ::waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (reaped != pid) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    FAIL() << "the worker outlived the thread that started it";
-  }
+  const int status = worker->wait_exit(std::chrono::seconds(60));
+  ASSERT_NE(status, -1) << "the worker outlived the thread that started it";
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
