@@ -18,7 +18,7 @@ log() { echo "[setup] $*" >&2; }
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 debian_packages=(
-  cmake ninja-build g++ pkg-config git ca-certificates
+  cmake ninja-build g++ pkg-config git ca-certificates ccache
   libasio-dev libspdlog-dev nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-onnx python3-numpy
