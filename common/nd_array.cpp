@@ -318,6 +318,20 @@ NdArray NdArray::copy() const {
   return own;
 }
 
+void NdArray::assign(const NdArray& from) {
+  if (from.size() != size()) {
+    throw InvalidArgumentError("cannot assign an array of size " + std::to_string(from.size()) +
+                               " to an array of size " + std::to_string(size()));
+  }
+  if (from.buf_ == buf_) return;
+  visit_span(from, [this](auto in) {
+    visit_span(*this, [in](auto out) {
+      using To = typename decltype(out)::value_type;
+      std::transform(in.begin(), in.end(), out.begin(), [](auto v) { return convert<To>(v); });
+    });
+  });
+}
+
 NdArray::NdArray(DType dtype, Shape shape) : NdArray(uninitialized(dtype, shape)) {
   if (buf_->numel != 0) std::memset(buf_->data, 0, static_cast<std::size_t>(buf_->numel) * dtype_size(dtype));
 }

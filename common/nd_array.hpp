@@ -254,6 +254,9 @@ class NdArray {
   }
   // A copy with elements of its own (a plain copy shares them until one side writes).
   NdArray copy() const;
+  // Writes the elements of `from`, which has as many, into this array's own, converted to this
+  // array's element type as astype converts them. InvalidArgumentError for another element count.
+  void assign(const NdArray& from);
 
   // Element access by flat row-major index whatever the element type; IndexError out of range.
   // Inline: the mask, softmax and finiteness loops call it per element.
