@@ -251,22 +251,12 @@ constexpr std::size_t elements_offset() {
 
 }  // namespace
 
-NdArray::Buffer* NdArray::empty_buffer() noexcept {
-  // Every default-constructed and moved-from array shares this one; it is never counted or freed.
-  static Buffer* empty = [] {
-    static Buffer b;
-    b.flags = kImmortal;
-    b.dtype = DType::float64;
-    b.shape = Shape{0};
-    b.numel = 0;
-    static double none[1] = {0.0};
-    b.data = none;
-    return &b;
-  }();
-  return empty;
-}
+namespace {
+double empty_elements[1] = {0.0};
+}  // namespace
 
-NdArray::NdArray() noexcept : buf_(empty_buffer()) {}
+// Constant-initialised: usable by any static initialiser of any library, with no guard to test.
+constinit NdArray::Buffer NdArray::empty_{1, DType::float64, kImmortal, 0, Shape{0}, empty_elements, {}};
 
 NdArray NdArray::uninitialized(DType dtype, Shape shape) {
   check_size(shape.numel(), shape);

@@ -177,7 +177,8 @@ Value coerce_sensor(const Space& space, const Value& raw, const std::string& nam
 // and shape is shared as it is (what coercion would give); one of another element type is converted
 // into the slot's own elements when the slot already holds such an array that nothing else holds.
 void coerce_sensor_into(const Space& space, const Value& raw, const std::string& name, Value& slot) {
-  if (raw.is_array() && typeid(space) == typeid(Box)) {
+  // By address: a miss takes the general path, which is right for any space.
+  if (raw.is_array() && &typeid(space) == &typeid(Box)) {
     const auto& box = static_cast<const Box&>(space);
     const NdArray& a = raw.as_array();
     if (a.size() == box.flat_size()) {

@@ -186,17 +186,20 @@ void write_flat_dict(const Dict& s, const Value& sample, float* out, const Ctx& 
   }
 }
 
+// The type_info objects are compared by address: each built-in kind has one, in this library, so a
+// match is exact, and a miss (any other type) falls to the virtual call, which is right for every
+// space. Comparing them by name would cost a string comparison per miss, every step.
 void write_flat(const Space& space, const Value& sample, float* out, const Ctx& ctx) {
-  const std::type_info& t = typeid(space);
-  if (t == typeid(Box) || t == typeid(MultiBinary)) {
+  const std::type_info* t = &typeid(space);
+  if (t == &typeid(Box) || t == &typeid(MultiBinary)) {
     write_numbers(space, sample, space.flat_size(), out, ctx);
-  } else if (t == typeid(Discrete)) {
+  } else if (t == &typeid(Dict)) {
+    write_flat_dict(static_cast<const Dict&>(space), sample, out, ctx);
+  } else if (t == &typeid(Discrete)) {
     write_flat_discrete(static_cast<const Discrete&>(space), sample, out, ctx);
-  } else if (t == typeid(MultiDiscrete)) {
+  } else if (t == &typeid(MultiDiscrete)) {
     write_flat_multi_discrete(static_cast<const MultiDiscrete&>(space), sample, out, ctx);
-  } else if (t == typeid(Tuple)) {
-    write_flat_tuple(static_cast<const Tuple&>(space), sample, out, ctx);
-  } else if (t == typeid(Dict)) {
+  } else if (t == &typeid(Tuple)) {
     write_flat_dict(static_cast<const Dict&>(space), sample, out, ctx);
   } else {
     const NdArray part = space.flatten_sample(sample);
@@ -215,10 +218,11 @@ NdArray flatten_with(std::int64_t n, Write&& write) {
   return out;
 }
 
+// Whether `space` is exactly one of the built-in kinds (by address, as write_flat compares).
 bool is_builtin_kind(const Space& space) {
-  const std::type_info& t = typeid(space);
-  return t == typeid(Box) || t == typeid(MultiBinary) || t == typeid(Discrete) || t == typeid(MultiDiscrete) ||
-         t == typeid(Tuple) || t == typeid(Dict);
+  const std::type_info* t = &typeid(space);
+  return t == &typeid(Dict) || t == &typeid(Box) || t == &typeid(MultiBinary) || t == &typeid(Discrete) ||
+         t == &typeid(MultiDiscrete) || t == &typeid(Tuple);
 }
 
 }  // namespace

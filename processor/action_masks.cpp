@@ -163,16 +163,21 @@ double* writable_vector(NdArray& mask, std::int64_t size) {
 
 void BaseAgentProcessor::combine_array_masks_into(const NdArray* first, const NdArray* second, std::int64_t size,
                                                   NdArray& out) {
-  const std::int64_t na = first ? first->size() : 0;
-  const std::int64_t nb = second ? second->size() : 0;
-  // The combine form converts to int8 (truncating, saturating, NaN to 0) and allows what is > 0:
-  // for any element type that is a value of at least 1.
   double* o = writable_vector(out, size);
-  for (std::int64_t i = 0; i < size; ++i) {
-    const bool allowed_a = i >= na || first->at_double(i) >= 1.0;
-    const bool allowed_b = i >= nb || second->at_double(i) >= 1.0;
-    o[i] = allowed_a && allowed_b ? 1.0 : 0.0;
-  }
+  std::fill(o, o + size, 1.0);
+  // The combine form converts to int8 (truncating, saturating, NaN to 0) and allows what is > 0:
+  // for any element type that is a value of at least 1. Entries past a mask's end stay allowed.
+  const auto forbid = [o, size](const NdArray* mask) {
+    if (mask == nullptr) return;
+    visit_span(*mask, [o, size](auto values) {
+      const auto n = std::min(size, static_cast<std::int64_t>(values.size()));
+      for (std::int64_t i = 0; i < n; ++i) {
+        if (!(static_cast<double>(values[static_cast<std::size_t>(i)]) >= 1.0)) o[i] = 0.0;
+      }
+    });
+  };
+  forbid(first);
+  forbid(second);
 }
 
 void BaseAgentProcessor::action_mask_into(const Value& teacher_mask, const Value& sim_action_mask,

@@ -73,15 +73,15 @@ void BaseAgentProcessor::observation_into(const Value& filtered, const Value& tr
                                                      observation);
 }
 
-NdArray& BaseAgentProcessor::scratch_slot(const char* key) {
-  Value* slot = step_.sensors_filtered.find(key);
-  if (slot == nullptr) {
+NdArray& BaseAgentProcessor::scratch_slot(std::size_t index) {
+  Map& slots = step_.sensors_filtered;
+  if (slots.size() != 2) {
     // Made afresh when the map went out with a teacher map: "observation" first, as the pipeline has it.
-    step_.sensors_filtered = Map{{"observation", Value(NdArray())}, {"action_mask", Value(NdArray())}};
-    slot = step_.sensors_filtered.find(key);
+    slots = Map{{"observation", Value(NdArray())}, {"action_mask", Value(NdArray())}};
   }
-  if (!slot->is_array()) *slot = Value(NdArray());
-  return slot->as_array();
+  Value& slot = (slots.begin() + static_cast<std::ptrdiff_t>(index))->second;
+  if (!slot.is_array()) slot = Value(NdArray());
+  return slot.as_array();
 }
 
 asio::awaitable<std::pair<Map, Value>> BaseAgentProcessor::process_sim_sensors(const Value& sensors,

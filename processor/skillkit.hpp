@@ -191,8 +191,8 @@ class BaseAgentProcessor : public Object {
   // The child a choice names (IndexError outside the children).
   virtual BaseAgentProcessor& step_child(const Value& chosen) const;
   // A skill's raw action from its model, or a selector's choice of child, for the step's processed
-  // sensors (the "observation" and "action_mask" entries).
-  virtual Value step_model_action(const Map& sensors_filtered);
+  // observation (float32) and mask (float64).
+  virtual Value step_model_action(const NdArray& observation, const NdArray& mask);
 
   // The pieces of a step shared by run_step and the virtual operations.
   // The mask of an agent's own action space: the teacher's (none: all allowed) with the simulator's,
@@ -223,8 +223,9 @@ class BaseAgentProcessor : public Object {
   // The flattened observation of `filtered` (or, when nothing is normalised, of the full sample)
   // written into `observation`, reusing its elements when nothing else holds them.
   void observation_into(const Value& filtered, const Value& transformed, NdArray& observation);
-  // The step's "observation" and "action_mask" slots in step_.sensors_filtered (made when missing).
-  NdArray& scratch_slot(const char* key);
+  // The step's "observation" (index 0) and "action_mask" (index 1) slots in step_.sensors_filtered,
+  // made when the map is not there.
+  NdArray& scratch_slot(std::size_t index);
   asio::awaitable<Value> run_execute(const Value& obs, const Value& sim_action_mask, bool explore,
                                      const Value& previous_action, bool return_as_teacher_dict);
 

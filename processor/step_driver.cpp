@@ -86,8 +86,8 @@ asio::awaitable<Value> BaseAgentProcessor::run_step(BaseAgentProcessor& top, con
     }
 
     const Value filtered = p->filter_and_normalize(*transformed);
-    NdArray& observation = p->scratch_slot("observation");
-    NdArray& mask = p->scratch_slot("action_mask");
+    NdArray& observation = p->scratch_slot(0);
+    NdArray& mask = p->scratch_slot(1);
 
     // The mask comes from the transformed, unfiltered sample.
     Value teacher_mask;
@@ -114,7 +114,7 @@ asio::awaitable<Value> BaseAgentProcessor::run_step(BaseAgentProcessor& top, con
       if (is_controller_selector) {
         chosen = co_await p->controller->compute_action(*transformed, *previous);
       } else {
-        chosen = p->step_model_action(scratch.sensors_filtered);
+        chosen = p->step_model_action(observation, mask);
       }
       if (p->teacher) {
         if (calls(p->teacher, DefaultHook::transform_action)) {
@@ -144,7 +144,7 @@ asio::awaitable<Value> BaseAgentProcessor::run_step(BaseAgentProcessor& top, con
     if (from_controller) {
       action = co_await p->controller->compute_action(*transformed, *previous);
     } else {
-      action = p->step_model_action(scratch.sensors_filtered);
+      action = p->step_model_action(observation, mask);
     }
     if (!from_controller) action = tavrin_core::space_utils::unsquash_action(action, *p->action_space);
     if (p->teacher) {
@@ -198,7 +198,7 @@ BaseAgentProcessor& BaseAgentProcessor::step_child(const Value& /*chosen*/) cons
   throw NotImplementedError(class_name() + " has no child processors");
 }
 
-Value BaseAgentProcessor::step_model_action(const Map& /*sensors_filtered*/) {
+Value BaseAgentProcessor::step_model_action(const NdArray& /*observation*/, const NdArray& /*mask*/) {
   throw NotImplementedError(class_name() + " has no model step");
 }
 

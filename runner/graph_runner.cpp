@@ -323,7 +323,7 @@ struct GraphRunner::Session {
   struct OutputSlot {
     std::optional<DType> dtype;  // set when the output is pre-bound
     Shape shape;
-    NdArray buffer;  // written by every run, then copied out: its tensor is created once
+    NdArray buffer;  // written by every run and shared with what the run hands out
     TensorView view;
   };
   std::vector<OutputSlot> output_slots;
@@ -469,7 +469,14 @@ void GraphRunner::Session::run(const char* const* input_names, const OrtValue* c
   values.resize(count);  // filled after the run
   for (std::size_t i = 0; i < count; ++i) {
     auto& slot = output_slots[i];
-    // Pre-bound outputs are written into the slot's buffer; the rest are allocated by the run.
+    // Pre-bound outputs are written into the slot's buffer; the rest are allocated by the run. The
+    // arrays a run hands out share the slot's buffer; one that is still held when the next run comes
+    // keeps its elements, and the run writes into a new buffer, bound anew.
+    if (prebind && slot.dtype && !slot.buffer.writable_in_place()) {
+      slot.buffer = NdArray(*slot.dtype, slot.shape);
+      slot.view.reset();
+      binding.reset();
+    }
     output_values[i] = prebind && slot.dtype ? slot.view.output(memory, slot.buffer) : nullptr;
   }
   OrtStatus* status = nullptr;
@@ -499,8 +506,7 @@ void GraphRunner::Session::run(const char* const* input_names, const OrtValue* c
   for (std::size_t i = 0; i < count; ++i) {
     const bool wanted = !only || *only == i;
     if (prebind && output_slots[i].dtype) {
-      // A copy of its own: the next run writes into the slot's buffer again.
-      if (wanted) values[i] = output_slots[i].buffer.copy();
+      if (wanted) values[i] = output_slots[i].buffer;
       continue;
     }
     const Ort::Value owned(output_values[i]);  // released whether wanted or not

@@ -36,18 +36,6 @@ std::string error_text(const std::exception_ptr& error) {
   }
 }
 
-// The logits of one observation: the first entry along the first axis of a batched output (a (1, N)
-// output is reshaped in place), a one-dimensional output as it is.
-NdArray first_row(NdArray outputs) {
-  if (outputs.ndim() == 0) return std::move(outputs).reshape(Shape{1});
-  if (outputs.ndim() == 1) return outputs;
-  if (outputs.shape()[0] == 1) {
-    const Shape row_shape = outputs.shape().drop_front();
-    return std::move(outputs).reshape(row_shape);
-  }
-  return outputs.row(0);
-}
-
 // Forbidden children get FLOAT_MIN (in the logits' own element type), then softmax and the first
 // index of the largest probability. Works in place on `logits`; T is float or double.
 template <class T>
@@ -226,19 +214,17 @@ asio::awaitable<void> SelectorRuntimeBase::reset() {
   co_await BaseAgentProcessor::reset();
 }
 
-std::int64_t SelectorRuntimeBase::orchestrator_choice(const Map& sensors_filtered) {
+std::int64_t SelectorRuntimeBase::orchestrator_choice(const NdArray& observation, const NdArray* mask) {
   if (!onnx_engine) throw RuntimeError("ONNX model not loaded for orchestrator agent " + context.agent->get_name());
 
-  const ModelInputs inputs(sensors_filtered);
-  const NdArray* mask = inputs.mask();
-
-  NdArray logits = first_row(onnx_engine->get_action_dist_inputs(inputs.observation(), mask));
-  switch (logits.dtype()) {
-    case DType::float32: return masked_softmax_argmax<float>(logits, mask);
-    case DType::float64: return masked_softmax_argmax<double>(logits, mask);
+  first_row_into(onnx_engine->get_action_dist_inputs(observation, mask), logits_);
+  if (logits_.ndim() == 0) logits_ = std::move(logits_).reshape(Shape{1});
+  switch (logits_.dtype()) {
+    case DType::float32: return masked_softmax_argmax<float>(logits_, mask);
+    case DType::float64: return masked_softmax_argmax<double>(logits_, mask);
     default: {
       // Integer logits take their probabilities in float64, as exp of an integer array does.
-      NdArray converted = logits.astype(DType::float64);
+      NdArray converted = logits_.astype(DType::float64);
       return masked_softmax_argmax<double>(converted, mask);
     }
   }
@@ -246,7 +232,9 @@ std::int64_t SelectorRuntimeBase::orchestrator_choice(const Map& sensors_filtere
 
 asio::awaitable<std::int64_t> SelectorRuntimeBase::_get_orchestrator_action(const Map& sensors_filtered,
                                                                             const Value& /*sim_action_mask*/) {
-  co_return orchestrator_choice(sensors_filtered);
+  if (!onnx_engine) throw RuntimeError("ONNX model not loaded for orchestrator agent " + context.agent->get_name());
+  const ModelInputs inputs(sensors_filtered);
+  co_return orchestrator_choice(inputs.observation(), inputs.mask());
 }
 
 const ProcessorPtr& SelectorRuntimeBase::child_at(std::int64_t index) const {
@@ -291,8 +279,8 @@ Value SelectorRuntimeBase::step_chosen(Value transformed) const { return Value(t
 
 BaseAgentProcessor& SelectorRuntimeBase::step_child(const Value& chosen) const { return *child_at(index_value(chosen)); }
 
-Value SelectorRuntimeBase::step_model_action(const Map& sensors_filtered) {
-  return Value(orchestrator_choice(sensors_filtered));
+Value SelectorRuntimeBase::step_model_action(const NdArray& observation, const NdArray& mask) {
+  return Value(orchestrator_choice(observation, &mask));
 }
 
 asio::awaitable<Value> SelectorRuntimeBase::_execute(const Value& sim_sensors, const Value& sim_action_mask,

@@ -106,21 +106,23 @@ class SelectorRuntimeBase : public BaseAgentProcessor {
   void selector_mask_into(const Value& teacher_mask, const Value& previous_action, NdArray& mask) const override;
   Value step_chosen(Value transformed_choice) const override;
   BaseAgentProcessor& step_child(const Value& chosen) const override;
-  Value step_model_action(const Map& sensors_filtered) override;
+  Value step_model_action(const NdArray& observation, const NdArray& mask) override;
 
  private:
   // Finds, prepares and opens the selector's model (non-controller selectors only).
   void load_onnx_model();
   // The child at `index`; IndexError for a negative index and for one at or past the end.
   const ProcessorPtr& child_at(std::int64_t index) const;
-  // The model's choice of child for one step's processed sensors.
-  std::int64_t orchestrator_choice(const Map& sensors_filtered);
+  // The model's choice of child for one step's observation (fed as float32) and mask (float64) or none.
+  std::int64_t orchestrator_choice(const NdArray& observation, const NdArray* mask);
   // _execute through the virtual operations, for classes derived from this one.
   asio::awaitable<Value> execute_through_overrides(const Value& sim_sensors, const Value& sim_action_mask,
                                                    const Value& previous_action, bool return_as_teacher_dict);
 
   // The follow rules' mask after each child (none: all allowed), worked out once, at init.
   std::vector<std::optional<NdArray>> rule_masks_;
+  // The last step's logits, reused by the next one.
+  NdArray logits_;
 };
 
 using SelectorRuntime = tavrin_core::ensure_cls_is_initialized<SelectorRuntimeBase>;
