@@ -6,6 +6,7 @@
 #include <span>
 #include <typeinfo>
 
+#include "common/close_names.hpp"
 #include "common/errors.hpp"
 #include "core/member_path.hpp"
 
@@ -371,7 +372,8 @@ void convert_sim_sensors_into(Value& out, const Value& sensors, const SpacePtr& 
                           [&](const std::string& name, const SpacePtr& space) {
                             const Value* v = raw.find(name);
                             if (v == nullptr)
-                              throw KeyError(std::string(kConvert) + ": sensor '" + name + "' is missing");
+                              throw KeyError(std::string(kConvert) + ": sensor '" + name + "' is missing" +
+                                             tavrin_inference::got_keys_suffix(name, raw));
                             std::int64_t element = 0;
                             require_finite(*v, name, element);  // before coercion, which would clamp an integer sensor
                             if (reuse) {
