@@ -150,11 +150,17 @@ class ImplementationRegistry {
   void register_perceptor_impl(const std::string& class_name, PerceptorFactory factory, std::string version = "latest");
   bool has_agent_impl(const std::string& class_name) const;
   bool has_perceptor_impl(const std::string& class_name) const;
-  // A fresh instance each call; KeyError naming the class when nothing is registered under it.
+  // A fresh instance each call; KeyError naming the class (and the hint below) when nothing is
+  // registered under it.
   ImplementationPtr make_agent_impl(const std::string& class_name) const;
   PerceptorPtr make_perceptor_impl(const std::string& class_name) const;
   // Registered version text; KeyError when unknown.
   std::string version_of(const std::string& class_name) const;
+  // For messages about a class name that is not registered: "closest: 'ZoneTeacher'" when registered
+  // names of that kind are close to it, else "registered agent classes: 'AgentTeacher', ..." (or
+  // "registered perceptor classes: ...").
+  std::string agent_impl_hint(const std::string& class_name) const;
+  std::string perceptor_impl_hint(const std::string& class_name) const;
 
   // Registers a factory together with the class it makes and the hooks that class keeps at their
   // defaults; an instance whose dynamic class is not `made` gets no default hooks.
