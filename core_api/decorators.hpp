@@ -22,8 +22,14 @@ namespace tavrin_core {
 // `_is_initialized`, which its `init` sets; the decorator never writes it. The check happens when
 // `_execute` is called (before anything is awaited) and costs no coroutine frame of its own.
 //
-// Cls needs: `bool _is_initialized`, `std::string class_name() const`, `std::string get_name() const`
-// and the virtual `_execute` of the processor base class.
+// Once `init` has opened the class's model (`onnx_engine`), the processor checks that the
+// observation it will feed fits the model's declared observation input, so that a misfit is named
+// at packaging rather than by the first step's runner error.
+//
+// Cls needs: `bool _is_initialized`, `std::string class_name() const`, `std::string get_name() const`,
+// the virtual `init` and `_execute` of the processor base class, its `check_model_observation`, and
+// an `onnx_engine` (a pointer to the model's runner, null without a model).
+
 // The failure of a processor's per-step entry point before its init has completed.
 [[noreturn]] inline void throw_not_initialized(const std::string& class_name, const std::string& agent_name) {
   throw tavrin_inference::RuntimeError(class_name + " for agent " + agent_name +
@@ -34,6 +40,12 @@ template <class Cls>
 class ensure_cls_is_initialized : public Cls {
  public:
   using Cls::Cls;
+
+  asio::awaitable<void> init() override {
+    co_await Cls::init();
+    if (this->onnx_engine)
+      this->check_model_observation(this->onnx_engine->model_path(), this->onnx_engine->input_names());
+  }
 
   asio::awaitable<tavrin_inference::Value> _execute(
       const tavrin_inference::Value& sim_sensors,

@@ -137,6 +137,11 @@ class BaseAgentProcessor : public Object {
   // The processor's class name ("BaseAgentProcessor", "SkillRuntime", ...).
   virtual std::string class_name() const { return "BaseAgentProcessor"; }
 
+  // Once the model at `model_path` is open (the exported processor classes do this at the end of
+  // init): a warning when the observation this processor feeds does not fit the model's first
+  // input, `input_names` being the model's inputs as its runner has them. See observation_fit.hpp.
+  void check_model_observation(const std::string& model_path, const std::vector<std::string>& input_names) const;
+
   // ---- the step of the runtime's own processor classes ----
   // SkillRuntime and SelectorRuntime run a whole step, from the root down to the leaf, in one
   // coroutine (run_step): each processor's sensor pipeline, masks, model and action processing are
