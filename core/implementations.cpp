@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <typeinfo>
 #include <filesystem>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <typeinfo>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>

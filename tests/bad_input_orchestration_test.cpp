@@ -272,7 +272,8 @@ TEST_F(BadInputPlugin, AFileThatIsNotASharedLibraryIsRefusedByTheLoader) {
     const std::string path =
         box.write("hierarchy/plugin_bad.json", with_plugin(text, std::string("plugins/") + name, "X"));
     const std::string library = box.path(std::string("hierarchy/plugins/") + name);
-    const std::string start = path + ": plugins[0]: Cannot load plugin library " + library + ": ";
+    const std::string start =
+        std::string(path).append(": plugins[0]: Cannot load plugin library ").append(library).append(": ");
     const std::string message = expect_plugin_rejected(path, "RuntimeError", start, library);
     // The loader's reason follows, without the path a second time.
     EXPECT_EQ(message.find(library, start.size()), std::string::npos) << message;
