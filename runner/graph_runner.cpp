@@ -140,7 +140,12 @@ void GraphRunner::warm_up() {
     // Open sizes become 1: the run then fails the way every call on such a model does.
     Shape shape;
     for (const std::int64_t d : m.observation_shape) shape.push_back(d < 0 ? 1 : d);
-    run_unlogged(NdArray::full(shape, DType::float32, 0.0), nullptr, s.single_values, m.dist_output);
+    // An everything-allowed mask given as a step gives one, so that the binding is made with the
+    // staged mask a step feeds (a model without a fixed mask shape gets its default mask).
+    std::optional<NdArray> allowed;
+    if (s.ones_mask) allowed.emplace(NdArray::ones(m.mask_shape, DType::float64));
+    run_unlogged(NdArray::full(shape, DType::float32, 0.0), allowed ? &*allowed : nullptr, s.single_values,
+                 m.dist_output);
   } catch (const std::exception& e) {
     if (logger.enabled(LogLevel::warning)) {
       logger.warning(std::string("Error during inference: ") + e.what() + " (warm-up run of " + model_path_ +

@@ -88,9 +88,9 @@ class GraphRunner {
   // absent). FileNotFoundError when nothing exists at the path; a session that cannot be created
   // fails the constructor (ONNX Runtime's own message as a RuntimeError).
   //
-  // The model then runs once on a zero observation (and no mask), so that the first real call does
-  // not pay for ONNX Runtime's first-run preparations; when that run fails, the failure is logged
-  // as a warning and the runner is kept (its calls will report the failure as usual).
+  // The model then runs once on a zero observation with everything allowed, so that the first
+  // real call does not pay for ONNX Runtime's first-run preparations; when that run fails, the
+  // failure is logged as a warning and the runner is kept (its calls report the failure as usual).
   explicit GraphRunner(std::string model_path, std::optional<std::vector<std::string>> providers = std::nullopt);
   // The same, with the session's thread settings (see runner/runner_options.hpp).
   GraphRunner(std::string model_path, std::optional<std::vector<std::string>> providers,
