@@ -24,23 +24,15 @@ NdArray copy_tensor(const void* data, std::size_t count, Shape shape) {
   }
 }
 
-// The first element of an array, whatever its element type. Input views only read through it.
-const void* first_element(const NdArray& array) {
+// The first element of an array, whatever its element type: writable through a non-const array
+// only (input views only read through theirs).
+template <class Array>
+std::conditional_t<std::is_const_v<Array>, const void*, void*> first_element(Array& array) {
   switch (array.dtype()) {
-    case DType::float32: return array.data<float>();
-    case DType::float64: return array.data<double>();
-    case DType::int64: return array.data<std::int64_t>();
-    case DType::int8: return array.data<std::int8_t>();
-  }
-  return nullptr;
-}
-
-void* first_element(NdArray& array) {
-  switch (array.dtype()) {
-    case DType::float32: return array.data<float>();
-    case DType::float64: return array.data<double>();
-    case DType::int64: return array.data<std::int64_t>();
-    case DType::int8: return array.data<std::int8_t>();
+    case DType::float32: return array.template data<float>();
+    case DType::float64: return array.template data<double>();
+    case DType::int64: return array.template data<std::int64_t>();
+    case DType::int8: return array.template data<std::int8_t>();
   }
   return nullptr;
 }
