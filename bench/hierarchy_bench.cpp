@@ -127,8 +127,7 @@ struct Pair {
     // The inputs each model gets in the runtime's step: a selector sees its logits sensor with its
     // allowed-children mask, the skill the root's logits with an everything-allowed mask of its
     // five actions.
-    path.push_back(
-        std::make_unique<BareModel>(model("root"), as_float(sensors.root_logits), sensors.root_allowed));
+    path.push_back(std::make_unique<BareModel>(model("root"), as_float(sensors.root_logits), sensors.root_allowed));
     path.push_back(std::make_unique<BareModel>(model("mid"), as_float(sensors.mid_logits), sensors.mid_allowed));
     path.push_back(
         std::make_unique<BareModel>(model("leaf1"), as_float(sensors.root_logits), std::vector<double>(5, 1.0)));

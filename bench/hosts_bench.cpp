@@ -89,8 +89,8 @@ void BM_ResidentMemory(benchmark::State& state, const char* orchestration) {
 // K hosts, each stepped by a thread of its own, all at once on request.
 class HostThreads {
  public:
-  HostThreads(const std::string& orchestration, std::size_t k) : start_(static_cast<std::ptrdiff_t>(k + 1)),
-                                                                 done_(static_cast<std::ptrdiff_t>(k + 1)) {
+  HostThreads(const std::string& orchestration, std::size_t k)
+      : start_(static_cast<std::ptrdiff_t>(k + 1)), done_(static_cast<std::ptrdiff_t>(k + 1)) {
     for (std::size_t i = 0; i < k; ++i) hosts_.push_back(std::make_unique<SteppedHost>(orchestration));
     for (auto& host : hosts_) {
       threads_.emplace_back([this, h = host.get()] {

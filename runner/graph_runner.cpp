@@ -172,17 +172,16 @@ bool GraphRunner::shares_session_with(const GraphRunner& other) const {
   return session_ && other.session_ && session_->model == other.session_->model;
 }
 
-void GraphRunner::Session::run(const char* const* input_names, const Ort::Value* const* inputs,
-                               std::size_t input_count, std::vector<NdArray>& values, std::optional<std::size_t> only,
-                               bool stable_inputs) {
+void GraphRunner::Session::run(const char* const* input_names, const Ort::Value* const* inputs, std::size_t input_count,
+                               std::vector<NdArray>& values, std::optional<std::size_t> only, bool stable_inputs) {
   const SharedModel& m = *model;
   const std::size_t count = output_values.size();
   values.resize(count);  // filled after the run
   for (std::size_t i = 0; i < count; ++i) {
     // Pre-bound outputs are written into the runner's buffer; the rest are allocated by the run.
     auto& out = output_buffers[i];
-    output_values[i] = prebind && m.outputs[i].dtype ? static_cast<OrtValue*>(out.view.output(memory, out.buffer))
-                                                     : nullptr;
+    output_values[i] =
+        prebind && m.outputs[i].dtype ? static_cast<OrtValue*>(out.view.output(memory, out.buffer)) : nullptr;
   }
   try {
     if (stable_inputs && prebind && m.all_outputs_declared && input_count <= bound_values.size()) {

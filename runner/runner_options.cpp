@@ -15,8 +15,7 @@ constexpr std::string_view kField = "onnxruntime";
 constexpr std::int64_t kMaxThreads = 1024;
 
 [[noreturn]] void refuse(std::string_view key, const std::string& what) {
-  throw InvalidArgumentError(std::string("configuration: ").append(kField).append(".").append(key).append(": ") +
-                             what);
+  throw InvalidArgumentError(std::string("configuration: ").append(kField).append(".").append(key).append(": ") + what);
 }
 
 }  // namespace

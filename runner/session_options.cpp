@@ -26,9 +26,9 @@ constexpr const char* kCpuProvider = "CPUExecutionProvider";
 // The environment and the settings its global pool was made with.
 struct Environment {
   std::mutex mutex;
-  Ort::Env* env = nullptr;         // never destroyed, see onnx_runtime_env
-  GraphRunnerOptions pool;         // thread settings of the global pool
-  std::set<std::string> warned;    // requests already told that the pool runs otherwise
+  Ort::Env* env = nullptr;           // never destroyed, see onnx_runtime_env
+  GraphRunnerOptions pool;           // thread settings of the global pool
+  std::set<std::string> warned;      // requests already told that the pool runs otherwise
   std::atomic<bool> refused{false};  // the environment turned out to have no global pools
 };
 

@@ -201,7 +201,8 @@ void SelectorRuntimeBase::load_onnx_model() {
   }
 
   try {
-    onnx_engine = std::make_unique<GraphRunner>(model_path, std::nullopt, GraphRunnerOptions::from_config(context.config.get()));
+    onnx_engine =
+        std::make_unique<GraphRunner>(model_path, std::nullopt, GraphRunnerOptions::from_config(context.config.get()));
     logger().info("Loaded ONNX model for orchestrator agent " + name + " from " + model_path);
   } catch (...) {
     logger().error("Failed to load ONNX model for orchestrator agent " + name + ": " +

@@ -3,6 +3,7 @@
 // sessions on the generated fixtures (tests/fixtures/models/README.md).
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <onnxruntime_cxx_api.h>
 
 #include "common/errors.hpp"
 #include "core_api/trainer_config.hpp"
@@ -177,6 +179,27 @@ TEST(GraphRunnerThreads, SettingsFromTheConfigurationMap) {
       EXPECT_EQ(std::string(e.what()), message);
     }
   }
+}
+
+// An application may make ONNX Runtime's environment itself, without global pools, before the
+// first runner: runners then still open their models, on pools of their own, and say so once.
+// Exits 0 when that holds.
+[[noreturn]] void open_models_in_an_environment_made_elsewhere() {
+  Ort::Env application(ORT_LOGGING_LEVEL_WARNING, "application");
+  tavrin_test::LogCapture logs;
+  GraphRunner a(model("policy"));
+  GraphRunner b(model("mlp_small"));
+  const bool ran = values_of(a.get_action_dist_inputs(NdArray::from_vector<float>({1, 2, 3, 4}))) ==
+                   std::vector<double>{11.0, 12.0, 13.0};
+  const auto warnings = logs.messages("warning", kLogger);
+  const bool warned_once = warnings.size() == 1 && warnings[0].find("without global thread pools") != std::string::npos;
+  std::_Exit(ran && warned_once && b.max_concurrent_runs() == 1 ? 0 : 1);
+}
+
+// The environment is the process's: the death-test child re-executes this test alone, afresh.
+TEST(GraphRunnerThreadsDeathTest, AnEnvironmentMadeElsewhereWithoutGlobalPoolsStillRunsEveryModel) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(open_models_in_an_environment_made_elsewhere(), ::testing::ExitedWithCode(0), "");
 }
 
 // --- warm-up ---------------------------------------------------------------------------------------

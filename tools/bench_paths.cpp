@@ -138,9 +138,9 @@ void make_tensors(std::vector<RawPath>& paths) {
 void run_bare(const RawPath& path) {
   static const Ort::RunOptions run_options{nullptr};
   for (const auto& run : path) {
-    auto outputs = run.model->session.Run(run_options, run.model->fed_names.data(), run.tensors.data(),
-                                          run.tensors.size(), run.model->output_ptrs.data(),
-                                          run.model->output_ptrs.size());
+    auto outputs =
+        run.model->session.Run(run_options, run.model->fed_names.data(), run.tensors.data(), run.tensors.size(),
+                               run.model->output_ptrs.data(), run.model->output_ptrs.size());
     (void)outputs;
   }
 }
