@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <typeinfo>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -63,6 +64,8 @@ struct ImplementationRegistry::State {
   struct AgentEntry {
     AgentFactory factory;
     std::string version;
+    std::uint8_t default_hooks = 0;
+    const std::type_info* made = nullptr;  // the class the factory makes, when known
   };
   struct PerceptorEntry {
     PerceptorFactory factory;
@@ -70,7 +73,8 @@ struct ImplementationRegistry::State {
   };
 
   State() {
-    agents.emplace("AgentTeacher", AgentEntry{[] { return std::make_shared<DefaultTeacher>(); }, "latest"});
+    agents.emplace("AgentTeacher", AgentEntry{[] { return std::make_shared<DefaultTeacher>(); }, "latest",
+                                              default_hooks_of<DefaultTeacher>(), &typeid(DefaultTeacher)});
   }
 
   mutable std::mutex mutex;  // guards agents and perceptors
@@ -109,12 +113,21 @@ void check_registration(const std::string& class_name, bool has_factory, const c
 
 void ImplementationRegistry::register_agent_impl(const std::string& class_name, AgentFactory factory,
                                                  std::string version) {
+  register_agent_class(class_name, std::move(factory), std::move(version), 0, nullptr);
+}
+
+void ImplementationRegistry::register_agent_class(const std::string& class_name, AgentFactory factory,
+                                                  std::string version, std::uint8_t default_hooks,
+                                                  const std::type_info* made) {
   check_registration(class_name, static_cast<bool>(factory), "agent");
   auto& s = state();
   bool replaced = false;
   {
     std::lock_guard lock(s.mutex);
-    replaced = !s.agents.insert_or_assign(class_name, State::AgentEntry{std::move(factory), std::move(version)}).second;
+    replaced = !s.agents
+                    .insert_or_assign(class_name,
+                                      State::AgentEntry{std::move(factory), std::move(version), default_hooks, made})
+                    .second;
   }
   // The last registration wins, so an application can override a plugin's class.
   if (replaced && logger().enabled(LogLevel::debug))
@@ -149,6 +162,8 @@ bool ImplementationRegistry::has_perceptor_impl(const std::string& class_name) c
 
 ImplementationPtr ImplementationRegistry::make_agent_impl(const std::string& class_name) const {
   AgentFactory factory;
+  std::uint8_t default_hooks = 0;
+  const std::type_info* made = nullptr;
   {
     auto& s = state();
     std::lock_guard lock(s.mutex);
@@ -157,9 +172,14 @@ ImplementationPtr ImplementationRegistry::make_agent_impl(const std::string& cla
       throw KeyError("No agent implementation class '" + class_name + "' is registered");
     }
     factory = it->second.factory;
+    default_hooks = it->second.default_hooks;
+    made = it->second.made;
   }
   // Outside the lock: a factory may itself use the registry.
-  return factory();
+  ImplementationPtr instance = factory();
+  // What was learnt of the class holds only for an instance of exactly that class.
+  if (instance && made != nullptr && typeid(*instance) == *made) instance->default_hooks_ = default_hooks;
+  return instance;
 }
 
 PerceptorPtr ImplementationRegistry::make_perceptor_impl(const std::string& class_name) const {

@@ -210,10 +210,35 @@ void write_flat(const Space& space, const Value& sample, float* out, const Ctx& 
 // must not be sent back to its own override.
 template <class Write>
 NdArray flatten_with(std::int64_t n, Write&& write) {
-  std::vector<float> out(static_cast<std::size_t>(n));
-  write(out.data(), Ctx{nullptr, kFlattenSample});
-  return NdArray::from_vector(std::move(out));
+  NdArray out(DType::float32, Shape{n});
+  write(out.data<float>(), Ctx{nullptr, kFlattenSample});
+  return out;
 }
+
+bool is_builtin_kind(const Space& space) {
+  const std::type_info& t = typeid(space);
+  return t == typeid(Box) || t == typeid(MultiBinary) || t == typeid(Discrete) || t == typeid(MultiDiscrete) ||
+         t == typeid(Tuple) || t == typeid(Dict);
+}
+
+}  // namespace
+
+void Space::flatten_sample_into(const Value& sample, NdArray& out) const {
+  // A space of a type derived from the built-in kinds may override flatten_sample: it is asked.
+  if (!is_builtin_kind(*this)) {
+    out = flatten_sample(sample);
+    return;
+  }
+  const std::int64_t n = flat_size();
+  if (!(out.dtype() == DType::float32 && out.ndim() == 1 && out.size() == n && out.writable_in_place())) {
+    out = NdArray::uninitialized(DType::float32, Shape{n});
+  }
+  float* data = out.data<float>();
+  std::fill(data, data + n, 0.0F);
+  write_flat(*this, sample, data, Ctx{nullptr, kFlattenSample});
+}
+
+namespace {
 
 // ---- flattened boxes ------------------------------------------------------------------------
 

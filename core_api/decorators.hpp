@@ -24,6 +24,12 @@ namespace tavrin_core {
 //
 // Cls needs: `bool _is_initialized`, `std::string class_name() const`, `std::string get_name() const`
 // and the virtual `_execute` of the processor base class.
+// The failure of a processor's per-step entry point before its init has completed.
+[[noreturn]] inline void throw_not_initialized(const std::string& class_name, const std::string& agent_name) {
+  throw tavrin_inference::RuntimeError(class_name + " for agent " + agent_name +
+                                       " is not initialised: await init() before _execute()");
+}
+
 template <class Cls>
 class ensure_cls_is_initialized : public Cls {
  public:
@@ -35,10 +41,7 @@ class ensure_cls_is_initialized : public Cls {
       bool is_coordinated = false, const tavrin_inference::Value& previous_action = tavrin_inference::Value(),
       bool return_as_teacher_dict = false,
       const tavrin_inference::Value& agent_group_action = tavrin_inference::Value()) override {
-    if (!this->_is_initialized) {
-      throw tavrin_inference::RuntimeError(this->class_name() + " for agent " + this->get_name() +
-                                           " is not initialised: await init() before _execute()");
-    }
+    if (!this->_is_initialized) throw_not_initialized(this->class_name(), this->get_name());
     return Cls::_execute(sim_sensors, sim_action_mask, explore, is_coordinated, previous_action, return_as_teacher_dict,
                          agent_group_action);
   }

@@ -77,10 +77,21 @@ asio::awaitable<void> PolicyHost::package(std::shared_ptr<tavrin_core::Orchestra
                 " (processor type: " + agent_processor->type_name() + ")");
 }
 
+namespace {
+
+asio::awaitable<Value> no_agent_processor() {
+  throw RuntimeError("No agent processor available. Call package() first.");
+  co_return Value();
+}
+
+}  // namespace
+
+// Not a coroutine of its own: the root processor's step is handed to the caller to await, so a step
+// costs no frame here. The failure without a processor still surfaces when the result is awaited.
 asio::awaitable<Value> PolicyHost::execute(const Value& obs, const Value& sim_action_mask, const Value& explore,
                                            const Value& previous_action) {
-  if (!agent_processor) throw RuntimeError("No agent processor available. Call package() first.");
-  co_return co_await agent_processor->_execute(obs, sim_action_mask, explore.truthy(), false, previous_action);
+  if (!agent_processor) return no_agent_processor();
+  return agent_processor->_execute(obs, sim_action_mask, explore.truthy(), false, previous_action);
 }
 
 asio::awaitable<void> PolicyHost::close() {

@@ -213,7 +213,8 @@ void GraphRunner::Session::run(const char* const* input_names, const Ort::Value*
   for (std::size_t i = 0; i < count; ++i) {
     const bool wanted = !only || *only == i;
     if (prebind && m.outputs[i].dtype) {
-      if (wanted) values[i] = output_buffers[i].buffer;
+      // A copy of its own: the next run writes into the runner's buffer again.
+      if (wanted) values[i] = output_buffers[i].buffer.copy();
       continue;
     }
     const Ort::Value owned(output_values[i]);  // released whether wanted or not

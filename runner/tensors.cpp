@@ -24,19 +24,6 @@ NdArray copy_tensor(const void* data, std::size_t count, Shape shape) {
   }
 }
 
-// The first element of an array, whatever its element type: writable through a non-const array
-// only (input views only read through theirs).
-template <class Array>
-std::conditional_t<std::is_const_v<Array>, const void*, void*> first_element(Array& array) {
-  switch (array.dtype()) {
-    case DType::float32: return array.template data<float>();
-    case DType::float64: return array.template data<double>();
-    case DType::int64: return array.template data<std::int64_t>();
-    case DType::int8: return array.template data<std::int8_t>();
-  }
-  return nullptr;
-}
-
 Ort::Value create_tensor(const Ort::MemoryInfo& memory, void* data, DType dtype, std::size_t count,
                          const Shape& shape) {
   switch (dtype) {
@@ -117,12 +104,15 @@ bool is_concrete(const Shape& shape) {
 // --- TensorView ------------------------------------------------------------------------------------
 
 const Ort::Value& TensorView::input(const Ort::MemoryInfo& memory, const NdArray& array, const Shape& shape) {
-  // ONNX Runtime takes tensors over writable memory; it never writes an input.
-  return get(memory, const_cast<void*>(first_element(array)), array.dtype(), array.size(), shape);
+  // Inputs are only read by the run: their elements are viewed where they are, shared or not
+  // (ONNX Runtime takes tensors over writable memory; it never writes an input).
+  return get(memory, const_cast<void*>(array.raw_data()), array.dtype(), array.size(), shape);
 }
 
 Ort::Value& TensorView::output(const Ort::MemoryInfo& memory, NdArray& array) {
-  return get(memory, first_element(array), array.dtype(), array.size(), array.shape());
+  // Outputs are written by the run: the array must hold elements of its own (the caller keeps it
+  // unshared while the view is in use).
+  return get(memory, array.raw_data(), array.dtype(), array.size(), array.shape());
 }
 
 void TensorView::reset() {

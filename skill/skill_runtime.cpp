@@ -5,6 +5,7 @@
 #include <exception>
 #include <filesystem>
 #include <optional>
+#include <typeinfo>
 #include <utility>
 
 #include "common/constants.hpp"
@@ -152,10 +153,24 @@ Value SkillRuntimeBase::model_raw_action(const Map& sensors_filtered) {
   return _decode_action_dist_inputs(row, *action_space).first;
 }
 
+BaseAgentProcessor::StepRole SkillRuntimeBase::step_role() const {
+  return typeid(*this) == typeid(SkillRuntime) ? StepRole::skill : StepRole::other;
+}
+
 asio::awaitable<Value> SkillRuntimeBase::_execute(const Value& sim_sensors, const Value& sim_action_mask,
                                                   bool /*explore*/, bool /*is_coordinated*/,
                                                   const Value& previous_action, bool return_as_teacher_dict,
                                                   const Value& /*agent_group_action*/) {
+  if (step_role() == StepRole::skill) {
+    return run_step(*this, sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
+  }
+  return execute_through_overrides(sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
+}
+
+asio::awaitable<Value> SkillRuntimeBase::execute_through_overrides(const Value& sim_sensors,
+                                                                   const Value& sim_action_mask,
+                                                                   const Value& previous_action,
+                                                                   bool return_as_teacher_dict) {
   auto [sensors_filtered, tavrin_obs] = co_await process_sim_sensors(sim_sensors, sim_action_mask, previous_action);
 
   const bool from_controller = context.agent->is_controller() && controller;
