@@ -154,6 +154,7 @@ asio::awaitable<void> SelectorRuntimeBase::init() {
     child.network_mgr = context.network_mgr;
     child.is_training = false;
     child.is_validating = context.is_validating;
+    child.config = context.config;
     pending.push_back(create_skill_runtime(std::move(child)));
   }
   child_agent_processors = co_await when_all(std::move(pending));
@@ -197,7 +198,8 @@ void SelectorRuntimeBase::load_onnx_model() {
   }
 
   try {
-    onnx_engine = std::make_unique<GraphRunner>(model_path);
+    onnx_engine =
+        std::make_unique<GraphRunner>(model_path, std::nullopt, GraphRunnerOptions::from_config(context.config.get()));
     logger().info("Loaded ONNX model for orchestrator agent " + name + " from " + model_path);
   } catch (...) {
     logger().error("Failed to load ONNX model for orchestrator agent " + name + ": " +

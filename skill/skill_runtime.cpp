@@ -128,7 +128,8 @@ void SkillRuntimeBase::load_onnx_model() {
   }
 
   try {
-    onnx_engine = std::make_unique<GraphRunner>(model_path);
+    onnx_engine =
+        std::make_unique<GraphRunner>(model_path, std::nullopt, GraphRunnerOptions::from_config(context.config.get()));
   } catch (...) {
     logger.error("Failed to load ONNX model for agent " + name + ": " + error_text(std::current_exception()));
     throw;
