@@ -188,9 +188,11 @@ void BaseAgentProcessor::action_mask_into(const Value& teacher_mask, const Value
 
   // Array masks in one pass, without the intermediate forms.
   const Value& teacher_form = teacher_mask.is_none() ? no_action_mask : teacher_mask;
+  const Value& sim_source = sim_mask == &sim_action_mask ? sim_action_mask : absent_value();
   if (teacher_form.is_array() && sim_mask->is_array()) {
     const std::int64_t size = std::max(teacher_form.as_array().size(), sim_mask->as_array().size());
     combine_array_masks_into(&teacher_form.as_array(), &sim_mask->as_array(), size, mask);
+    check_step_mask(mask, "action", "teacher", teacher_mask, "simulator", sim_source);
     return;
   }
 
@@ -206,6 +208,7 @@ void BaseAgentProcessor::action_mask_into(const Value& teacher_mask, const Value
 
   // Teacher mask first.
   mask = tavrin_core::space_utils::combine_masks(teacher_flat, sim_flat).astype(DType::float64);
+  check_step_mask(mask, "action", "teacher", teacher_mask, "simulator", sim_source);
 }
 
 asio::awaitable<NdArray> BaseAgentProcessor::compute_action_mask(const Value& tavrin_obs, const Value& sim_action_mask,

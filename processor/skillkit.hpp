@@ -7,6 +7,7 @@
 // subclasses, which implement `_execute` and call the shared pipeline operations below.
 //
 // Every operation runs on the caller's event loop; a processor is driven by one task at a time.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -207,6 +208,21 @@ class BaseAgentProcessor : public Object {
   asio::awaitable<Value> post_agent_group_action(const Value& sim_sensors, const Value& sim_action_mask,
                                                  const Value& processed);
 
+  // What the model of this processor declares for its action-mask input, noted by the subclass once
+  // its model is open, so that a step names a mask of another length before the model refuses it.
+  void note_model_mask(std::string model_path, const std::optional<Shape>& declared_shape);
+  // The checks of a step's combined mask, made where it is combined from its two sources (named for
+  // the messages): a length other than the model's is reported once per processor, a mask that
+  // forbids everything at most once a second. Cheap when there is nothing to report.
+  // `choice` names what the mask chooses among ("action", "child").
+  void check_step_mask(const NdArray& mask, const char* choice, const char* first_name, const Value& first,
+                       const char* second_name, const Value& second) const {
+    if (model_mask_size_ >= 0 && mask.size() != model_mask_size_ && !mask_length_reported_) {
+      report_mask_length(mask, first_name, first, second_name, second);
+    }
+    if (forbids_everything(mask)) report_all_forbidden(mask, choice, first_name, first, second_name, second);
+  }
+
   // Scratch of run_step, kept from one step to the next so that its arrays and maps are reused when
   // nothing else holds them; no state of the agent lives here.
   struct StepScratch {
@@ -233,6 +249,20 @@ class BaseAgentProcessor : public Object {
   NdArray& scratch_slot(std::size_t index);
   asio::awaitable<Value> run_execute(const Value& obs, const Value& sim_action_mask, bool explore,
                                      const Value& previous_action, bool return_as_teacher_dict);
+
+  static bool forbids_everything(const NdArray& mask);
+  void report_mask_length(const NdArray& mask, const char* first_name, const Value& first, const char* second_name,
+                          const Value& second) const;
+  void report_all_forbidden(const NdArray& mask, const char* choice, const char* first_name, const Value& first,
+                            const char* second_name, const Value& second) const;
+
+  // The model's action mask, as note_model_mask noted it (-1: no model, no mask input, or open sizes).
+  std::string model_path_for_masks_;
+  std::int64_t model_mask_size_ = -1;
+  Shape model_mask_shape_;
+  mutable bool mask_length_reported_ = false;
+  mutable std::chrono::steady_clock::time_point all_forbidden_reported_at_{};
+  mutable bool all_forbidden_reported_ = false;
 
   std::vector<tavrin_core::SensorPtr> normalized_sensors_;
   bool normalized_sensors_resolved_ = false;

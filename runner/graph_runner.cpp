@@ -154,6 +154,13 @@ void GraphRunner::warm_up() {
   }
 }
 
+Shape GraphRunner::observation_shape() const { return session_ ? session_->model->observation_shape : Shape{}; }
+
+std::optional<Shape> GraphRunner::action_mask_shape() const {
+  if (!session_ || !session_->model->mask_input) return std::nullopt;
+  return session_->model->mask_shape;
+}
+
 const std::vector<std::string>& GraphRunner::input_names() const {
   static const std::vector<std::string> none;
   return session_ ? session_->model->input_names : none;

@@ -104,6 +104,10 @@ class GraphRunner {
   const std::string& model_path() const { return model_path_; }
   const std::vector<std::string>& input_names() const;
   const std::vector<std::string>& output_names() const;
+  // The declared shapes of the observation input and of the action-mask input (none when the model
+  // has no such input); an open or symbolic dimension is -1.
+  Shape observation_shape() const;
+  std::optional<Shape> action_mask_shape() const;
 
   // One forward pass. A 1-D observation is fed as one row; it is fed as float32 and must match the
   // observation input's declared shape. A mask (fed as float64) goes to the action-mask input when

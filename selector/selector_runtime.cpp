@@ -131,7 +131,8 @@ asio::awaitable<void> SelectorRuntimeBase::init() {
   rule_masks_.clear();
   rule_masks_.reserve(static_cast<std::size_t>(child_count));
   for (std::int64_t i = 0; i < child_count; ++i) {
-    rule_masks_.push_back(tavrin_core::space_utils::orchestrator_rule_mask(Value(i), *context.agent));
+    auto ruled = tavrin_core::space_utils::orchestrator_rule_mask(Value(i), *context.agent);
+    rule_masks_.push_back(ruled ? Value(std::move(*ruled)) : Value());
   }
 
   const tavrin_core::AgentNode& agent = *context.agent;
@@ -206,6 +207,7 @@ void SelectorRuntimeBase::load_onnx_model() {
                    error_text(std::current_exception()));
     throw;
   }
+  note_model_mask(model_path, onnx_engine->action_mask_shape());
 }
 
 asio::awaitable<void> SelectorRuntimeBase::reset() {
@@ -334,23 +336,26 @@ asio::awaitable<std::pair<Map, Value>> SelectorRuntimeBase::process_sim_sensors(
 void SelectorRuntimeBase::selector_mask_into(const Value& teacher_mask, const Value& previous_action,
                                              NdArray& mask) const {
   const std::int64_t previous = tavrin_core::space_utils::previous_child_index(previous_action, *context.agent);
-  const NdArray* rule_mask = nullptr;
-  std::optional<NdArray> ruled;
+  const Value* rule = &absent_value();
+  Value ruled;
   if (previous >= 0) {
     if (static_cast<std::size_t>(previous) < rule_masks_.size()) {
-      const auto& cached = rule_masks_[static_cast<std::size_t>(previous)];
-      if (cached) rule_mask = &*cached;
+      rule = &rule_masks_[static_cast<std::size_t>(previous)];
     } else {
       // Not worked out at init (init did not run): asked of the rules now.
-      ruled = tavrin_core::space_utils::orchestrator_rule_mask(previous_action, *context.agent);
-      if (ruled) rule_mask = &*ruled;
+      if (auto asked = tavrin_core::space_utils::orchestrator_rule_mask(previous_action, *context.agent)) {
+        ruled = Value(std::move(*asked));
+      }
+      rule = &ruled;
     }
   }
+  const NdArray* rule_mask = rule->is_array() ? &rule->as_array() : nullptr;
 
   const Value& teacher_form = teacher_mask.is_none() ? no_action_mask : teacher_mask;
   const auto children = static_cast<std::int64_t>(context.agent->get_children().size());
   if (teacher_form.is_array()) {
     combine_array_masks_into(rule_mask, &teacher_form.as_array(), children, mask);
+    check_step_mask(mask, "child", "rule", *rule, "teacher", teacher_mask);
     return;
   }
 
@@ -359,6 +364,7 @@ void SelectorRuntimeBase::selector_mask_into(const Value& teacher_mask, const Va
   NdArray teacher_flat = _format_action_mask_for_combine(teacher_form);
   teacher_flat = _align_mask_length(std::move(teacher_flat), selector_flat.size());
   mask = *_format_action_mask_for_onnx(Value(tavrin_core::space_utils::combine_masks(selector_flat, teacher_flat)));
+  check_step_mask(mask, "child", "rule", *rule, "teacher", teacher_mask);
 }
 
 asio::awaitable<NdArray> SelectorRuntimeBase::compute_action_mask(const Value& tavrin_obs,

@@ -120,7 +120,7 @@ class SelectorRuntimeBase : public BaseAgentProcessor {
                                                    const Value& previous_action, bool return_as_teacher_dict);
 
   // The follow rules' mask after each child (none: all allowed), worked out once, at init.
-  std::vector<std::optional<NdArray>> rule_masks_;
+  std::vector<Value> rule_masks_;
   // The last step's logits, reused by the next one.
   NdArray logits_;
 };

@@ -1,0 +1,78 @@
+// What a step's combined action mask is checked for: a length the model does not declare (which
+// the model run refuses with a message that names no agent), and a mask that forbids everything
+// (the first choice is then taken, which is easy to miss). Both are reported beside the step's own
+// behaviour, which they do not change.
+#include <string>
+#include <utility>
+
+#include "core_api/logger.hpp"
+#include "processor/skillkit.hpp"
+
+namespace tavrin_inference {
+namespace {
+
+tavrin_core::Logger& logger() {
+  static tavrin_core::Logger& instance = tavrin_core::get_logger("tavrin_inference.skillkit");
+  return instance;
+}
+
+// A source of a mask as the messages give it: its length and entries, or that there was none.
+std::string source_text(const char* name, const Value& mask) {
+  std::string text = std::string(name) + " mask ";
+  if (mask.is_none()) return text + "none";
+  try {
+    const NdArray flat = BaseAgentProcessor::_format_action_mask_for_combine(mask);
+    return text.append(flat.str()).append(" (").append(std::to_string(flat.size())).append(" entries)");
+  } catch (const Error&) {
+    return text + mask.str();
+  }
+}
+
+}  // namespace
+
+void BaseAgentProcessor::note_model_mask(std::string model_path, const std::optional<Shape>& declared_shape) {
+  model_path_for_masks_ = std::move(model_path);
+  model_mask_size_ = -1;
+  if (!declared_shape) return;
+  for (std::int64_t d : *declared_shape) {
+    if (d < 0) return;  // an open size: the run decides
+  }
+  model_mask_shape_ = *declared_shape;
+  model_mask_size_ = declared_shape->numel();
+}
+
+bool BaseAgentProcessor::forbids_everything(const NdArray& mask) {
+  if (mask.size() == 0) return false;
+  return visit_span(mask, [](auto values) {
+    for (auto v : values) {
+      if (static_cast<double>(v) > 0) return false;
+    }
+    return true;
+  });
+}
+
+void BaseAgentProcessor::report_mask_length(const NdArray& mask, const char* first_name, const Value& first,
+                                            const char* second_name, const Value& second) const {
+  mask_length_reported_ = true;
+  if (!logger().enabled(tavrin_core::LogLevel::warning)) return;
+  logger().warning("Agent '" + context.agent->get_name() + "': its action mask has " + std::to_string(mask.size()) +
+                   " entries (" + source_text(first_name, first) + ", " + source_text(second_name, second) +
+                   ") but its model " + model_path_for_masks_ + " declares an action mask of " +
+                   std::to_string(model_mask_size_) + " " + model_mask_shape_.declared_str() +
+                   "; the model run will refuse it (reported once)");
+}
+
+void BaseAgentProcessor::report_all_forbidden(const NdArray& mask, const char* choice, const char* first_name,
+                                              const Value& first, const char* second_name, const Value& second) const {
+  const auto now = std::chrono::steady_clock::now();
+  if (all_forbidden_reported_ && now - all_forbidden_reported_at_ < std::chrono::seconds(1)) return;
+  all_forbidden_reported_ = true;
+  all_forbidden_reported_at_ = now;
+  if (!logger().enabled(tavrin_core::LogLevel::warning)) return;
+  logger().warning("Agent '" + context.agent->get_name() + "': the combined action mask " + mask.str() +
+                   " forbids every " + choice + " (" +
+                   source_text(first_name, first) + ", " + source_text(second_name, second) +
+                   "); the first one is taken (reported at most once a second)");
+}
+
+}  // namespace tavrin_inference
