@@ -16,7 +16,16 @@ namespace {
 
 bool is_ssl_error(const std::error_code& ec) { return ec.category() == asio::error::get_ssl_category(); }
 
-int ssl_reason(const std::error_code& ec) { return is_ssl_error(ec) ? ERR_GET_REASON(ec.value()) : 0; }
+// The reason of an error of OpenSSL's SSL library (SSL_R_...); 0 for others.
+int ssl_reason(const std::error_code& ec) {
+  if (!is_ssl_error(ec) || ERR_GET_LIB(static_cast<unsigned long>(ec.value())) != ERR_LIB_SSL) return 0;
+  return ERR_GET_REASON(static_cast<unsigned long>(ec.value()));
+}
+
+// The reason of an error of any OpenSSL library (X509_R_..., PEM_R_...).
+int ssl_library_reason(const std::error_code& ec) {
+  return is_ssl_error(ec) ? ERR_GET_REASON(static_cast<unsigned long>(ec.value())) : 0;
+}
 
 // OpenSSL's reason text without the library in brackets asio appends.
 std::string reason_text(const std::error_code& ec) {
@@ -81,11 +90,20 @@ void load_identity(TlsContext& tls, const std::string& where, const std::string&
                    const char* cert_field, const char* key_field) {
   auto& ctx = tls.native();
   load(where, cert_field, cert, [&] { ctx.use_certificate_chain_file(cert); });
-  load(where, key_field, key, [&] { ctx.use_private_key_file(key, asio::ssl::context::pem); });
+  const auto mismatch = [&] {
+    return InvalidArgumentError(where + "." + key_field + ": the key '" + key +
+                                "' does not belong to the certificate '" + cert + "'");
+  };
+  require_file(key, where, key_field);
+  try {
+    ctx.use_private_key_file(key, asio::ssl::context::pem);
+  } catch (const std::system_error& e) {
+    if (ssl_library_reason(e.code()) == X509_R_KEY_VALUES_MISMATCH) throw mismatch();
+    throw InvalidArgumentError(where + "." + key_field + ": '" + key + "' cannot be loaded: " + reason_text(e.code()));
+  }
   if (SSL_CTX_check_private_key(ctx.native_handle()) != 1) {
     ERR_clear_error();
-    throw InvalidArgumentError(where + "." + key_field + ": the key '" + key + "' does not belong to the certificate '" +
-                               cert + "'");
+    throw mismatch();
   }
 }
 
@@ -155,9 +173,14 @@ std::string client_tls_failure(Stream& stream, const std::error_code& ec, const 
   if (reason == SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED)
     return why + "the worker requires a client certificate (" + reason_text(ec) +
            "; give remote.tls.cert and remote.tls.key)";
+  if (reason == SSL_R_TLSV1_ALERT_UNKNOWN_CA || reason == SSL_R_SSLV3_ALERT_BAD_CERTIFICATE ||
+      reason == SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED || reason == SSL_R_SSLV3_ALERT_CERTIFICATE_UNKNOWN)
+    return why + "the worker refused this host's certificate (" + reason_text(ec) + ")";
   if (is_alert(reason)) return why + "the worker refused it (" + reason_text(ec) + ")";
   if (is_not_tls(reason)) return why + "the worker does not speak TLS (" + reason_text(ec) + ")";
-  if (is_end_of_stream(ec))
+  // A plaintext worker hangs up on the TLS record it cannot read; the bytes it left unread turn
+  // the hang-up into a reset.
+  if (is_end_of_stream(ec) || ec == asio::error::connection_reset)
     return why + "the worker closed the connection (a worker without --tls-cert hangs up on TLS clients)";
   return why + reason_text(ec);
 }

@@ -349,6 +349,8 @@ def handshake_failure(e):
     """Why a TLS handshake with a client failed, in words."""
     if isinstance(e, asyncio.TimeoutError):
         return "not done within %g s" % HANDSHAKE_TIMEOUT
+    if isinstance(e, asyncio.IncompleteReadError):
+        return "the client closed the connection during the handshake"
     if isinstance(e, ssl.SSLCertVerificationError):
         if e.verify_code == 10:  # X509_V_ERR_CERT_HAS_EXPIRED
             return "the client's certificate has expired"
@@ -364,13 +366,81 @@ def handshake_failure(e):
     return str(e) or type(e).__name__
 
 
+class PlainStream:
+    """A connection's bytes as they come."""
+
+    def __init__(self, reader, writer):
+        self.reader, self.writer = reader, writer
+
+    async def readexactly(self, n):
+        return await self.reader.readexactly(n)
+
+    def write(self, data):
+        self.writer.write(data)
+
+
+class TlsStream:
+    """TLS over a connection, worked in memory (ssl.MemoryBIO) on the event loop's thread, so that a failed
+    handshake is this worker's to report and answers sent while a read waits do not race it."""
+
+    def __init__(self, reader, writer, context):
+        self.reader, self.writer = reader, writer
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.tls = context.wrap_bio(self.incoming, self.outgoing, server_side=True)
+        self.buffer = bytearray()
+
+    def _flush(self):
+        data = self.outgoing.read()
+        if data:
+            self.writer.write(data)
+
+    async def _receive(self):
+        data = await self.reader.read(65536)
+        if not data:
+            raise asyncio.IncompleteReadError(bytes(self.buffer), None)
+        self.incoming.write(data)
+
+    async def handshake(self):
+        while True:
+            try:
+                self.tls.do_handshake()
+                self._flush()
+                return
+            except ssl.SSLWantReadError:
+                self._flush()
+                await self._receive()
+            except ssl.SSLError:
+                self._flush()  # the alert that tells the client why
+                raise
+
+    async def readexactly(self, n):
+        while len(self.buffer) < n:
+            try:
+                chunk = self.tls.read(65536)
+                if not chunk:  # the client ended TLS
+                    raise asyncio.IncompleteReadError(bytes(self.buffer), n)
+                self.buffer.extend(chunk)
+            except ssl.SSLWantReadError:
+                self._flush()
+                await self._receive()
+        data = bytes(self.buffer[:n])
+        del self.buffer[:n]
+        return data
+
+    def write(self, data):
+        self.tls.write(data)
+        self._flush()
+
+
 async def serve(worker, tls, reader, writer):
     peer = writer.get_extra_info("peername")
     peer = "%s:%d" % (peer[0], peer[1]) if peer else "an unknown peer"
+    stream = PlainStream(reader, writer)
     if tls is not None:
+        stream = TlsStream(reader, writer, tls)
         try:
-            await asyncio.wait_for(writer.start_tls(tls), HANDSHAKE_TIMEOUT)
-        except (OSError, asyncio.TimeoutError, ConnectionError) as e:
+            await asyncio.wait_for(stream.handshake(), HANDSHAKE_TIMEOUT)
+        except (OSError, asyncio.TimeoutError, asyncio.IncompleteReadError) as e:
             log("TLS handshake with %s failed: %s" % (peer, handshake_failure(e)))
             writer.close()
             return
@@ -379,11 +449,11 @@ async def serve(worker, tls, reader, writer):
 
     def send(message):
         if message is not None and not writer.is_closing():
-            writer.write(frame(message))
+            stream.write(frame(message))
 
     try:
         while True:
-            header = await reader.readexactly(4)
+            header = await stream.readexactly(4)
             (size,) = struct.unpack(">I", header)
             if size > MAX_FRAME:
                 if tls is None and looks_like_tls(header):
@@ -394,7 +464,7 @@ async def serve(worker, tls, reader, writer):
                     "code": INVALID_REQUEST,
                     "message": "frame of %d bytes exceeds the limit of %d bytes" % (size, MAX_FRAME)}})
                 break
-            payload = await reader.readexactly(size)
+            payload = await stream.readexactly(size)
             try:
                 request = Request(payload)
             except RpcError as e:
