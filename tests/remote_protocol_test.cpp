@@ -215,8 +215,9 @@ TEST(RemoteHandshake, AClientSpeakingAnotherVersionGetsAnErrorNamingBothAndTheCo
   };
   // Requests before any hello are served (clients from before the handshake).
   EXPECT_EQ(exchange(R"({"jsonrpc": "2.0", "id": 1, "method": "ping"})")["result"]["clients"], 0);
-  EXPECT_EQ(exchange(R"({"jsonrpc": "2.0", "id": 2, "method": "hello", "params": {"protocol": 2}})")["result"]["protocol"],
-            2);
+  EXPECT_EQ(
+      exchange(R"({"jsonrpc": "2.0", "id": 2, "method": "hello", "params": {"protocol": 2}})")["result"]["protocol"],
+      2);
 
   const Json refused = exchange(R"({"jsonrpc": "2.0", "id": 3, "method": "hello", "params": {"protocol": 99}})");
   EXPECT_EQ(refused["error"]["code"], code::protocol_mismatch);
@@ -237,9 +238,10 @@ TEST(RemoteSlowHooks, AHookOfTenHeartbeatIntervalsCompletesAndOneConnectionsHook
   tavrin_core::ImplementationRegistry::instance().register_agent_impl("SlowTeacher",
                                                                       [] { return std::make_shared<SlowTeacher>(); });
   InProcessWorker worker;
-  AsyncLink link{TrainerConfig(Map{
-      {"target", Value(Map{{"local", Value(Map{{"address", Value(worker.address())}})}})},
-      {"remote", Value(Map{{"connect_timeout_ms", 10000}, {"call_timeout_ms", 30000}, {"heartbeat_interval_ms", 50}})}})};
+  AsyncLink link{TrainerConfig(
+      Map{{"target", Value(Map{{"local", Value(Map{{"address", Value(worker.address())}})}})},
+          {"remote",
+           Value(Map{{"connect_timeout_ms", 10000}, {"call_timeout_ms", 30000}, {"heartbeat_interval_ms", 50}})}})};
   Value made = run_sync(tavrin_core::await_result(link.call_remote_agent_mgr(
       "create_with_client", CallArgs{{}, Map{{"env_init", "SlowTeacher"}, {"version", "latest"}}})));
   auto teacher = made[1].as<tavrin_core::AgentTeacher>();

@@ -124,10 +124,10 @@ TEST(PythonWorkerTls, ServesMutualTlsRefusesHostsWithoutCertificatesAndKeepsSlow
       tls.set("cert", Value(certs.file("host.pem")));
       tls.set("key", Value(certs.file("host.key")));
     }
-    return TrainerConfig(Map{{"target", Value(Map{{"local", Value(Map{{"address", Value(worker.address())}})}})},
-                             {"remote", Value(Map{{"call_timeout_ms", 30000},
-                                                  {"heartbeat_interval_ms", 50},
-                                                  {"tls", Value(std::move(tls))}})}});
+    return TrainerConfig(
+        Map{{"target", Value(Map{{"local", Value(Map{{"address", Value(worker.address())}})}})},
+            {"remote",
+             Value(Map{{"call_timeout_ms", 30000}, {"heartbeat_interval_ms", 50}, {"tls", Value(std::move(tls))}})}});
   };
   auto create = [](AsyncLink& link, const std::string& cls) {
     return run_sync(tavrin_core::await_result(link.call_remote_agent_mgr(

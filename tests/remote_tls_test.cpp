@@ -61,8 +61,8 @@ struct Tls : ::testing::Test {
 
   // A worker whose log goes to a file of its own; `extra` are its TLS (or other) options.
   std::unique_ptr<WorkerProcess> start_worker(const std::string& name, std::vector<std::string> extra) {
-    std::vector<std::string> argv{kWorker, "--port", "0", "--plugin", kPlugin, "--exit-with-parent", "--log-level",
-                                  "warning"};
+    std::vector<std::string> argv{kWorker,       "--port", "0", "--plugin", kPlugin, "--exit-with-parent",
+                                  "--log-level", "warning"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return std::make_unique<WorkerProcess>(argv, log_of(name));
   }
@@ -134,7 +134,8 @@ TEST_F(Tls, MutualTlsAdmitsAHostWithACertificateOfTheCaAndRefusesOthersWhileServ
 
   // A certificate of another CA.
   EXPECT_THAT(create_failure(config(address, Value(tls("ca", "other-host")))),
-              AllOf(HasSubstr("cannot reach worker " + address), HasSubstr("TLS handshake failed: the worker refused this host's certificate")));
+              AllOf(HasSubstr("cannot reach worker " + address),
+                    HasSubstr("TLS handshake failed: the worker refused this host's certificate")));
   EXPECT_THAT(log_with("mutual", "not trusted"),
               HasSubstr("the client's certificate is not trusted by --tls-client-ca"));
 
@@ -162,9 +163,9 @@ TEST_F(Tls, TheHostRefusesAWorkerWhoseCertificateItCannotTrustNamingTheReason) {
               HasSubstr("the worker's certificate is not for 'elsewhere.example'"));
 
   auto expired = start_worker("expired", serving("expired-worker", false));
-  EXPECT_THAT(create_failure(config(expired->address(), Value(tls()))),
-              AllOf(HasSubstr("cannot reach worker " + expired->address()),
-                    HasSubstr("the worker's certificate has expired")));
+  EXPECT_THAT(
+      create_failure(config(expired->address(), Value(tls()))),
+      AllOf(HasSubstr("cannot reach worker " + expired->address()), HasSubstr("the worker's certificate has expired")));
 
   // A certificate for another name, reached under the name it is for.
   auto other = start_worker("elsewhere", serving("elsewhere-worker", false));
@@ -184,8 +185,7 @@ TEST_F(Tls, PlaintextAndTlsMeetingAreNamedOnBothSides) {
   EXPECT_THAT(create_failure(config(plain->address(), Value(tls()))),
               AllOf(HasSubstr("cannot reach worker " + plain->address()),
                     HasSubstr("TLS handshake failed: the worker closed the connection")));
-  EXPECT_THAT(log_with("plain", "speaks TLS"),
-              HasSubstr("the client speaks TLS, but this worker serves plaintext"));
+  EXPECT_THAT(log_with("plain", "speaks TLS"), HasSubstr("the client speaks TLS, but this worker serves plaintext"));
 
   // Both go on serving what fits them.
   EXPECT_EQ(create_failure(config(secure->address(), Value(tls()))), "created");
@@ -208,10 +208,10 @@ TEST_F(Tls, TlsTargetsAndUrlsNeedTlsSettingsAndBadSettingsAreRefusedNamingTheFie
 
   // A tls:// env_init without TLS settings is refused before anything is sent.
   AsyncLink plain{TrainerConfig(config(address, Value()))};
-  EXPECT_THROW(run_sync(tavrin_core::await_result(plain.call_remote_agent_mgr(
-                   "create_with_client",
-                   CallArgs{{}, Map{{"env_init", Value("tls://" + address + "/PluginTeacher")}}}))),
-               InvalidArgumentError);
+  EXPECT_THROW(
+      run_sync(tavrin_core::await_result(plain.call_remote_agent_mgr(
+          "create_with_client", CallArgs{{}, Map{{"env_init", Value("tls://" + address + "/PluginTeacher")}}}))),
+      InvalidArgumentError);
 
   auto refused = [](const Map& c) -> std::string {
     try {
@@ -237,7 +237,7 @@ TEST_F(Tls, TlsTargetsAndUrlsNeedTlsSettingsAndBadSettingsAreRefusedNamingTheFie
               HasSubstr("remote.tls.verify: unknown field"));
   // A target's own TLS settings.
   Map per_target{{"target", Value(Map{{"local", Value(Map{{"address", Value("tls://" + address)},
-                                                         {"tls", Value(Map{{"ca", Value(file("missing"))}})}})}})},
+                                                          {"tls", Value(Map{{"ca", Value(file("missing"))}})}})}})},
                  {"remote", Value(Map{})}};
   EXPECT_THAT(refused(per_target), HasSubstr("target.local.tls.ca"));
 }
@@ -254,10 +254,9 @@ TEST_F(Tls, AWorkerRefusesPlaintextOutsideTheLoopbackRangeUnlessTold) {
   EXPECT_THAT(tavrin_test::read_file(log), HasSubstr("a certificate and its key are both needed"));
 
   WorkerProcess insecure({kWorker, "--host", "0.0.0.0", "--port", "0", "--insecure", "--exit-with-parent"}, log);
-  WorkerProcess secure(
-      {kWorker, "--host", "0.0.0.0", "--port", "0", "--exit-with-parent", "--tls-cert", file("worker.pem"),
-       "--tls-key", file("worker.key")},
-      log);
+  WorkerProcess secure({kWorker, "--host", "0.0.0.0", "--port", "0", "--exit-with-parent", "--tls-cert",
+                        file("worker.pem"), "--tls-key", file("worker.key")},
+                       log);
   EXPECT_TRUE(insecure.running());
   EXPECT_TRUE(secure.running());
 }

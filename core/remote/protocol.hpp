@@ -26,9 +26,9 @@ inline constexpr int invalid_request = -32600;
 inline constexpr int method_not_found = -32601;
 inline constexpr int invalid_params = -32602;
 inline constexpr int internal_error = -32603;
-inline constexpr int hook_failed = -32000;     // the implementation raised an error
-inline constexpr int unknown_client = -32001;  // no instance under that client id (e.g. worker restarted)
-inline constexpr int unknown_class = -32002;   // nothing registered under the class name
+inline constexpr int hook_failed = -32000;        // the implementation raised an error
+inline constexpr int unknown_client = -32001;     // no instance under that client id (e.g. worker restarted)
+inline constexpr int unknown_class = -32002;      // nothing registered under the class name
 inline constexpr int protocol_mismatch = -32003;  // "hello" asked for a version the worker does not speak
 }  // namespace error_code
 

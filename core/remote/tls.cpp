@@ -164,7 +164,7 @@ std::string client_tls_failure(Stream& stream, const std::error_code& ec, const 
   std::string why = "TLS handshake failed: ";
   if (reason == SSL_R_CERTIFICATE_VERIFY_FAILED) {
     const auto result = verify_failure(stream);
-    if (result == X509_V_ERR_HOSTNAME_MISMATCH || result == X509_V_ERR_IP_ADDRESS_MISMATCH) {
+    if (result && (*result == X509_V_ERR_HOSTNAME_MISMATCH || *result == X509_V_ERR_IP_ADDRESS_MISMATCH)) {
       return why + "the worker's certificate is not for '" + server_name + "' (" +
              X509_verify_cert_error_string(*result) + "; remote.tls.server_name sets the name to expect)";
     }
@@ -188,7 +188,8 @@ std::string client_tls_failure(Stream& stream, const std::error_code& ec, const 
 std::string worker_tls_failure(Stream& stream, const std::error_code& ec) {
   const int reason = ssl_reason(ec);
   if (reason == SSL_R_CERTIFICATE_VERIFY_FAILED) {
-    if (const auto result = verify_failure(stream)) return certificate_problem("the client's", *result, "--tls-client-ca");
+    if (const auto result = verify_failure(stream))
+      return certificate_problem("the client's", *result, "--tls-client-ca");
   }
   if (reason == SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE)
     return "the client presented no certificate (--tls-client-ca requires one)";

@@ -235,27 +235,26 @@ void WorkerClient::start_connect() {
     self->io_->connection->stream.close();
   });
   const std::string port = address_.substr(address_.rfind(':') + 1);
-  io.resolver.async_resolve(host_part(), port,
-                            [weak, session, connection](std::error_code ec,
-                                                        const asio::ip::tcp::resolver::results_type& results) {
-                              auto self = weak.lock();
-                              if (!self || self->io_->session != session) return;
-                              if (ec) {
-                                self->connect_failed(session, ec.message());
-                                return;
+  io.resolver.async_resolve(
+      host_part(), port,
+      [weak, session, connection](std::error_code ec, const asio::ip::tcp::resolver::results_type& results) {
+        auto self = weak.lock();
+        if (!self || self->io_->session != session) return;
+        if (ec) {
+          self->connect_failed(session, ec.message());
+          return;
+        }
+        asio::async_connect(connection->stream.socket(), results,
+                            [weak, session, connection](std::error_code ec2, const asio::ip::tcp::endpoint&) {
+                              auto self2 = weak.lock();
+                              if (!self2 || self2->io_->session != session) return;
+                              if (ec2) {
+                                self2->connect_failed(session, ec2.message());
+                              } else {
+                                self2->on_tcp_connected(session);
                               }
-                              asio::async_connect(connection->stream.socket(), results,
-                                                  [weak, session, connection](std::error_code ec2,
-                                                                              const asio::ip::tcp::endpoint&) {
-                                                    auto self2 = weak.lock();
-                                                    if (!self2 || self2->io_->session != session) return;
-                                                    if (ec2) {
-                                                      self2->connect_failed(session, ec2.message());
-                                                    } else {
-                                                      self2->on_tcp_connected(session);
-                                                    }
-                                                  });
                             });
+      });
 }
 
 void WorkerClient::on_tcp_connected(std::uint64_t session) {
@@ -293,7 +292,7 @@ void WorkerClient::send_hello(std::uint64_t session) {
                                           {"params", Json::object({{"protocol", kProtocolVersion}})}})
                                 .dump());
   std::weak_ptr<WorkerClient> weak = weak_from_this();
-  hello->complete = [weak, session](std::exception_ptr, Json answer) {
+  hello->complete = [weak, session](std::exception_ptr, const Json& answer) {
     if (auto self = weak.lock()) self->on_hello(session, answer);
   };
   io.hello = hello;
@@ -400,37 +399,38 @@ std::string WorkerClient::read_failure(const std::error_code& ec) {
 void WorkerClient::start_read(std::uint64_t session) {
   std::weak_ptr<WorkerClient> weak = weak_from_this();
   auto connection = io_->connection;
-  connection->stream.read(asio::buffer(connection->header), [weak, session, connection](std::error_code ec,
-                                                                                        std::size_t) {
-    auto self = weak.lock();
-    if (!self || session != self->io_->session) return;
-    if (ec) {
-      self->connection_lost(session, self->read_failure(ec));
-      return;
-    }
-    if (!connection->stream.secure() && looks_like_tls_record(connection->header.data())) {
-      self->connection_lost(session, "the worker answered in TLS: it serves TLS only (give remote.tls, or a "
-                                     "tls:// address)");
-      return;
-    }
-    const std::uint32_t size = frame_size(connection->header.data());
-    if (size > kMaxFrameSize) {
-      self->connection_lost(session, "answer of " + std::to_string(size) + " bytes exceeds the frame limit");
-      return;
-    }
-    connection->payload.resize(size);
-    connection->stream.read(asio::buffer(connection->payload), [weak, session, connection](std::error_code ec2,
-                                                                                           std::size_t) {
-      auto self2 = weak.lock();
-      if (!self2 || session != self2->io_->session) return;
-      if (ec2) {
-        self2->connection_lost(session, self2->read_failure(ec2));
-        return;
-      }
-      self2->handle_answer(session);
-      if (session == self2->io_->session) self2->start_read(session);
-    });
-  });
+  connection->stream.read(
+      asio::buffer(connection->header), [weak, session, connection](std::error_code ec, std::size_t) {
+        auto self = weak.lock();
+        if (!self || session != self->io_->session) return;
+        if (ec) {
+          self->connection_lost(session, self->read_failure(ec));
+          return;
+        }
+        if (!connection->stream.secure() && looks_like_tls_record(connection->header.data())) {
+          self->connection_lost(session,
+                                "the worker answered in TLS: it serves TLS only (give remote.tls, or a "
+                                "tls:// address)");
+          return;
+        }
+        const std::uint32_t size = frame_size(connection->header.data());
+        if (size > kMaxFrameSize) {
+          self->connection_lost(session, "answer of " + std::to_string(size) + " bytes exceeds the frame limit");
+          return;
+        }
+        connection->payload.resize(size);
+        connection->stream.read(asio::buffer(connection->payload),
+                                [weak, session, connection](std::error_code ec2, std::size_t) {
+                                  auto self2 = weak.lock();
+                                  if (!self2 || session != self2->io_->session) return;
+                                  if (ec2) {
+                                    self2->connection_lost(session, self2->read_failure(ec2));
+                                    return;
+                                  }
+                                  self2->handle_answer(session);
+                                  if (session == self2->io_->session) self2->start_read(session);
+                                });
+      });
 }
 
 void WorkerClient::handle_answer(std::uint64_t session) {

@@ -64,22 +64,49 @@ std::shared_ptr<TlsContext> tls_from(const Value& value, const std::string& wher
     throw InvalidArgumentError("configuration: " + where + ": expected a map with 'ca' (and 'cert', 'key', " +
                                "'server_name'), got " + value.str());
   TlsClientFiles files;
+  const auto bad = [&where](const std::string& key, const std::string& what) {
+    return InvalidArgumentError("configuration: " + where + "." + key + ": " + what);
+  };
   for (const auto& [key, field] : value.as_map()) {
     std::string* into = key == "ca"            ? &files.ca
                         : key == "cert"        ? &files.cert
                         : key == "key"         ? &files.key
                         : key == "server_name" ? &files.server_name
                                                : nullptr;
-    if (!into) throw InvalidArgumentError("configuration: " + where + "." + key + ": unknown field");
-    if (!field.is_text() || field.as_text().empty())
-      throw InvalidArgumentError("configuration: " + where + "." + key + ": expected a non-empty text, got " +
-                                 field.str());
+    if (!into) throw bad(key, "unknown field");
+    if (!field.is_text() || field.as_text().empty()) throw bad(key, "expected a non-empty text, got " + field.str());
     *into = field.as_text();
   }
   if (files.ca.empty())
     throw InvalidArgumentError("configuration: " + where +
                                ".ca: missing: the CA that signed the workers' certificates is needed");
   return load_client_tls(files, "configuration: " + where);
+}
+
+// One entry of "target": its "host:port" and its own TLS settings, if any.
+std::pair<std::string, std::shared_ptr<TlsContext>> target_from(const std::string& name, const Value& entry,
+                                                                bool global_tls) {
+  const std::string field = "target." + name;
+  const Value* address = entry.is_map() ? entry.as_map().find("address") : nullptr;
+  if (!address || !address->is_text() || address->as_text().empty())
+    throw InvalidArgumentError("configuration: " + field + ".address: expected 'host:port' or 'tls://host:port'");
+  const std::string& text = address->as_text();
+  const bool wants_tls = starts_with(text, kTls);
+  std::string host_port = wants_tls ? text.substr(kTls.size()) : text;
+  if (!is_host_port(host_port))
+    throw InvalidArgumentError("configuration: " + field + ".address: '" + text + "' is not of the form host:port");
+  std::shared_ptr<TlsContext> own;
+  if (const Value* tls = entry.as_map().find("tls"); tls && !tls->is_none()) own = tls_from(*tls, field + ".tls");
+  if (wants_tls && !own && !global_tls) {
+    throw InvalidArgumentError("configuration: " + field + ".address: '" + text + "' asks for TLS, but neither " +
+                               field + ".tls nor remote.tls is given");
+  }
+  return {std::move(host_port), std::move(own)};
+}
+
+std::string same_address_message(const std::string& name, const std::string& other) {
+  return "configuration: target." + name + ".tls: target." + other +
+         " has the same address; one address has one TLS setting";
 }
 
 // Handed, under `mutex`, to every call that waits for one renewal of a proxy's instance.
@@ -126,10 +153,8 @@ std::optional<RemoteSettings> RemoteSettings::from_config(const TrainerConfig& c
   if (!remote_value.is_map())
     throw InvalidArgumentError("configuration: remote: expected a map, got " + remote_value.str());
   const Map& remote = remote_value.as_map();
-  static const char* const known[] = {"transport",       "target",
-                                      "classes",         "connect_timeout_ms",
-                                      "call_timeout_ms", "heartbeat_interval_ms",
-                                      "tls"};
+  static const char* const known[] = {
+      "transport", "target", "classes", "connect_timeout_ms", "call_timeout_ms", "heartbeat_interval_ms", "tls"};
   for (const auto& [key, _] : remote) {
     bool ok = false;
     for (const char* k : known) ok = ok || key == k;
@@ -148,27 +173,13 @@ std::optional<RemoteSettings> RemoteSettings::from_config(const TrainerConfig& c
   std::string first;
   std::map<std::string, std::string> target_of_address;
   for (const auto& [name, entry] : targets.as_map()) {
-    const Value* address = entry.is_map() ? entry.as_map().find("address") : nullptr;
-    if (!address || !address->is_text() || address->as_text().empty())
-      throw InvalidArgumentError("configuration: target." + name + ".address: expected 'host:port' or 'tls://host:port'");
-    const std::string field = "target." + name;
-    const bool wants_tls = starts_with(address->as_text(), kTls);
-    const std::string a = wants_tls ? address->as_text().substr(kTls.size()) : address->as_text();
-    if (!is_host_port(a))
-      throw InvalidArgumentError("configuration: " + field + ".address: '" + address->as_text() +
-                                 "' is not of the form host:port");
-    std::shared_ptr<TlsContext> own;
-    if (const Value* tls = entry.as_map().find("tls"); tls && !tls->is_none()) own = tls_from(*tls, field + ".tls");
-    if (wants_tls && !own && !s.tls) {
-      throw InvalidArgumentError("configuration: " + field + ".address: '" + address->as_text() +
-                                 "' asks for TLS, but neither " + field + ".tls nor remote.tls is given");
+    auto [address, own] = target_from(name, entry, s.tls != nullptr);
+    if (auto [it, fresh] = target_of_address.emplace(address, name);
+        !fresh && (own || s.target_tls.contains(address))) {
+      throw InvalidArgumentError(same_address_message(name, it->second));
     }
-    if (auto [it, fresh] = target_of_address.emplace(a, name); !fresh && (own || s.target_tls.contains(a))) {
-      throw InvalidArgumentError("configuration: " + field + ".tls: target." + it->second +
-                                 " has the same address; one address has one TLS setting");
-    }
-    if (own) s.target_tls.emplace(a, std::move(own));
-    s.targets.emplace(name, a);
+    if (own) s.target_tls.emplace(address, std::move(own));
+    s.targets.emplace(name, std::move(address));
     if (first.empty()) first = name;
   }
   std::string chosen = s.targets.contains("local") ? "local" : first;
@@ -394,9 +405,7 @@ asio::awaitable<std::string> await_renewal(std::shared_ptr<RemoteHandle::Renewal
   auto initiation = [renewal](auto handler) {
     auto ex = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work_t::tracked);
     auto h = std::make_shared<decltype(handler)>(std::move(handler));
-    auto resume = [ex, h, renewal] {
-      asio::post(ex, [h, renewal] { std::move (*h)(renewal->error, renewal->id); });
-    };
+    auto resume = [ex, h, renewal] { asio::post(ex, [h, renewal] { std::move (*h)(renewal->error, renewal->id); }); };
     std::unique_lock lock(renewal->mutex);
     if (!renewal->done) {
       renewal->resume.push_back(std::move(resume));

@@ -94,7 +94,7 @@ class RemoteHandle {
   std::string impl_cls_, env_init_, version_;
   std::uint64_t epoch_;
   mutable std::mutex mutex_;
-  std::string client_id_;              // guarded by mutex_
+  std::string client_id_;             // guarded by mutex_
   std::shared_ptr<Renewal> renewal_;  // guarded by mutex_: the new instance being made, if any
 };
 

@@ -206,7 +206,7 @@ struct WorkerServer::State : std::enable_shared_from_this<WorkerServer::State> {
   void route(const std::shared_ptr<Connection>& connection, std::string_view payload);
   void hello(const std::shared_ptr<Connection>& connection, const Request& request);
   void pump(const std::shared_ptr<Connection>& connection);
-  void send(const std::shared_ptr<Connection>& connection, std::string answer, bool stop_after = false);
+  void send(const std::shared_ptr<Connection>& connection, const std::string& answer, bool stop_after = false);
   void write_next(const std::shared_ptr<Connection>& connection);
   void close(Connection& connection);
   struct Answer {
@@ -338,9 +338,9 @@ asio::awaitable<bool> WorkerServer::State::handshake(std::shared_ptr<State> self
   timer.cancel();
   if (!ec) co_return true;
   if (!self->stopping) {
-    const std::string why =
-        *timed_out ? "not done within " + std::to_string(self->options.handshake_timeout.count()) + " ms"
-                   : worker_tls_failure(connection->stream, ec);
+    const std::string why = *timed_out
+                                ? "not done within " + std::to_string(self->options.handshake_timeout.count()) + " ms"
+                                : worker_tls_failure(connection->stream, ec);
     logger().warning("TLS handshake with " + connection->peer + " failed: " + why);
   }
   self->close(*connection);
@@ -364,12 +364,11 @@ asio::awaitable<void> WorkerServer::State::serve(std::shared_ptr<State> self, st
         }
         // The rest of the stream cannot be framed again: answer, then drop the connection.
         connection->close_after_writes = true;
-        self->send(connection, error_text(Json(nullptr),
-                                          RpcFailure{error_code::invalid_request,
-                                                     "frame of " + std::to_string(size) +
-                                                         " bytes exceeds the limit of " +
-                                                         std::to_string(kMaxFrameSize) + " bytes",
-                                                     {}}));
+        self->send(connection, error_text(Json(nullptr), RpcFailure{error_code::invalid_request,
+                                                                    "frame of " + std::to_string(size) +
+                                                                        " bytes exceeds the limit of " +
+                                                                        std::to_string(kMaxFrameSize) + " bytes",
+                                                                    {}}));
         co_return;
       }
       payload.resize(size);
@@ -426,9 +425,10 @@ void WorkerServer::State::hello(const std::shared_ptr<Connection>& connection, c
     Json answer = Json::object();
     answer["jsonrpc"] = "2.0";
     answer["id"] = request.id;
-    answer["error"] = Json::object({{"code", error_code::protocol_mismatch},
-                                    {"message", message},
-                                    {"data", Json::object({{"kind", "ProtocolError"}, {"protocol", kProtocolVersion}})}});
+    answer["error"] =
+        Json::object({{"code", error_code::protocol_mismatch},
+                      {"message", message},
+                      {"data", Json::object({{"kind", "ProtocolError"}, {"protocol", kProtocolVersion}})}});
     send(connection, answer.dump());
     return;
   }
@@ -446,13 +446,14 @@ void WorkerServer::State::pump(const std::shared_ptr<Connection>& connection) {
   asio::co_spawn(hooks, carry_out(self, std::move(request)), [self, connection](std::exception_ptr, Answer answer) {
     asio::post(self->ctx, [self, connection, answer = std::move(answer)]() mutable {
       connection->busy = false;
-      if (!answer.text.empty()) self->send(connection, std::move(answer.text), answer.stop_after);
+      if (!answer.text.empty()) self->send(connection, answer.text, answer.stop_after);
       self->pump(connection);
     });
   });
 }
 
-void WorkerServer::State::send(const std::shared_ptr<Connection>& connection, std::string answer, bool stop_after) {
+void WorkerServer::State::send(const std::shared_ptr<Connection>& connection, const std::string& answer,
+                               bool stop_after) {
   if (connection->closed) return;
   Connection::Outgoing frame;
   write_frame(frame.frame, answer);
