@@ -59,6 +59,15 @@ class BackgroundLoop {
 
 std::string ms_text(std::chrono::milliseconds ms) { return std::to_string(ms.count()) + " ms"; }
 
+// A failure for a caller on another thread. The error is made whole inside this function: the
+// temporary it is copied from shares the message's buffer (reference-counted inside libstdc++, where
+// ThreadSanitizer cannot see the count), and would otherwise be released on this thread after the
+// caller was handed the failure. The exception_ptr itself is moved on to the caller, never copied.
+template <class E, class... Args>
+std::exception_ptr failure(Args&&... args) {
+  return std::make_exception_ptr(E(std::forward<Args>(args)...));
+}
+
 Logger& client_logger() {
   static Logger& instance = get_logger("tavrin_core.remote.client");
   return instance;
@@ -133,9 +142,7 @@ WorkerClient::~WorkerClient() {
   for (auto& [_, p] : io.inflight) left.push_back(p);
   for (auto& p : io.waiting) left.push_back(p);
   for (auto& p : left) {
-    finish(p,
-           std::make_exception_ptr(
-               RemoteError("worker " + address_ + ": " + p->what + " abandoned: the client was released")),
+    finish(p, failure<RemoteError>("worker " + address_ + ": " + p->what + " abandoned: the client was released"),
            Json());
   }
 }
@@ -171,8 +178,9 @@ asio::awaitable<Json> WorkerClient::await_answer(std::shared_ptr<WorkerClient> s
     // The answer is handed back on the caller's own executor, which is kept busy meanwhile.
     auto ex = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work_t::tracked);
     auto h = std::make_shared<decltype(handler)>(std::move(handler));
+    // The failure is moved all the way, so that the caller holds its only reference: see failure().
     pending->complete = [ex, h](std::exception_ptr e, Json r) {
-      asio::post(ex, [h, e, r = std::move(r)]() mutable { std::move (*h)(e, std::move(r)); });
+      asio::post(ex, [h, e = std::move(e), r = std::move(r)]() mutable { std::move (*h)(std::move(e), std::move(r)); });
     };
     asio::post(BackgroundLoop::instance().context(),
                [self, pending] { self->submit(pending, self->options_.call_timeout); });
@@ -194,8 +202,8 @@ void WorkerClient::submit(std::shared_ptr<Pending> pending, std::chrono::millise
     auto self = weak.lock();
     if (!self) return;
     self->finish(pending,
-                 std::make_exception_ptr(RemoteTimeoutError("worker " + self->address_ + ": " + pending->what +
-                                                            " timed out after " + ms_text(timeout))),
+                 failure<RemoteTimeoutError>("worker " + self->address_ + ": " + pending->what + " timed out after " +
+                                             ms_text(timeout)),
                  Json());
   });
   io.inflight.emplace(pending->id, pending);
@@ -213,7 +221,7 @@ void WorkerClient::finish(const std::shared_ptr<Pending>& pending, std::exceptio
   if (pending->timer) pending->timer->cancel();
   io_->inflight.erase(pending->id);
   auto complete = std::move(pending->complete);
-  if (complete) complete(error, std::move(result));
+  if (complete) complete(std::move(error), std::move(result));
 }
 
 void WorkerClient::start_connect() {
@@ -358,10 +366,7 @@ void WorkerClient::connect_failed(std::uint64_t session, const std::string& reas
   auto waiting = std::move(io.waiting);
   io.waiting.clear();
   for (auto& p : waiting) {
-    finish(
-        p,
-        std::make_exception_ptr(RemoteConnectError("cannot reach worker " + address_ + " for " + p->what + ": " + why)),
-        Json());
+    finish(p, failure<RemoteConnectError>("cannot reach worker " + address_ + " for " + p->what + ": " + why), Json());
   }
 }
 
@@ -464,7 +469,7 @@ void WorkerClient::handle_answer(std::uint64_t session) {
     std::string text = "worker " + address_ + ": " + pending->what + " failed: ";
     if (!kind.empty()) text += kind + ": ";
     text += message;
-    finish(pending, std::make_exception_ptr(RemoteError(text, code)), Json());
+    finish(pending, failure<RemoteError>(text, code), Json());
     return;
   }
   Json result;
@@ -521,9 +526,7 @@ void WorkerClient::connection_lost(std::uint64_t session, const std::string& rea
   lost.reserve(io.inflight.size());
   for (auto& [_, p] : io.inflight) lost.push_back(p);
   for (auto& p : lost) {
-    finish(p,
-           std::make_exception_ptr(
-               RemoteError("worker " + address_ + ": connection lost during " + p->what + ": " + reason)),
+    finish(p, failure<RemoteError>("worker " + address_ + ": connection lost during " + p->what + ": " + reason),
            Json());
   }
 }
