@@ -5,7 +5,10 @@
 //
 // BM_TlsCost alternates batches of plaintext and TLS calls of a small value inside one benchmark,
 // so machine noise hits both alike; its counters give the median time per call of either side and
-// ratio = TLS / plaintext. Goal: ratio at most 1.3.
+// ratio = TLS / plaintext. Goal: ratio at most 1.3. The two sides talk to two worker processes,
+// whose threads the scheduler may place on the caller's core or not, which alone can change a
+// round trip by half: for a ratio that measures TLS, run the program on one core
+// (taskset -c 0 build/release/bench/remote_bench), which the workers it starts inherit.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
