@@ -1,17 +1,29 @@
 // Remote workers on loopback: the round trip of one hook call to a tavrin-worker process next to the
-// same call in this process, and one PolicyHost step of a two-level hierarchy whose skill has a
-// remote teacher next to the same step with the teacher in this process.
+// same call in this process, the same round trip over mutual TLS, and one PolicyHost step of a
+// two-level hierarchy whose skill has a remote teacher next to the same step with the teacher in
+// this process.
+//
+// BM_TlsCost alternates batches of plaintext and TLS calls of a small value inside one benchmark,
+// so machine noise hits both alike; its counters give the median time per call of either side and
+// ratio = TLS / plaintext. Goal: ratio at most 1.3. The two sides talk to two worker processes,
+// whose threads the scheduler may place on the caller's core or not, which alone can change a
+// round trip by half: for a ratio that measures TLS, run the program on one core
+// (taskset -c 0 build/release/bench/remote_bench), which the workers it starts inherit.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/async.hpp"
 #include "core_api/implementations.hpp"
 #include "core_api/remote.hpp"
 #include "host/policy_host.hpp"
 #include "link/async_link.hpp"
+#include "tests/fixtures/remote/tls_certificates.hpp"
 #include "tests/fixtures/remote/worker_process.hpp"
 
 namespace {
@@ -32,6 +44,20 @@ tavrin_test::WorkerProcess& worker() {
   return process;
 }
 
+const tavrin_test::TlsCertificates& certificates() {
+  static const tavrin_test::TlsCertificates certs;
+  return certs;
+}
+
+// A worker serving mutual TLS: only hosts with a certificate of the test CA.
+tavrin_test::WorkerProcess& tls_worker() {
+  const auto& certs = certificates();
+  static tavrin_test::WorkerProcess process({kWorker, "--port", "0", "--plugin", kPlugin, "--exit-with-parent",
+                                             "--log-level", "off", "--tls-cert", certs.file("worker.pem"), "--tls-key",
+                                             certs.file("worker.key"), "--tls-client-ca", certs.file("ca.pem")});
+  return process;
+}
+
 void load_plugin() {
   static const bool loaded = (tavrin_core::ImplementationRegistry::instance().load_plugin(kPlugin), true);
   (void)loaded;
@@ -40,6 +66,21 @@ void load_plugin() {
 Map remote_config() {
   return Map{{"target", Value(Map{{"local", Value(Map{{"address", Value(worker().address())}})}})},
              {"remote", Value(Map{{"transport", "tcp"}})}};
+}
+
+Map tls_config() {
+  const auto& certs = certificates();
+  const Value tls(Map{{"ca", Value(certs.file("ca.pem"))},
+                      {"cert", Value(certs.file("host.pem"))},
+                      {"key", Value(certs.file("host.key"))}});
+  return Map{{"target", Value(Map{{"local", Value(Map{{"address", Value(tls_worker().address())}})}})},
+             {"remote", Value(Map{{"transport", "tcp"}, {"tls", tls}})}};
+}
+
+std::shared_ptr<tavrin_core::AgentTeacher> remote_teacher(tavrin_inference::AsyncLink& link) {
+  Value reply = run_sync(tavrin_core::await_result(link.call_remote_agent_mgr(
+      "create_with_client", tavrin_core::CallArgs{{}, Map{{"env_init", "PluginTeacher"}, {"version", "latest"}}})));
+  return reply[1].as<tavrin_core::AgentTeacher>();
 }
 
 Value action_of(const benchmark::State& state) {
@@ -74,13 +115,66 @@ BENCHMARK(BM_LocalHookCall)->Arg(0)->Arg(8)->Arg(1024);
 // action, n = a float32 array of n elements.
 void BM_RemoteHookRoundTrip(benchmark::State& state) {
   tavrin_inference::AsyncLink link{tavrin_core::TrainerConfig(remote_config())};
-  Value reply = run_sync(tavrin_core::await_result(link.call_remote_agent_mgr(
-      "create_with_client", tavrin_core::CallArgs{{}, Map{{"env_init", "PluginTeacher"}, {"version", "latest"}}})));
-  run_hooks(state, reply[1].as<tavrin_core::AgentTeacher>());
+  run_hooks(state, remote_teacher(link));
   run_sync(tavrin_core::await_result(link.stop_all()));
   link.stop_watchdogs();
 }
 BENCHMARK(BM_RemoteHookRoundTrip)->Arg(0)->Arg(8)->Arg(1024)->UseRealTime();
+
+// The same round trip over mutual TLS (TLS 1.3 between two OpenSSL ends).
+void BM_RemoteHookRoundTripTls(benchmark::State& state) {
+  tavrin_inference::AsyncLink link{tavrin_core::TrainerConfig(tls_config())};
+  run_hooks(state, remote_teacher(link));
+  run_sync(tavrin_core::await_result(link.stop_all()));
+  link.stop_watchdogs();
+}
+BENCHMARK(BM_RemoteHookRoundTripTls)->Arg(0)->Arg(8)->Arg(1024)->UseRealTime();
+
+double median(std::vector<double> v) {
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+  return v[v.size() / 2];
+}
+
+asio::awaitable<void> call_batch(tavrin_core::AgentTeacher& teacher, int calls) {
+  const Value sensors;
+  for (int i = 0; i < calls; ++i) {
+    Value out = co_await teacher.transform_action(sensors, Value(3));
+    benchmark::DoNotOptimize(out);
+  }
+}
+
+// Plaintext and TLS calls of a small value in alternating batches; counters: median µs per call.
+void BM_TlsCost(benchmark::State& state) {
+  tavrin_inference::AsyncLink plain_link{tavrin_core::TrainerConfig(remote_config())};
+  tavrin_inference::AsyncLink tls_link{tavrin_core::TrainerConfig(tls_config())};
+  auto plain = remote_teacher(plain_link);
+  auto tls = remote_teacher(tls_link);
+  using clock = std::chrono::steady_clock;
+  constexpr int kBatch = 32;
+  std::vector<double> plain_batches, tls_batches;  // seconds per batch
+  bool plain_first = true;
+  for ([[maybe_unused]] auto _ : state) {
+    const auto iteration_start = clock::now();
+    for (int side = 0; side < 2; ++side) {
+      const bool plain_turn = (side == 0) == plain_first;
+      const auto start = clock::now();
+      run_sync(call_batch(plain_turn ? *plain : *tls, kBatch));
+      (plain_turn ? plain_batches : tls_batches).push_back(std::chrono::duration<double>(clock::now() - start).count());
+    }
+    plain_first = !plain_first;
+    state.SetIterationTime(std::chrono::duration<double>(clock::now() - iteration_start).count());
+  }
+  const double plain_call = median(plain_batches) / kBatch;
+  const double tls_call = median(tls_batches) / kBatch;
+  state.counters["plain_us"] = plain_call * 1e6;
+  state.counters["tls_us"] = tls_call * 1e6;
+  state.counters["ratio"] = tls_call / plain_call;
+  run_sync(tavrin_core::await_result(plain_link.stop_all()));
+  run_sync(tavrin_core::await_result(tls_link.stop_all()));
+  plain_link.stop_watchdogs();
+  tls_link.stop_watchdogs();
+}
+BENCHMARK(BM_TlsCost)->UseManualTime()->MinTime(3.0);
 
 asio::awaitable<void> step_loop(benchmark::State& state, PolicyHost& host) {
   const Value obs(Map{{"root_logits", Value(NdArray::from_vector<float>({5, 0, 0}))}});  // through leaf 0
@@ -104,6 +198,7 @@ BENCHMARK(BM_StepLocalTeacher);
 
 // The same step with the skill's teacher in the worker (its hooks cross once each per step).
 void BM_StepRemoteTeacher(benchmark::State& state) {
+  load_plugin();  // the orchestration's classes are checked against the registry, remote ones too
   PolicyHost host{Value(remote_config())};
   run_sync(host.load_orchestration(kFixtures + "one_remote_teacher.json"));
   run_sync(host.package());

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and running the runtime needs, idempotently:
-#  - Debian packages (toolchain, Asio, spdlog, nlohmann-json, CLI11, GoogleTest, Google Benchmark,
+#  - Debian packages (toolchain, Asio, spdlog, nlohmann-json, CLI11, OpenSSL for the workers' TLS
+#    and the openssl command that makes the tests' certificates, GoogleTest, Google Benchmark,
 #    python3-onnx for the model generator, gnuplot for plots, clang-14 with its sanitizer and
 #    libFuzzer runtimes (libclang-rt-14-dev) for the fuzz targets, clang-format and clang-tidy 14
 #    for scripts/lint.sh);
@@ -20,6 +21,7 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 debian_packages=(
   cmake ninja-build g++ pkg-config git ca-certificates ccache
   libasio-dev libspdlog-dev nlohmann-json3-dev libcli11-dev
+  libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-onnx python3-numpy
   nodejs npm binutils xz-utils

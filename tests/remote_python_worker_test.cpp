@@ -1,15 +1,20 @@
 // The example worker written in Python (examples/python_worker/tavrin_worker.py) against this
-// process's client: instances of each manager, array types and shapes, the worker's own errors.
+// process's client: instances of each manager, array types and shapes, the worker's own errors,
+// mutual TLS, and a slow hook under a short heartbeat.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "common/async.hpp"
 #include "core_api/implementations.hpp"
 #include "core_api/remote.hpp"
 #include "link/async_link.hpp"
+#include "support/tool_process.hpp"
+#include "tests/fixtures/remote/tls_certificates.hpp"
 #include "tests/fixtures/remote/worker_process.hpp"
 
 namespace {
@@ -104,6 +109,54 @@ TEST_F(PythonWorker, ItsErrorsReachTheCallerWithTheWorkerTheMethodAndTheMessage)
   EXPECT_THROW(create(tavrin_core::ManagerKind::agent, "Missing"), RemoteError);
   // A controller class asked for through the agent manager is refused by the worker.
   EXPECT_THROW(create(tavrin_core::ManagerKind::agent, "ConstantController"), RemoteError);
+}
+
+TEST(PythonWorkerTls, ServesMutualTlsRefusesHostsWithoutCertificatesAndKeepsSlowHooksConnected) {
+  if (!std::filesystem::exists(kPython)) GTEST_SKIP() << "no " << kPython;
+  tavrin_test::TlsCertificates certs;
+  const std::string log = certs.dir() + "/worker.log";
+  tavrin_test::WorkerProcess worker({kPython, kScript, "--port", "0", "--tls-cert", certs.file("worker.pem"),
+                                     "--tls-key", certs.file("worker.key"), "--tls-client-ca", certs.file("ca.pem")},
+                                    log);
+  auto config = [&](bool with_certificate) {
+    Map tls{{"ca", Value(certs.file("ca.pem"))}};
+    if (with_certificate) {
+      tls.set("cert", Value(certs.file("host.pem")));
+      tls.set("key", Value(certs.file("host.key")));
+    }
+    return TrainerConfig(
+        Map{{"target", Value(Map{{"local", Value(Map{{"address", Value(worker.address())}})}})},
+            {"remote",
+             Value(Map{{"call_timeout_ms", 30000}, {"heartbeat_interval_ms", 50}, {"tls", Value(std::move(tls))}})}});
+  };
+  auto create = [](AsyncLink& link, const std::string& cls) {
+    return run_sync(tavrin_core::await_result(link.call_remote_agent_mgr(
+        "create_with_client", CallArgs{{}, Map{{"env_init", Value(cls)}, {"version", "latest"}}})))[1]
+        .as<tavrin_core::AgentTeacher>();
+  };
+  AsyncLink link{config(true)};
+  EXPECT_EQ(run_sync(create(link, "ScaleTeacher")->transform_action(Value(), Value(3))), Value(6));
+  // Ten heartbeat intervals in one hook: the pings are answered meanwhile.
+  EXPECT_EQ(run_sync(create(link, "SlowTeacher")->transform_action(Value(), Value(500))), Value(500));
+
+  AsyncLink anonymous{config(false)};
+  try {
+    create(anonymous, "ScaleTeacher");
+    FAIL() << "a host without a certificate was admitted";
+  } catch (const tavrin_core::remote::RemoteConnectError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("cannot reach worker " + worker.address()));
+    EXPECT_THAT(e.what(), HasSubstr("the worker requires a client certificate"));
+  }
+  for (int i = 0; i < 500 && tavrin_test::read_file(log).find("no certificate") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_THAT(tavrin_test::read_file(log), HasSubstr("TLS handshake with 127.0.0.1:"));
+  EXPECT_THAT(tavrin_test::read_file(log), HasSubstr("the client presented no certificate"));
+  run_sync(tavrin_core::await_result(link.stop_all()));
+  link.stop_watchdogs();
+
+  EXPECT_THROW(tavrin_test::WorkerProcess({kPython, kScript, "--host", "0.0.0.0", "--port", "0"}, log),
+               std::runtime_error);
+  EXPECT_THAT(tavrin_test::read_file(log), HasSubstr("refusing to serve plaintext on 0.0.0.0:0"));
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
-// tavrin-worker: serves implementation classes to remote clients over TCP.
+// tavrin-worker: serves implementation classes to remote clients over TCP, or TLS.
 //
 //   tavrin-worker [--host 127.0.0.1] [--port 1337] [--plugin lib.so]... [lib.so]... [--exit-on-stop]
-//                 [--exit-with-parent]
+//                 [--exit-with-parent] [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]
+//                 [--insecure]
 //
 // Prints "tavrin-worker listening on <host>:<port>" once it accepts connections (with --port 0 the
 // port is a free one chosen by the system). Ends on SIGINT or SIGTERM, with --exit-on-stop once
 // a stop_all leaves it without instances, and with --exit-with-parent when the thread that started
 // it ends (the kernel sends it SIGTERM then), so that a crashed launcher leaves no worker behind.
+// With --tls-cert and --tls-key it serves TLS only; --tls-client-ca admits only clients with a
+// certificate signed by that CA. Plaintext outside the loopback range needs --insecure.
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -26,7 +29,7 @@
 #include "core_api/remote.hpp"
 
 int main(int argc, char** argv) {
-  CLI::App app{"Serves teachers, controllers and perceptors to remote clients (JSON-RPC 2.0 over TCP)",
+  CLI::App app{"Serves teachers, controllers and perceptors to remote clients (JSON-RPC 2.0 over TCP or TLS)",
                "tavrin-worker"};
   tavrin_core::remote::WorkerServerOptions options;
   options.version = TAVRIN_WORKER_VERSION;
@@ -41,6 +44,12 @@ int main(int argc, char** argv) {
   bool exit_with_parent = false;
   app.add_flag("--exit-with-parent", exit_with_parent,
                "exit when the thread that started the worker ends (Linux: SIGTERM on the parent's death)");
+  app.add_option("--tls-cert", options.tls.cert, "PEM certificate (chain) of this worker: serve TLS only");
+  app.add_option("--tls-key", options.tls.key, "PEM private key of --tls-cert");
+  app.add_option("--tls-client-ca", options.tls.client_ca,
+                 "PEM CA: require every client to present a certificate signed by it (mutual TLS)");
+  app.add_flag("--insecure", options.insecure,
+               "serve plaintext also outside the loopback range (only on a trusted network)");
   app.add_option("--log-level", log_level, "debug, info, warning, error or off")->capture_default_str();
   CLI11_PARSE(app, argc, argv);
 

@@ -15,6 +15,10 @@ namespace tavrin_core::remote {
 inline constexpr std::size_t kFrameHeaderSize = 4;
 inline constexpr std::uint32_t kMaxFrameSize = 64u * 1024u * 1024u;
 
+// The version of this protocol, exchanged by "hello", the first request of a connection. Version 1
+// is the protocol before the handshake existed: a worker that does not know "hello" speaks it.
+inline constexpr int kProtocolVersion = 2;
+
 // JSON-RPC error codes: the standard ones and this protocol's own.
 namespace error_code {
 inline constexpr int parse_error = -32700;
@@ -22,9 +26,10 @@ inline constexpr int invalid_request = -32600;
 inline constexpr int method_not_found = -32601;
 inline constexpr int invalid_params = -32602;
 inline constexpr int internal_error = -32603;
-inline constexpr int hook_failed = -32000;     // the implementation raised an error
-inline constexpr int unknown_client = -32001;  // no instance under that client id (e.g. worker restarted)
-inline constexpr int unknown_class = -32002;   // nothing registered under the class name
+inline constexpr int hook_failed = -32000;        // the implementation raised an error
+inline constexpr int unknown_client = -32001;     // no instance under that client id (e.g. worker restarted)
+inline constexpr int unknown_class = -32002;      // nothing registered under the class name
+inline constexpr int protocol_mismatch = -32003;  // "hello" asked for a version the worker does not speak
 }  // namespace error_code
 
 inline std::array<unsigned char, kFrameHeaderSize> frame_header(std::uint32_t size) {

@@ -19,6 +19,9 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include "core/remote/tls_stream.hpp"
+#include "core_api/logger.hpp"
+
 namespace tavrin_core::remote {
 
 namespace {
@@ -56,6 +59,20 @@ class BackgroundLoop {
 
 std::string ms_text(std::chrono::milliseconds ms) { return std::to_string(ms.count()) + " ms"; }
 
+// A failure for a caller on another thread. The error is made whole inside this function: the
+// temporary it is copied from shares the message's buffer (reference-counted inside libstdc++, where
+// ThreadSanitizer cannot see the count), and would otherwise be released on this thread after the
+// caller was handed the failure. The exception_ptr itself is moved on to the caller, never copied.
+template <class E, class... Args>
+std::exception_ptr failure(Args&&... args) {
+  return std::make_exception_ptr(E(std::forward<Args>(args)...));
+}
+
+Logger& client_logger() {
+  static Logger& instance = get_logger("tavrin_core.remote.client");
+  return instance;
+}
+
 }  // namespace
 
 struct WorkerClient::Pending {
@@ -65,30 +82,41 @@ struct WorkerClient::Pending {
   std::function<void(std::exception_ptr, Json)> complete;
   std::optional<asio::steady_timer> timer;
   bool done = false;
+  bool whole_answer = false;  // completes with the whole answer, error included (the hello)
 };
 
-struct WorkerClient::Io {
-  explicit Io(asio::io_context& ctx) : socket(ctx), resolver(ctx), connect_timer(ctx), heartbeat_timer(ctx) {}
-  enum class State { idle, connecting, connected };
-  asio::ip::tcp::socket socket;
-  asio::ip::tcp::resolver resolver;
-  asio::steady_timer connect_timer;
-  asio::steady_timer heartbeat_timer;
-  State state = State::idle;
-  std::uint64_t session = 0;
-  bool connect_timed_out = false;
-  bool heartbeat = true;
-  std::unordered_map<std::uint64_t, std::shared_ptr<Pending>> inflight;
-  std::vector<std::shared_ptr<Pending>> waiting;
-  std::deque<std::shared_ptr<Pending>> writes;
-  bool writing = false;
+// One connection: its stream and the frame being read. A new one for every connection, kept alive
+// by the operations on it, so that a connection given up still finishes its operations safely.
+struct WorkerClient::Connection {
+  Connection(asio::io_context& ctx, TlsContext* tls) : stream(ctx, tls) {}
+  Stream stream;
   std::array<unsigned char, kFrameHeaderSize> header{};
   std::string payload;
 };
 
+struct WorkerClient::Io {
+  explicit Io(asio::io_context& c) : ctx(c), resolver(c), connect_timer(c), heartbeat_timer(c) {}
+  enum class State { idle, connecting, connected };
+  asio::io_context& ctx;
+  std::shared_ptr<Connection> connection;
+  asio::ip::tcp::resolver resolver;
+  asio::steady_timer connect_timer;
+  asio::steady_timer heartbeat_timer;
+  State state = State::idle;
+  std::uint64_t session = 0;  // counts connection attempts; handlers of an earlier one stop
+  bool connect_timed_out = false;
+  bool heartbeat = true;
+  bool told_old_protocol = false;
+  std::shared_ptr<Pending> hello;
+  std::unordered_map<std::uint64_t, std::shared_ptr<Pending>> inflight;
+  std::vector<std::shared_ptr<Pending>> waiting;
+  std::deque<std::shared_ptr<Pending>> writes;
+  bool writing = false;
+};
+
 WorkerClient::WorkerClient(std::string address, RemoteOptions options)
     : address_(std::move(address)),
-      options_(options),
+      options_(std::move(options)),
       io_(std::make_unique<Io>(BackgroundLoop::instance().context())) {}
 
 std::shared_ptr<WorkerClient> WorkerClient::create(std::string address, RemoteOptions options) {
@@ -96,27 +124,25 @@ std::shared_ptr<WorkerClient> WorkerClient::create(std::string address, RemoteOp
   if (colon == std::string::npos || colon == 0 || colon + 1 == address.size())
     throw tavrin_inference::InvalidArgumentError("worker address '" + address + "' is not of the form host:port");
   // The connection's parts belong to the background loop, so they are released there too.
-  return std::shared_ptr<WorkerClient>(new WorkerClient(std::move(address), options), [](WorkerClient* client) {
-    auto& loop = BackgroundLoop::instance();
-    if (loop.on_loop_thread()) {
-      delete client;
-    } else {
-      asio::post(loop.context(), [client] { delete client; });
-    }
-  });
+  return std::shared_ptr<WorkerClient>(new WorkerClient(std::move(address), std::move(options)),
+                                       [](WorkerClient* client) {
+                                         auto& loop = BackgroundLoop::instance();
+                                         if (loop.on_loop_thread()) {
+                                           delete client;
+                                         } else {
+                                           asio::post(loop.context(), [client] { delete client; });
+                                         }
+                                       });
 }
 
 WorkerClient::~WorkerClient() {
   auto& io = *io_;
-  asio::error_code ignored;
-  io.socket.close(ignored);
+  if (io.connection) io.connection->stream.close();
   std::vector<std::shared_ptr<Pending>> left;
   for (auto& [_, p] : io.inflight) left.push_back(p);
   for (auto& p : io.waiting) left.push_back(p);
   for (auto& p : left) {
-    finish(p,
-           std::make_exception_ptr(
-               RemoteError("worker " + address_ + ": " + p->what + " abandoned: the client was released")),
+    finish(p, failure<RemoteError>("worker " + address_ + ": " + p->what + " abandoned: the client was released"),
            Json());
   }
 }
@@ -125,6 +151,11 @@ std::string WorkerClient::host_part() const {
   std::string host = address_.substr(0, address_.rfind(':'));
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
   return host;
+}
+
+std::string WorkerClient::server_name() const {
+  if (options_.tls && !tls_server_name(*options_.tls).empty()) return tls_server_name(*options_.tls);
+  return host_part();
 }
 
 asio::awaitable<Json> WorkerClient::call(std::string_view method, Json params, std::string what) {
@@ -147,8 +178,9 @@ asio::awaitable<Json> WorkerClient::await_answer(std::shared_ptr<WorkerClient> s
     // The answer is handed back on the caller's own executor, which is kept busy meanwhile.
     auto ex = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work_t::tracked);
     auto h = std::make_shared<decltype(handler)>(std::move(handler));
+    // The failure is moved all the way, so that the caller holds its only reference: see failure().
     pending->complete = [ex, h](std::exception_ptr e, Json r) {
-      asio::post(ex, [h, e, r = std::move(r)]() mutable { std::move (*h)(e, std::move(r)); });
+      asio::post(ex, [h, e = std::move(e), r = std::move(r)]() mutable { std::move (*h)(std::move(e), std::move(r)); });
     };
     asio::post(BackgroundLoop::instance().context(),
                [self, pending] { self->submit(pending, self->options_.call_timeout); });
@@ -163,15 +195,15 @@ std::chrono::milliseconds WorkerClient::heartbeat_timeout() const {
 
 void WorkerClient::submit(std::shared_ptr<Pending> pending, std::chrono::milliseconds timeout) {
   auto& io = *io_;
-  pending->timer.emplace(BackgroundLoop::instance().context(), timeout);
+  pending->timer.emplace(io.ctx, timeout);
   std::weak_ptr<WorkerClient> weak = weak_from_this();
   pending->timer->async_wait([weak, pending, timeout](std::error_code ec) {
     if (ec) return;
     auto self = weak.lock();
     if (!self) return;
     self->finish(pending,
-                 std::make_exception_ptr(RemoteTimeoutError("worker " + self->address_ + ": " + pending->what +
-                                                            " timed out after " + ms_text(timeout))),
+                 failure<RemoteTimeoutError>("worker " + self->address_ + ": " + pending->what + " timed out after " +
+                                             ms_text(timeout)),
                  Json());
   });
   io.inflight.emplace(pending->id, pending);
@@ -189,73 +221,161 @@ void WorkerClient::finish(const std::shared_ptr<Pending>& pending, std::exceptio
   if (pending->timer) pending->timer->cancel();
   io_->inflight.erase(pending->id);
   auto complete = std::move(pending->complete);
-  if (complete) complete(error, std::move(result));
+  if (complete) complete(std::move(error), std::move(result));
 }
 
 void WorkerClient::start_connect() {
   auto& io = *io_;
   io.state = Io::State::connecting;
   io.connect_timed_out = false;
+  const std::uint64_t session = ++io.session;
+  auto connection = std::make_shared<Connection>(io.ctx, options_.tls.get());
+  io.connection = connection;
   std::weak_ptr<WorkerClient> weak = weak_from_this();
   io.connect_timer.expires_after(options_.connect_timeout);
-  io.connect_timer.async_wait([weak](std::error_code ec) {
+  io.connect_timer.async_wait([weak, session](std::error_code ec) {
     if (ec) return;
     auto self = weak.lock();
-    if (!self || self->io_->state != Io::State::connecting) return;
+    if (!self || self->io_->session != session || self->io_->state != Io::State::connecting) return;
+    // Closing ends whatever step the attempt is in (resolving, connecting, TLS, hello) with an error.
     self->io_->connect_timed_out = true;
     self->io_->resolver.cancel();
-    asio::error_code ignored;
-    self->io_->socket.close(ignored);
+    self->io_->connection->stream.close();
   });
   const std::string port = address_.substr(address_.rfind(':') + 1);
   io.resolver.async_resolve(
-      host_part(), port, [weak](std::error_code ec, const asio::ip::tcp::resolver::results_type& results) {
+      host_part(), port,
+      [weak, session, connection](std::error_code ec, const asio::ip::tcp::resolver::results_type& results) {
         auto self = weak.lock();
-        if (!self) return;
+        if (!self || self->io_->session != session) return;
         if (ec) {
-          self->connect_failed(ec.message());
+          self->connect_failed(session, ec.message());
           return;
         }
-        asio::async_connect(self->io_->socket, results, [weak](std::error_code ec2, const asio::ip::tcp::endpoint&) {
-          auto self2 = weak.lock();
-          if (!self2) return;
-          if (ec2) {
-            self2->connect_failed(ec2.message());
-          } else {
-            self2->on_connected();
-          }
-        });
+        asio::async_connect(connection->stream.socket(), results,
+                            [weak, session, connection](std::error_code ec2, const asio::ip::tcp::endpoint&) {
+                              auto self2 = weak.lock();
+                              if (!self2 || self2->io_->session != session) return;
+                              if (ec2) {
+                                self2->connect_failed(session, ec2.message());
+                              } else {
+                                self2->on_tcp_connected(session);
+                              }
+                            });
       });
 }
 
-void WorkerClient::connect_failed(const std::string& reason) {
-  auto& io = *io_;
-  io.connect_timer.cancel();
+void WorkerClient::on_tcp_connected(std::uint64_t session) {
+  auto connection = io_->connection;
   asio::error_code ignored;
-  io.socket.close(ignored);
+  connection->stream.socket().set_option(asio::ip::tcp::no_delay(true), ignored);
+  if (!connection->stream.secure()) {
+    send_hello(session);
+    return;
+  }
+  const std::string name = server_name();
+  expect_server_name(connection->stream, name);
+  std::weak_ptr<WorkerClient> weak = weak_from_this();
+  connection->stream.tls().async_handshake(
+      asio::ssl::stream_base::client, [weak, session, connection, name](std::error_code ec) {
+        auto self = weak.lock();
+        if (!self || self->io_->session != session) return;
+        if (ec) {
+          self->connect_failed(session, client_tls_failure(connection->stream, ec, name));
+        } else {
+          self->send_hello(session);
+        }
+      });
+}
+
+void WorkerClient::send_hello(std::uint64_t session) {
+  auto& io = *io_;
+  auto hello = std::make_shared<Pending>();
+  hello->id = next_id_.fetch_add(1, std::memory_order_relaxed);
+  hello->what = "hello";
+  hello->whole_answer = true;
+  write_frame(hello->frame, Json::object({{"jsonrpc", "2.0"},
+                                          {"id", hello->id},
+                                          {"method", "hello"},
+                                          {"params", Json::object({{"protocol", kProtocolVersion}})}})
+                                .dump());
+  std::weak_ptr<WorkerClient> weak = weak_from_this();
+  hello->complete = [weak, session](std::exception_ptr, const Json& answer) {
+    if (auto self = weak.lock()) self->on_hello(session, answer);
+  };
+  io.hello = hello;
+  io.inflight.emplace(hello->id, hello);
+  start_read(session);
+  enqueue_write(std::move(hello));
+}
+
+void WorkerClient::on_hello(std::uint64_t session, const Json& answer) {
+  auto& io = *io_;
+  if (session != io.session || io.state != Io::State::connecting) return;
+  io.hello.reset();
+  if (const auto error = answer.find("error"); error != answer.end() && !error->is_null()) {
+    const Json code = error->is_object() ? error->value("code", Json()) : Json();
+    if (code == error_code::method_not_found) {
+      // A worker from before the handshake: it speaks version 1, which this client still speaks.
+      protocol_.store(1, std::memory_order_release);
+      if (!io.told_old_protocol) {
+        io.told_old_protocol = true;
+        client_logger().info("worker " + address_ +
+                             " does not know 'hello' (protocol version 1): its pings wait behind running hooks");
+      }
+      on_connected(session);
+      return;
+    }
+    const Json message = error->is_object() ? error->value("message", Json()) : Json();
+    connect_failed(session, "the worker refused the connection: " +
+                                (message.is_string() ? message.get<std::string>() : error->dump()));
+    return;
+  }
+  const Json result = answer.value("result", Json());
+  const Json version = result.is_object() ? result.value("protocol", Json()) : Json();
+  if (!version.is_number_integer()) {
+    connect_failed(session, "the worker answered 'hello' without a protocol version: " + result.dump());
+    return;
+  }
+  if (version.get<int>() != kProtocolVersion) {
+    connect_failed(session, "protocol version mismatch: this client speaks version " +
+                                std::to_string(kProtocolVersion) + ", the worker speaks version " +
+                                std::to_string(version.get<int>()));
+    return;
+  }
+  protocol_.store(kProtocolVersion, std::memory_order_release);
+  on_connected(session);
+}
+
+void WorkerClient::connect_failed(std::uint64_t session, const std::string& reason) {
+  auto& io = *io_;
+  if (session != io.session || io.state != Io::State::connecting) return;
+  ++io.session;  // the attempt's handlers still to come find a different session and stop
+  io.connect_timer.cancel();
+  io.connection->stream.close();
   io.state = Io::State::idle;
+  io.writes.clear();
+  io.writing = false;
+  if (io.hello) {
+    io.hello->done = true;
+    io.inflight.erase(io.hello->id);
+    io.hello.reset();
+  }
   const std::string why =
       io.connect_timed_out ? "connecting timed out after " + ms_text(options_.connect_timeout) : reason;
   auto waiting = std::move(io.waiting);
   io.waiting.clear();
   for (auto& p : waiting) {
-    finish(
-        p,
-        std::make_exception_ptr(RemoteConnectError("cannot reach worker " + address_ + " for " + p->what + ": " + why)),
-        Json());
+    finish(p, failure<RemoteConnectError>("cannot reach worker " + address_ + " for " + p->what + ": " + why), Json());
   }
 }
 
-void WorkerClient::on_connected() {
+void WorkerClient::on_connected(std::uint64_t session) {
   auto& io = *io_;
   io.connect_timer.cancel();
   io.state = Io::State::connected;
-  const std::uint64_t session = ++io.session;
-  asio::error_code ignored;
-  io.socket.set_option(asio::ip::tcp::no_delay(true), ignored);
   connected_.store(true, std::memory_order_release);
   connections_.fetch_add(1, std::memory_order_acq_rel);
-  start_read(session);
   auto waiting = std::move(io.waiting);
   io.waiting.clear();
   for (auto& p : waiting) {
@@ -264,39 +384,63 @@ void WorkerClient::on_connected() {
   schedule_heartbeat(session);
 }
 
+std::string WorkerClient::read_failure(const std::error_code& ec) {
+  auto& io = *io_;
+  if (io.state == Io::State::connecting && io.connection->stream.secure() && !is_end_of_stream(ec)) {
+    // Under TLS 1.3 a worker refuses a client's certificate after the client's side of the
+    // handshake is done: the refusal is what the hello's answer brings.
+    return client_tls_failure(io.connection->stream, ec, server_name());
+  }
+  if (is_end_of_stream(ec)) {
+    if (io.state != Io::State::connecting) return "the worker closed the connection";
+    return io.connection->stream.secure()
+               ? "the worker closed the connection before answering hello"
+               : "the worker closed the connection before answering hello (a TLS worker hangs up on plaintext "
+                 "clients: does it need remote.tls?)";
+  }
+  return ec.message();
+}
+
 void WorkerClient::start_read(std::uint64_t session) {
   std::weak_ptr<WorkerClient> weak = weak_from_this();
-  asio::async_read(io_->socket, asio::buffer(io_->header), [weak, session](std::error_code ec, std::size_t) {
-    auto self = weak.lock();
-    if (!self || session != self->io_->session) return;
-    if (ec) {
-      self->connection_lost(session, ec == asio::error::eof ? "the worker closed the connection" : ec.message());
-      return;
-    }
-    const std::uint32_t size = frame_size(self->io_->header.data());
-    if (size > kMaxFrameSize) {
-      self->connection_lost(session, "answer of " + std::to_string(size) + " bytes exceeds the frame limit");
-      return;
-    }
-    self->io_->payload.resize(size);
-    asio::async_read(self->io_->socket, asio::buffer(self->io_->payload),
-                     [weak, session](std::error_code ec2, std::size_t) {
-                       auto self2 = weak.lock();
-                       if (!self2 || session != self2->io_->session) return;
-                       if (ec2) {
-                         self2->connection_lost(
-                             session, ec2 == asio::error::eof ? "the worker closed the connection" : ec2.message());
-                         return;
-                       }
-                       self2->handle_answer(session);
-                       if (session == self2->io_->session) self2->start_read(session);
-                     });
-  });
+  auto connection = io_->connection;
+  connection->stream.read(
+      asio::buffer(connection->header), [weak, session, connection](std::error_code ec, std::size_t) {
+        auto self = weak.lock();
+        if (!self || session != self->io_->session) return;
+        if (ec) {
+          self->connection_lost(session, self->read_failure(ec));
+          return;
+        }
+        if (!connection->stream.secure() && looks_like_tls_record(connection->header.data())) {
+          self->connection_lost(session,
+                                "the worker answered in TLS: it serves TLS only (give remote.tls, or a "
+                                "tls:// address)");
+          return;
+        }
+        const std::uint32_t size = frame_size(connection->header.data());
+        if (size > kMaxFrameSize) {
+          self->connection_lost(session, "answer of " + std::to_string(size) + " bytes exceeds the frame limit");
+          return;
+        }
+        connection->payload.resize(size);
+        connection->stream.read(asio::buffer(connection->payload),
+                                [weak, session, connection](std::error_code ec2, std::size_t) {
+                                  auto self2 = weak.lock();
+                                  if (!self2 || session != self2->io_->session) return;
+                                  if (ec2) {
+                                    self2->connection_lost(session, self2->read_failure(ec2));
+                                    return;
+                                  }
+                                  self2->handle_answer(session);
+                                  if (session == self2->io_->session) self2->start_read(session);
+                                });
+      });
 }
 
 void WorkerClient::handle_answer(std::uint64_t session) {
   auto& io = *io_;
-  Json answer = Json::parse(io.payload, nullptr, /*allow_exceptions=*/false);
+  Json answer = Json::parse(io.connection->payload, nullptr, /*allow_exceptions=*/false);
   if (answer.is_discarded() || !answer.is_object()) {
     connection_lost(session, "the worker sent a malformed answer");
     return;
@@ -306,6 +450,10 @@ void WorkerClient::handle_answer(std::uint64_t session) {
   const auto found = io.inflight.find(id_it->get<std::uint64_t>());
   if (found == io.inflight.end()) return;  // timed out earlier
   auto pending = found->second;
+  if (pending->whole_answer) {
+    finish(pending, nullptr, std::move(answer));
+    return;
+  }
   const auto error_it = answer.find("error");
   if (error_it != answer.end() && !error_it->is_null()) {
     int code = 0;
@@ -321,7 +469,7 @@ void WorkerClient::handle_answer(std::uint64_t session) {
     std::string text = "worker " + address_ + ": " + pending->what + " failed: ";
     if (!kind.empty()) text += kind + ": ";
     text += message;
-    finish(pending, std::make_exception_ptr(RemoteError(text, code)), Json());
+    finish(pending, failure<RemoteError>(text, code), Json());
     return;
   }
   Json result;
@@ -344,26 +492,33 @@ void WorkerClient::do_write(std::uint64_t session) {
   io.writing = true;
   std::weak_ptr<WorkerClient> weak = weak_from_this();
   auto front = io.writes.front();
-  asio::async_write(io.socket, asio::buffer(front->frame), [weak, session, front](std::error_code ec, std::size_t) {
-    auto self = weak.lock();
-    if (!self || session != self->io_->session) return;
-    if (ec) {
-      self->connection_lost(session, ec.message());
-      return;
-    }
-    if (!self->io_->writes.empty() && self->io_->writes.front() == front) self->io_->writes.pop_front();
-    self->do_write(session);
-  });
+  auto connection = io.connection;
+  connection->stream.write(asio::buffer(front->frame),
+                           [weak, session, front, connection](std::error_code ec, std::size_t) {
+                             auto self = weak.lock();
+                             if (!self || session != self->io_->session) return;
+                             if (ec) {
+                               self->connection_lost(session, ec.message());
+                               return;
+                             }
+                             if (!self->io_->writes.empty() && self->io_->writes.front() == front)
+                               self->io_->writes.pop_front();
+                             self->do_write(session);
+                           });
 }
 
 void WorkerClient::connection_lost(std::uint64_t session, const std::string& reason) {
   auto& io = *io_;
-  if (session != io.session || io.state != Io::State::connected) return;
+  if (session != io.session) return;
+  if (io.state == Io::State::connecting) {
+    connect_failed(session, reason);
+    return;
+  }
+  if (io.state != Io::State::connected) return;
   io.state = Io::State::idle;
   ++io.session;  // handlers of the lost connection now find a different session and stop
   connected_.store(false, std::memory_order_release);
-  asio::error_code ignored;
-  io.socket.close(ignored);
+  io.connection->stream.close();
   io.heartbeat_timer.cancel();
   io.writes.clear();
   io.writing = false;
@@ -371,9 +526,7 @@ void WorkerClient::connection_lost(std::uint64_t session, const std::string& rea
   lost.reserve(io.inflight.size());
   for (auto& [_, p] : io.inflight) lost.push_back(p);
   for (auto& p : lost) {
-    finish(p,
-           std::make_exception_ptr(
-               RemoteError("worker " + address_ + ": connection lost during " + p->what + ": " + reason)),
+    finish(p, failure<RemoteError>("worker " + address_ + ": connection lost during " + p->what + ": " + reason),
            Json());
   }
 }

@@ -2,10 +2,13 @@
 // Managers whose teachers, controllers and perceptors live in worker processes. Enabled by the
 // "remote" field of the configuration map:
 //
-//   {"target": {"local": {"address": "127.0.0.1:1337"}, "gpu": {"address": "10.0.0.5:1337"}},
+//   {"target": {"local": {"address": "127.0.0.1:1337"}, "gpu": {"address": "tls://10.0.0.5:1337"}},
 //    "remote": {"transport": "tcp", "target": "local", "classes": {"HeavyTeacher": "gpu"},
-//               "connect_timeout_ms": 2000, "call_timeout_ms": 10000, "heartbeat_interval_ms": 1000}}
+//               "connect_timeout_ms": 2000, "call_timeout_ms": 10000, "heartbeat_interval_ms": 1000,
+//               "tls": {"ca": "ca.pem", "cert": "host.pem", "key": "host.key"}}}
 //
+// With "remote.tls" (or a target's own "tls") the connections to workers use TLS: the worker's
+// certificate is checked against the CA and the worker's name, and the host's own is presented.
 // "create_with_client" asks the worker that serves the class to make an instance and answers the
 // pair (client id, proxy); the proxy's hooks are calls to that instance. "stop_all" releases every
 // instance this manager made. Each manager keeps one connection per worker.
@@ -15,6 +18,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "core/remote/worker_client.hpp"
 #include "core_api/implementations.hpp"
@@ -26,15 +30,22 @@ struct RemoteSettings {
   std::map<std::string, std::string> targets;  // target name -> "host:port"
   std::string default_address;                 // address of "remote.target" (default: "local", else the first)
   std::map<std::string, std::string> routes;   // class -> address
-  RemoteOptions options;
+  RemoteOptions options;                       // timeouts (their TLS is chosen per address)
+  std::shared_ptr<TlsContext> tls;             // "remote.tls": for every worker without TLS settings of its own
+  std::map<std::string, std::shared_ptr<TlsContext>> target_tls;  // address -> "target.<name>.tls"
 
   const std::string& address_for(const std::string& impl_cls) const;
+  // The TLS a connection to `address` uses; null for plaintext.
+  std::shared_ptr<TlsContext> tls_for(const std::string& address) const;
+  // "tls://host:port/<class>" or "tcp://host:port/<class>": where the class is served.
+  std::string url_of(const std::string& impl_cls) const;
   // None when the configuration asks for no networked transport (no "remote" field, or
   // "transport": "inproc"). InvalidArgumentError naming the field for bad values.
   static std::optional<RemoteSettings> from_config(const TrainerConfig& config);
 };
 
-// Class named by a create_with_client env_init: "inproc://C", "tcp://host:port/C" or "C".
+// Class named by a create_with_client env_init: "inproc://C", "tcp://host:port/C", "tls://host:port/C"
+// or "C".
 std::string class_of_env_init(const std::string& env_init);
 
 class WorkerManager : public RemoteManager {
@@ -44,7 +55,7 @@ class WorkerManager : public RemoteManager {
   ManagerMethod resolve(std::string_view method) override;
 
   ManagerKind kind() const { return kind_; }
-  // "tcp://host:port/<class>": where the class is served.
+  // "tcp://host:port/<class>" ("tls://" with TLS): where the class is served.
   std::string url_of(const std::string& impl_cls) const;
   // Stops the heartbeat of every connection.
   void stop_heartbeats();
@@ -57,23 +68,34 @@ class WorkerManager : public RemoteManager {
 };
 
 // What the three proxies share: the connection, the instance's client id on the worker, and how to
-// make the instance again when the worker restarted.
+// make the instance again when the worker restarted. Hooks may be called from several threads at
+// once: the client id is read and replaced under a lock, and the calls that find the instance gone
+// together wait for one new instance.
 class RemoteHandle {
  public:
   RemoteHandle(std::shared_ptr<WorkerManager::State> state, std::shared_ptr<WorkerClient> client, ManagerKind kind,
                std::string impl_cls, std::string env_init, std::string version, std::string client_id);
   // Calls hook `method` of the instance with positional arguments.
   static asio::awaitable<Value> call(std::shared_ptr<RemoteHandle> self, const char* method, std::vector<Value> args);
-  const std::string& client_id() const { return client_id_; }
+  std::string client_id() const;
   const std::string& impl_cls() const { return impl_cls_; }
   const std::shared_ptr<WorkerClient>& client() const { return client_; }
 
+  struct Renewal;
+
  private:
+  // The id to retry with after `stale` was answered unknown: a new instance's, made once however
+  // many calls ask.
+  static asio::awaitable<std::string> renew(std::shared_ptr<RemoteHandle> self, std::string stale);
+
   std::shared_ptr<WorkerManager::State> state_;
   std::shared_ptr<WorkerClient> client_;
   ManagerKind kind_;
-  std::string impl_cls_, env_init_, version_, client_id_;
+  std::string impl_cls_, env_init_, version_;
   std::uint64_t epoch_;
+  mutable std::mutex mutex_;
+  std::string client_id_;             // guarded by mutex_
+  std::shared_ptr<Renewal> renewal_;  // guarded by mutex_: the new instance being made, if any
 };
 
 class RemoteTeacher : public AgentTeacher {
