@@ -26,3 +26,9 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
 elseif(TAVRIN_SANITIZE)
   message(FATAL_ERROR "TAVRIN_SANITIZE is supported with GCC and Clang only")
 endif()
+
+# Every symbol bound when a library or program is loaded, not on its first call: the first step of
+# a control loop would otherwise pay the dynamic linker for each function it reaches first.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  target_link_options(tavrin_build_flags INTERFACE "LINKER:-z,now")
+endif()

@@ -470,6 +470,36 @@ NdArray combine_masks(const NdArray& a, const NdArray& b) {
   return NdArray::from_vector(std::move(out));
 }
 
+Value zero_sample(const Space& space) {
+  const std::string type = space.type_name();
+  if (type == "Box") {
+    if (const auto* box = dynamic_cast<const Box*>(&space)) return Value(NdArray(box->dtype(), box->shape()));
+  } else if (type == "Discrete") {
+    if (const auto* d = dynamic_cast<const spaces::Discrete*>(&space)) return Value(d->start());
+  } else if (type == "MultiDiscrete") {
+    if (const auto* md = dynamic_cast<const spaces::MultiDiscrete*>(&space)) {
+      return Value(NdArray(DType::int64, md->shape()));
+    }
+  } else if (type == "MultiBinary") {
+    if (const auto* mb = dynamic_cast<const spaces::MultiBinary*>(&space)) return Value(NdArray(DType::int8, mb->shape()));
+  } else if (type == "Tuple") {
+    if (const auto* t = dynamic_cast<const Tuple*>(&space)) {
+      std::vector<Value> parts;
+      parts.reserve(t->spaces().size());
+      for (const auto& part : t->spaces()) parts.push_back(zero_sample(*part));
+      return Value::tuple(std::move(parts));
+    }
+  } else if (type == "Dict") {
+    if (const auto* d = dynamic_cast<const Dict*>(&space)) {
+      Map parts;
+      parts.reserve(d->spaces().size());
+      for (const auto& [key, part] : d->spaces()) parts.set(key, zero_sample(*part));
+      return Value(std::move(parts));
+    }
+  }
+  throw TypeError("zero_sample: no zero sample for " + space.str());
+}
+
 Value unsquash_action(const Value& action, const Space& space) {
   const std::string type = space.type_name();
   if (type == "Box") {

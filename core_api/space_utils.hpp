@@ -62,6 +62,10 @@ Value unsquash_action(const Value& action, const spaces::Space& space);
 // An array holding `value`: arrays unchanged; numbers as 0-d (int64, float64, bool as int8); nested
 // lists of numbers (or of equal-shaped arrays) as arrays, int64 when all are integers, else float64.
 NdArray make_np_array(const Value& value);
+// A sample of `space` made of zeros (a Discrete's first value): arrays of the space's element type
+// and shape, tuples and maps of those. Not necessarily inside the space's bounds. TypeError for a
+// kind of space it does not know.
+Value zero_sample(const spaces::Space& space);
 NdArray make_np_array(Value&& value);  // an array is moved out, not copied
 
 // Mask over the orchestrator's children: all allowed when the previous action is none or no follow

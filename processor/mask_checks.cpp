@@ -30,8 +30,10 @@ std::string source_text(const char* name, const Value& mask) {
 
 }  // namespace
 
-void BaseAgentProcessor::note_model_mask(std::string model_path, const std::optional<Shape>& declared_shape) {
+void BaseAgentProcessor::note_model_inputs(std::string model_path, const Shape& observation_shape,
+                                           const std::optional<Shape>& declared_shape) {
   model_path_for_masks_ = std::move(model_path);
+  model_observation_shape_ = observation_shape;
   model_mask_size_ = -1;
   if (!declared_shape) return;
   for (std::int64_t d : *declared_shape) {

@@ -208,9 +208,18 @@ class BaseAgentProcessor : public Object {
   asio::awaitable<Value> post_agent_group_action(const Value& sim_sensors, const Value& sim_action_mask,
                                                  const Value& processed);
 
-  // What the model of this processor declares for its action-mask input, noted by the subclass once
-  // its model is open, so that a step names a mask of another length before the model refuses it.
-  void note_model_mask(std::string model_path, const std::optional<Shape>& declared_shape);
+  // What the model of this processor declares for its inputs, noted by the subclass once its model
+  // is open: a step names a mask of another length before the model refuses it, and prepare_step
+  // runs the model only on an observation it takes.
+  void note_model_inputs(std::string model_path, const Shape& observation_shape,
+                         const std::optional<Shape>& mask_shape);
+
+  // Prepares what the step of a runtime processor needs before its first step: the step's scratch
+  // (converted sensors, observation, mask, the model's rows), everything its code reaches the first
+  // time. Runs the sensor pipeline on a sample of zeros and the model on it, without a single
+  // hook: no teacher, controller or perceptor sees it, and nothing of the agent's state changes.
+  // Never fails; what it could not prepare is prepared by the first step.
+  void prepare_step() noexcept;
   // The checks of a step's combined mask, made where it is combined from its two sources (named for
   // the messages): a length other than the model's is reported once per processor, a mask that
   // forbids everything at most once a second. Cheap when there is nothing to report.
@@ -258,6 +267,7 @@ class BaseAgentProcessor : public Object {
 
   // The model's action mask, as note_model_mask noted it (-1: no model, no mask input, or open sizes).
   std::string model_path_for_masks_;
+  Shape model_observation_shape_;
   std::int64_t model_mask_size_ = -1;
   Shape model_mask_shape_;
   mutable bool mask_length_reported_ = false;

@@ -186,6 +186,32 @@ asio::awaitable<Value> BaseAgentProcessor::run_step(BaseAgentProcessor& top, con
   co_return result;
 }
 
+void BaseAgentProcessor::prepare_step() noexcept {
+  const StepRole role = step_role();
+  if (role == StepRole::other || !_is_initialized || !context.orchestration || !korvath_sensor_space) return;
+  try {
+    const Value zeros = tavrin_core::space_utils::zero_sample(*korvath_sensor_space);
+    tavrin_core::space_utils::convert_sim_sensors_into(step_.converted, zeros, sim_sensor_space,
+                                                       context.orchestration->sensors());
+    const Value filtered = filter_and_normalize(step_.converted);
+    NdArray& observation = scratch_slot(0);
+    NdArray& mask = scratch_slot(1);
+    if (role == StepRole::selector) {
+      selector_mask_into(absent_value(), absent_value(), mask);
+    } else {
+      action_mask_into(absent_value(), absent_value(), mask);
+    }
+    observation_into(filtered, step_.converted, observation);
+    // Only a model that takes this observation: a misfit is reported at packaging already, and its
+    // run would log an inference error.
+    if (model_path_for_masks_.empty() || !(model_observation_shape_ == Shape{1, observation.size()})) return;
+    const Value action = step_model_action(observation, mask);
+    if (role == StepRole::skill) tavrin_core::space_utils::unsquash_action(action, *action_space);
+  } catch (const std::exception&) {
+    // Left to the first step, which reports whatever is wrong as a step does.
+  }
+}
+
 // Reached only by a selector role that does not define them, which the runtime's classes all do.
 void BaseAgentProcessor::selector_mask_into(const Value& /*teacher_mask*/, const Value& /*previous_action*/,
                                             NdArray& /*mask*/) const {

@@ -207,7 +207,7 @@ void SelectorRuntimeBase::load_onnx_model() {
                    error_text(std::current_exception()));
     throw;
   }
-  note_model_mask(model_path, onnx_engine->action_mask_shape());
+  note_model_inputs(model_path, onnx_engine->observation_shape(), onnx_engine->action_mask_shape());
 }
 
 asio::awaitable<void> SelectorRuntimeBase::reset() {

@@ -135,7 +135,7 @@ void SkillRuntimeBase::load_onnx_model() {
     throw;
   }
   logger.info("Loaded ONNX model for agent " + name + " from " + model_path);
-  note_model_mask(model_path, onnx_engine->action_mask_shape());
+  note_model_inputs(model_path, onnx_engine->observation_shape(), onnx_engine->action_mask_shape());
 }
 
 Value SkillRuntimeBase::model_raw_action(const Map& sensors_filtered) {
