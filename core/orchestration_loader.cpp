@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -180,7 +181,7 @@ class Loader {
         const std::string path = at_index("plugins", i);
         std::string p = text(items[i], path);
         if (p.empty()) fail(path, "must not be empty");
-        plugins.push_back(resolve(p));
+        plugins.push_back(plugin_path(p));
       }
     }
 
@@ -331,6 +332,18 @@ class Loader {
     const fs::path p(path);
     if (p.is_absolute() || base_dir_.empty()) return p.lexically_normal().string();
     return (fs::path(base_dir_) / p).lexically_normal().string();
+  }
+
+  // A plugin named by its bare file name ("libteachers.so") is the file of that name beside the
+  // orchestration when there is one; otherwise the name is left to the dynamic loader, which looks in
+  // the runtime's own library folder (the run path of the library that loads plugins) before the
+  // system's. One orchestration file so names a plugin installed next to the runtime libraries, in a
+  // build tree and in an installation alike.
+  std::string plugin_path(const std::string& path) const {
+    if (path.find('/') != std::string::npos || base_dir_.empty()) return resolve(path);
+    std::string beside = resolve(path);
+    std::error_code ec;
+    return fs::exists(beside, ec) ? beside : path;
   }
 
   std::vector<SensorPtr> read_sensors(const Json& root) const {
