@@ -41,3 +41,9 @@ run("consumer build" "${CMAKE_COMMAND}" --build "${build}")
 foreach(program all_headers tavrin_consumer)
   run("consumer ${program}" "${CMAKE_COMMAND}" -E env --unset=LD_LIBRARY_PATH "${build}/${program}")
 endforeach()
+
+# The installed example as it is, its teachers from the installed plugin: an application, then the
+# installed tool.
+set(example "${prefix}/share/tavrin-inference/examples/thermal/orchestration.json")
+run("installed example" "${CMAKE_COMMAND}" -E env --unset=LD_LIBRARY_PATH "${build}/thermal_example" "${example}")
+run("installed tool" "${CMAKE_COMMAND}" -E env --unset=LD_LIBRARY_PATH "${prefix}/bin/tavrin" inspect "${example}")
