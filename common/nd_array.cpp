@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
+#include <new>
 #include <limits>
 #include <ostream>
 #include <utility>
@@ -41,9 +43,6 @@ constexpr DType promote(DType a, DType b) {
 template <class A, class B>
 using promoted_t = typename ElementOf<promote(dtype_of<A>(), dtype_of<B>())>::type;
 
-template <class V>
-using value_t = typename std::decay_t<V>::value_type;
-
 // Element conversion. Float -> integer truncates toward zero; NaN and out-of-range values would be
 // undefined behaviour for a plain cast, so NaN becomes 0 and the rest saturates.
 template <class To, class From>
@@ -69,16 +68,6 @@ T add(T a, T b) {
   } else {
     return a + b;
   }
-}
-
-template <class To, class From>
-std::vector<To> convert_all(const std::vector<From>& in) {
-  // Floating targets take the plain conversion, so the vector is built from the elements without
-  // being zero-filled first; integer targets need convert's saturation.
-  if constexpr (std::is_floating_point_v<To>) return std::vector<To>(in.begin(), in.end());
-  std::vector<To> out(in.size());
-  std::transform(in.begin(), in.end(), out.begin(), [](From v) { return convert<To>(v); });
-  return out;
 }
 
 // Broadcast result shape for operands that are either single-element or full-size. The shapes
@@ -247,31 +236,100 @@ std::string Shape::declared_str() const { return join_dims(*this, '[', ']'); }
 
 std::ostream& operator<<(std::ostream& os, const Shape& shape) { return os << shape.str(); }
 
-// ---- NdArray: construction ------------------------------------------------------------------
+// ---- NdArray: buffers ------------------------------------------------------------------------
 
-NdArray::NdArray() : storage_(std::in_place_type<std::vector<double>>), shape_{0} {}
+namespace {
 
-NdArray::NdArray(DType dtype, Shape shape) : shape_(shape) {
+// Elements start at this offset from the buffer header: aligned for every element type and for
+// vector loads.
+constexpr std::size_t kElementAlign = 16;
+
+template <class Header>
+constexpr std::size_t elements_offset() {
+  return (sizeof(Header) + kElementAlign - 1) / kElementAlign * kElementAlign;
+}
+
+}  // namespace
+
+NdArray::Buffer* NdArray::empty_buffer() noexcept {
+  // Every default-constructed and moved-from array shares this one; it is never counted or freed.
+  static Buffer* empty = [] {
+    static Buffer b;
+    b.flags = kImmortal;
+    b.dtype = DType::float64;
+    b.shape = Shape{0};
+    b.numel = 0;
+    static double none[1] = {0.0};
+    b.data = none;
+    return &b;
+  }();
+  return empty;
+}
+
+NdArray::NdArray() noexcept : buf_(empty_buffer()) {}
+
+NdArray NdArray::uninitialized(DType dtype, Shape shape) {
   check_size(shape.numel(), shape);
-  const auto n = static_cast<std::size_t>(shape.numel());
-  switch (dtype) {
-    case DType::float32: storage_.emplace<std::vector<float>>(n); break;
-    case DType::float64: storage_.emplace<std::vector<double>>(n); break;
-    case DType::int64: storage_.emplace<std::vector<std::int64_t>>(n); break;
-    case DType::int8: storage_.emplace<std::vector<std::int8_t>>(n); break;
+  const std::int64_t n = shape.numel();
+  const std::size_t bytes = static_cast<std::size_t>(n) * dtype_size(dtype);
+  constexpr std::size_t offset = elements_offset<Buffer>();
+  void* memory = ::operator new(offset + bytes, std::align_val_t{kElementAlign});
+  auto* b = new (memory) Buffer();
+  b->dtype = dtype;
+  b->flags = kOwned;
+  b->numel = n;
+  b->shape = shape;
+  b->data = static_cast<unsigned char*>(memory) + offset;
+  return NdArray(b);
+}
+
+NdArray NdArray::external(DType dtype, const void* data, Shape shape, std::shared_ptr<const void> keep_alive) {
+  check_size(shape.numel(), shape);
+  auto* b = new Buffer();
+  b->dtype = dtype;
+  b->flags = 0;
+  b->numel = shape.numel();
+  b->shape = shape;
+  b->data = const_cast<void*>(data);  // never written: the buffer is not its own
+  b->keep_alive = std::move(keep_alive);
+  return NdArray(b);
+}
+
+void NdArray::destroy(Buffer* b) noexcept {
+  if ((b->flags & kOwned) != 0) {
+    b->~Buffer();
+    ::operator delete(static_cast<void*>(b), std::align_val_t{kElementAlign});
+  } else {
+    delete b;
   }
+}
+
+void NdArray::unshare() {
+  NdArray own = uninitialized(buf_->dtype, buf_->shape);
+  std::memcpy(own.buf_->data, buf_->data, static_cast<std::size_t>(buf_->numel) * dtype_size(buf_->dtype));
+  *this = std::move(own);
+}
+
+NdArray NdArray::copy() const {
+  NdArray own = uninitialized(buf_->dtype, buf_->shape);
+  if (buf_->numel != 0) {
+    std::memcpy(own.buf_->data, buf_->data, static_cast<std::size_t>(buf_->numel) * dtype_size(buf_->dtype));
+  }
+  return own;
+}
+
+NdArray::NdArray(DType dtype, Shape shape) : NdArray(uninitialized(dtype, shape)) {
+  if (buf_->numel != 0) std::memset(buf_->data, 0, static_cast<std::size_t>(buf_->numel) * dtype_size(dtype));
 }
 
 NdArray NdArray::ones(Shape shape, DType dtype) { return full(shape, dtype, 1.0); }
 
 NdArray NdArray::full(Shape shape, DType dtype, double value) {
-  NdArray out(dtype, shape);
-  std::visit(
-      [value](auto& v) {
-        using T = value_t<decltype(v)>;
-        std::fill(v.begin(), v.end(), convert<T>(value));
-      },
-      out.storage_);
+  NdArray out = uninitialized(dtype, shape);
+  visit_span(out, [value](auto v) {
+    using T = typename decltype(v)::value_type;
+    std::fill(v.begin(), v.end(), convert<T>(value));
+  });
   return out;
 }
 
@@ -298,12 +356,10 @@ void NdArray::set_double(std::int64_t flat_index, double value) {
   if (flat_index < 0 || flat_index >= size()) {
     throw IndexError("index " + std::to_string(flat_index) + " is out of bounds for size " + std::to_string(size()));
   }
-  std::visit(
-      [flat_index, value](auto& v) {
-        using T = value_t<decltype(v)>;
-        v[static_cast<std::size_t>(flat_index)] = convert<T>(value);
-      },
-      storage_);
+  visit_span(*this, [flat_index, value](auto v) {
+    using T = typename decltype(v)::value_type;
+    v[static_cast<std::size_t>(flat_index)] = convert<T>(value);
+  });
 }
 
 // ---- conversion and reshaping ---------------------------------------------------------------
@@ -316,24 +372,20 @@ NdArray NdArray::astype(DType dtype) && {
 // Converts straight from the elements: one allocation, for the result.
 NdArray NdArray::astype(DType dtype) const& {
   if (dtype == this->dtype()) return *this;
-  Storage converted = std::visit(
-      [dtype](const auto& v) -> Storage {
-        switch (dtype) {
-          case DType::float32: return convert_all<float>(v);
-          case DType::float64: return convert_all<double>(v);
-          case DType::int64: return convert_all<std::int64_t>(v);
-          case DType::int8: return convert_all<std::int8_t>(v);
-        }
-        return convert_all<double>(v);
-      },
-      storage_);
-  return NdArray(std::move(converted), shape_);
+  NdArray out = uninitialized(dtype, shape());
+  visit_span(*this, [&out](auto in) {
+    visit_span(out, [in](auto o) {
+      using To = typename decltype(o)::value_type;
+      std::transform(in.begin(), in.end(), o.begin(), [](auto v) { return convert<To>(v); });
+    });
+  });
+  return out;
 }
 
-NdArray NdArray::reshape(Shape shape) const& { return NdArray(*this).reshape(shape); }
+namespace {
 
-NdArray NdArray::reshape(Shape shape) && {
-  // Resolve a single -1 from the element count, as the usual array libraries do.
+// Resolves a single -1 from the element count, as the usual array libraries do, and checks the count.
+Shape resolve_shape(Shape shape, std::int64_t n) {
   std::size_t unknown = Shape::kMaxDims;
   std::int64_t known = 1;
   for (std::size_t i = 0; i < shape.ndim(); ++i) {
@@ -348,18 +400,36 @@ NdArray NdArray::reshape(Shape shape) && {
       known *= shape[i];
     }
   }
-  const std::int64_t n = size();
   if (unknown != Shape::kMaxDims) {
     if (known == 0 || n % known != 0) {
       throw InvalidArgumentError("cannot reshape array of size " + std::to_string(n) + " into shape " + shape.str());
     }
     shape[unknown] = n / known;
   }
-  check_size(n, shape);
-  return NdArray(std::move(storage_), shape);
+  return shape;
 }
 
-NdArray NdArray::flatten() const& { return NdArray(*this).flatten(); }
+}  // namespace
+
+NdArray NdArray::reshape(Shape shape) const& {
+  shape = resolve_shape(shape, size());
+  check_size(size(), shape);
+  if (shape == this->shape()) return *this;
+  NdArray out = copy();
+  out.buf_->shape = shape;
+  return out;
+}
+
+NdArray NdArray::reshape(Shape shape) && {
+  shape = resolve_shape(shape, size());
+  check_size(size(), shape);
+  if (shape == this->shape()) return std::move(*this);
+  NdArray out = writable_in_place() ? std::move(*this) : copy();
+  out.buf_->shape = shape;
+  return out;
+}
+
+NdArray NdArray::flatten() const& { return reshape(Shape{size()}); }
 NdArray NdArray::flatten() && {
   const std::int64_t n = size();
   return std::move(*this).reshape(Shape{n});
@@ -367,38 +437,40 @@ NdArray NdArray::flatten() && {
 
 NdArray NdArray::row(std::int64_t i) const {
   if (ndim() == 0) throw TypeError("cannot take a row of a 0-d array");
-  if (i < 0 || i >= shape_[0]) {
-    throw IndexError("index " + std::to_string(i) + " is out of bounds for axis 0 with size " +
-                     std::to_string(shape_[0]));
+  const Shape& s = shape();
+  if (i < 0 || i >= s[0]) {
+    throw IndexError("index " + std::to_string(i) + " is out of bounds for axis 0 with size " + std::to_string(s[0]));
   }
-  const Shape inner = shape_.drop_front();
+  const Shape inner = s.drop_front();
   const std::int64_t stride = inner.numel();
-  return std::visit(
-      [&](const auto& v) {
-        auto first = v.begin() + i * stride;
-        return from_vector(std::vector<value_t<decltype(v)>>(first, first + stride), inner);
-      },
-      storage_);
+  NdArray out = uninitialized(dtype(), inner);
+  const std::size_t width = dtype_size(dtype());
+  std::memcpy(out.buf_->data, static_cast<const unsigned char*>(buf_->data) + static_cast<std::size_t>(i * stride) * width,
+              static_cast<std::size_t>(stride) * width);
+  return out;
 }
 
 NdArray NdArray::slice(std::int64_t begin, std::int64_t end) const {
   if (ndim() == 0) throw TypeError("cannot slice a 0-d array");
-  const std::int64_t n = shape_[0];
+  const Shape& s = shape();
+  const std::int64_t n = s[0];
   auto clamp = [n](std::int64_t b) {
     if (b < 0) b += n;
     return std::clamp<std::int64_t>(b, 0, n);
   };
   begin = clamp(begin);
   end = std::max(clamp(end), begin);
-  Shape out_shape = shape_;
+  Shape out_shape = s;
   out_shape[0] = end - begin;
-  const std::int64_t stride = shape_.drop_front().numel();
-  return std::visit(
-      [&](const auto& v) {
-        return from_vector(std::vector<value_t<decltype(v)>>(v.begin() + begin * stride, v.begin() + end * stride),
-                           out_shape);
-      },
-      storage_);
+  const std::int64_t stride = s.drop_front().numel();
+  NdArray out = uninitialized(dtype(), out_shape);
+  const std::size_t width = dtype_size(dtype());
+  if (out.size() != 0) {
+    std::memcpy(out.buf_->data,
+                static_cast<const unsigned char*>(buf_->data) + static_cast<std::size_t>(begin * stride) * width,
+                static_cast<std::size_t>((end - begin) * stride) * width);
+  }
+  return out;
 }
 
 NdArray NdArray::concatenate(const std::vector<NdArray>& parts) {
@@ -431,111 +503,107 @@ NdArray NdArray::concatenate(const std::vector<NdArray>& parts) {
   }
   Shape out_shape = first.shape();
   out_shape[0] = rows;
-  NdArray out(dtype, out_shape);
-  std::visit(
-      [&parts](auto& dst) {
-        using R = value_t<decltype(dst)>;
-        auto it = dst.begin();
-        for (const NdArray& part : parts) {
-          std::visit(
-              [&it](const auto& src) {
-                it = std::transform(src.begin(), src.end(), it, [](auto x) { return convert<R>(x); });
-              },
-              part.storage_);
-        }
-      },
-      out.storage_);
+  NdArray out = uninitialized(dtype, out_shape);
+  visit_span(out, [&parts](auto dst) {
+    using R = typename decltype(dst)::value_type;
+    auto it = dst.begin();
+    for (const NdArray& part : parts) {
+      visit_span(part, [&it](auto src) {
+        it = std::transform(src.begin(), src.end(), it, [](auto x) { return convert<R>(x); });
+      });
+    }
+  });
   return out;
 }
 
 // ---- element-wise ---------------------------------------------------------------------------
 
 NdArray NdArray::operator+(const NdArray& other) const {
-  const Shape out_shape = broadcast_shape(shape_, other.shape_);
-  const bool a_one = broadcast_operand(shape_, out_shape);
-  const bool b_one = broadcast_operand(other.shape_, out_shape);
-  return std::visit(
-      [&](const auto& a, const auto& b) {
-        using R = promoted_t<value_t<decltype(a)>, value_t<decltype(b)>>;
-        const auto n = static_cast<std::size_t>(out_shape.numel());
-        std::vector<R> out(n);
-        for (std::size_t i = 0; i < n; ++i) {
-          out[i] = add(convert<R>(a[a_one ? 0 : i]), convert<R>(b[b_one ? 0 : i]));
-        }
-        return from_vector(std::move(out), out_shape);
-      },
-      storage_, other.storage_);
+  const Shape out_shape = broadcast_shape(shape(), other.shape());
+  const bool a_one = broadcast_operand(shape(), out_shape);
+  const bool b_one = broadcast_operand(other.shape(), out_shape);
+  return visit_span(*this, [&](auto a) {
+    return visit_span(other, [&](auto b) {
+      using R = promoted_t<typename decltype(a)::value_type, typename decltype(b)::value_type>;
+      NdArray out = uninitialized(dtype_of<R>(), out_shape);
+      R* o = static_cast<R*>(out.buf_->data);
+      const auto n = static_cast<std::size_t>(out_shape.numel());
+      for (std::size_t i = 0; i < n; ++i) {
+        o[i] = add(convert<R>(a[a_one ? 0 : i]), convert<R>(b[b_one ? 0 : i]));
+      }
+      return out;
+    });
+  });
 }
 
 NdArray NdArray::greater(double threshold) const {
-  return std::visit(
-      [&](const auto& v) {
-        std::vector<std::int8_t> out(v.size());
-        std::transform(v.begin(), v.end(), out.begin(),
-                       [threshold](auto x) { return static_cast<std::int8_t>(static_cast<double>(x) > threshold); });
-        return from_vector(std::move(out), shape_);
-      },
-      storage_);
+  NdArray out = uninitialized(DType::int8, shape());
+  auto* o = static_cast<std::int8_t*>(out.buf_->data);
+  visit_span(*this, [&](auto v) {
+    std::transform(v.begin(), v.end(), o,
+                   [threshold](auto x) { return static_cast<std::int8_t>(static_cast<double>(x) > threshold); });
+  });
+  return out;
 }
 
 NdArray NdArray::where(const NdArray& condition, const NdArray& if_true, const NdArray& if_false) {
-  const Shape out_shape = broadcast_shape(broadcast_shape(condition.shape_, if_true.shape_), if_false.shape_);
-  const bool c_one = broadcast_operand(condition.shape_, out_shape);
-  const bool t_one = broadcast_operand(if_true.shape_, out_shape);
-  const bool f_one = broadcast_operand(if_false.shape_, out_shape);
-  return std::visit(
-      [&](const auto& c, const auto& t, const auto& f) {
-        using R = promoted_t<value_t<decltype(t)>, value_t<decltype(f)>>;
+  const Shape out_shape = broadcast_shape(broadcast_shape(condition.shape(), if_true.shape()), if_false.shape());
+  const bool c_one = broadcast_operand(condition.shape(), out_shape);
+  const bool t_one = broadcast_operand(if_true.shape(), out_shape);
+  const bool f_one = broadcast_operand(if_false.shape(), out_shape);
+  return visit_span(condition, [&](auto c) {
+    return visit_span(if_true, [&](auto t) {
+      return visit_span(if_false, [&](auto f) {
+        using R = promoted_t<typename decltype(t)::value_type, typename decltype(f)::value_type>;
+        NdArray out = uninitialized(dtype_of<R>(), out_shape);
+        R* o = static_cast<R*>(out.buf_->data);
         const auto n = static_cast<std::size_t>(out_shape.numel());
-        std::vector<R> out(n);
         for (std::size_t i = 0; i < n; ++i) {
           // NaN compares unequal to zero, so it selects if_true.
-          out[i] = c[c_one ? 0 : i] != 0 ? convert<R>(t[t_one ? 0 : i]) : convert<R>(f[f_one ? 0 : i]);
+          o[i] = c[c_one ? 0 : i] != 0 ? convert<R>(t[t_one ? 0 : i]) : convert<R>(f[f_one ? 0 : i]);
         }
-        return from_vector(std::move(out), out_shape);
-      },
-      condition.storage_, if_true.storage_, if_false.storage_);
+        return out;
+      });
+    });
+  });
 }
 
 NdArray NdArray::exp() const {
-  return std::visit(
-      [&](const auto& v) {
-        using T = value_t<decltype(v)>;
-        using R = std::conditional_t<std::is_floating_point_v<T>, T, double>;
-        std::vector<R> out(v.size());
-        std::transform(v.begin(), v.end(), out.begin(), [](T x) { return std::exp(static_cast<R>(x)); });
-        return from_vector(std::move(out), shape_);
-      },
-      storage_);
+  return visit_span(*this, [&](auto v) {
+    using T = typename decltype(v)::value_type;
+    using R = std::conditional_t<std::is_floating_point_v<T>, T, double>;
+    NdArray out = uninitialized(dtype_of<R>(), shape());
+    std::transform(v.begin(), v.end(), static_cast<R*>(out.buf_->data), [](T x) { return std::exp(static_cast<R>(x)); });
+    return out;
+  });
 }
 
 NdArray NdArray::clip(double lo, double hi) const {
-  return std::visit(
-      [&](const auto& v) {
-        using T = value_t<decltype(v)>;
-        std::vector<T> out(v.size());
-        if constexpr (std::is_floating_point_v<T>) {
-          // Lower bound first, then upper, so lo > hi yields hi; NaN fails both tests and stays.
-          std::transform(v.begin(), v.end(), out.begin(), [lo, hi](T x) {
-            double d = x;
-            if (d < lo) d = lo;
-            if (d > hi) d = hi;
-            return static_cast<T>(d);
-          });
-        } else {
-          // In the integer domain the bounds are the nearest integers inside [lo, hi].
-          const double ilo = std::ceil(lo);
-          const double ihi = std::floor(hi);
-          std::transform(v.begin(), v.end(), out.begin(), [ilo, ihi](T x) {
-            T r = x;
-            if (static_cast<double>(r) < ilo) r = convert<T>(ilo);
-            if (static_cast<double>(r) > ihi) r = convert<T>(ihi);
-            return r;
-          });
-        }
-        return from_vector(std::move(out), shape_);
-      },
-      storage_);
+  NdArray out = uninitialized(dtype(), shape());
+  visit_span(*this, [&](auto v) {
+    using T = typename decltype(v)::value_type;
+    T* o = static_cast<T*>(out.buf_->data);
+    if constexpr (std::is_floating_point_v<T>) {
+      // Lower bound first, then upper, so lo > hi yields hi; NaN fails both tests and stays.
+      std::transform(v.begin(), v.end(), o, [lo, hi](T x) {
+        double d = x;
+        if (d < lo) d = lo;
+        if (d > hi) d = hi;
+        return static_cast<T>(d);
+      });
+    } else {
+      // In the integer domain the bounds are the nearest integers inside [lo, hi].
+      const double ilo = std::ceil(lo);
+      const double ihi = std::floor(hi);
+      std::transform(v.begin(), v.end(), o, [ilo, ihi](T x) {
+        T r = x;
+        if (static_cast<double>(r) < ilo) r = convert<T>(ilo);
+        if (static_cast<double>(r) > ihi) r = convert<T>(ihi);
+        return r;
+      });
+    }
+  });
+  return out;
 }
 
 // ---- reductions -----------------------------------------------------------------------------
@@ -544,41 +612,44 @@ double NdArray::max() const {
   if (size() == 0) {
     throw InvalidArgumentError("zero-size array to reduction operation maximum which has no identity");
   }
-  return std::visit(
-      [](const auto& v) {
-        auto best = v[0];
-        for (auto x : v) {
-          if constexpr (std::is_floating_point_v<value_t<decltype(v)>>) {
-            if (std::isnan(x)) return static_cast<double>(x);
-          }
-          if (x > best) best = x;
-        }
-        return static_cast<double>(best);
-      },
-      storage_);
+  return visit_span(*this, [](auto v) {
+    auto best = v[0];
+    for (auto x : v) {
+      if constexpr (std::is_floating_point_v<typename decltype(v)::value_type>) {
+        if (std::isnan(x)) return static_cast<double>(x);
+      }
+      if (x > best) best = x;
+    }
+    return static_cast<double>(best);
+  });
 }
 
 double NdArray::sum() const {
-  return std::visit(
-      [](const auto& v) {
-        double s = 0.0;
-        for (auto x : v) s += static_cast<double>(x);
-        return s;
-      },
-      storage_);
+  return visit_span(*this, [](auto v) {
+    double s = 0.0;
+    for (auto x : v) s += static_cast<double>(x);
+    return s;
+  });
 }
 
 std::int64_t NdArray::argmax() const {
-  return std::visit([](const auto& v) { return argmax_range(v.data(), v.data() + v.size()); }, storage_);
+  return visit_span(*this, [](auto v) { return argmax_range(v.data(), v.data() + v.size()); });
 }
 
-bool NdArray::operator==(const NdArray& other) const { return shape_ == other.shape_ && storage_ == other.storage_; }
+bool NdArray::operator==(const NdArray& other) const {
+  if (dtype() != other.dtype() || !(shape() == other.shape())) return false;
+  return visit_span(*this, [&other](auto a) {
+    using T = typename decltype(a)::value_type;
+    const auto b = other.span<T>();
+    return std::equal(a.begin(), a.end(), b.begin());  // NaN != NaN, also against itself
+  });
+}
 
 // ---- text -----------------------------------------------------------------------------------
 
 std::string NdArray::str() const {
   std::string out;
-  std::visit([&](const auto& v) { append_nested(out, v.data(), shape_, 0, size()); }, storage_);
+  visit_span(*this, [&](auto v) { append_nested(out, v.data(), shape(), 0, size()); });
   return out;
 }
 

@@ -1,17 +1,27 @@
 #pragma once
 // NdArray: a small n-dimensional numeric array (float32, float64, int64 or int8), row-major.
-// Storage is a variant of typed vectors, so element pointers are always aligned, moves never copy
-// and an array of a few dozen elements costs exactly one heap allocation (the shape is inline).
+//
+// An array is a handle to a reference-counted buffer that holds the element type, the shape and the
+// elements in one allocation. Copies share the buffer (copy on write): copying costs a reference
+// count, and the first write through a copy's non-const accessor (data<T>(), span<T>(), set_double)
+// gives that copy elements of its own, so writing a copy never changes the original. Sharing is
+// thread-safe: copies of one array may be read and written from different threads.
+//
+// A pointer obtained from a non-const accessor stays valid, and keeps writing into this array's own
+// elements, only until the array is copied, assigned or destroyed; taking a copy and then writing
+// through an earlier pointer would reach the copy too.
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <iosfwd>
 #include <iterator>
+#include <memory>
 #include <span>
 #include <string>
 #include <type_traits>
-#include <variant>
+#include <utility>
 #include <vector>
 
 #include "common/errors.hpp"
@@ -44,6 +54,19 @@ constexpr DType dtype_of() {
   } else {
     static_assert(detail::always_false<T>, "NdArray elements are float, double, int64_t or int8_t");
   }
+}
+
+// Calls f with a value of the C++ element type of `dtype` (float, double, int64_t or int8_t), for code
+// that is written once for every element type.
+template <class F>
+decltype(auto) visit_dtype(DType dtype, F&& f) {
+  switch (dtype) {
+    case DType::float32: return f(float{});
+    case DType::float64: return f(double{});
+    case DType::int64: return f(std::int64_t{});
+    case DType::int8: break;
+  }
+  return f(std::int8_t{});
 }
 
 // Shape with inline storage: no allocation, at most kMaxDims dimensions. Negative sizes may be held
@@ -105,8 +128,6 @@ class Shape {
   [[noreturn]] void throw_numel_overflow() const;
   [[noreturn]] static void throw_too_many_dims();
 
- public:
- private:
   std::int64_t dims_[kMaxDims] = {};
   std::size_t ndim_ = 0;
 };
@@ -133,38 +154,49 @@ std::int64_t argmax_range(const T* first, const T* last) {
 
 class NdArray {
  public:
-  NdArray();                          // empty float64 vector, shape (0)
+  NdArray() noexcept;                 // empty float64 vector, shape (0); allocates nothing
   NdArray(DType dtype, Shape shape);  // zero-filled; negative sizes -> InvalidArgumentError
 
-  NdArray(const NdArray&) = default;
-  NdArray& operator=(const NdArray&) = default;
-  // A moved-from array is left as the empty float64 vector, never with a stale shape.
-  NdArray(NdArray&& other) noexcept : storage_(std::move(other.storage_)), shape_(other.shape_) {
-    other.storage_.template emplace<std::vector<double>>();
-    other.shape_ = Shape{0};
+  NdArray(const NdArray& other) noexcept : buf_(other.buf_) { retain(buf_); }
+  NdArray& operator=(const NdArray& other) noexcept {
+    retain(other.buf_);
+    release(buf_);
+    buf_ = other.buf_;
+    return *this;
   }
+  // A moved-from array is left as the empty float64 vector, never with a stale shape.
+  NdArray(NdArray&& other) noexcept : buf_(other.buf_) { other.buf_ = empty_buffer(); }
   NdArray& operator=(NdArray&& other) noexcept {
     if (this != &other) {
-      storage_ = std::move(other.storage_);
-      shape_ = other.shape_;
-      other.storage_.template emplace<std::vector<double>>();
-      other.shape_ = Shape{0};
+      release(buf_);
+      buf_ = other.buf_;
+      other.buf_ = empty_buffer();
     }
     return *this;
   }
-  ~NdArray() = default;
+  ~NdArray() { release(buf_); }
 
-  // Takes ownership of data (no copy when passed an rvalue); data.size() must equal shape.numel().
+  // Copies the elements; data.size() must equal shape.numel().
   template <class T>
-  static NdArray from_vector(std::vector<T> data, Shape shape) {
+  static NdArray from_vector(const std::vector<T>& data, Shape shape) {
     check_size(static_cast<std::int64_t>(data.size()), shape);
-    return NdArray(Storage(std::in_place_type<std::vector<T>>, std::move(data)), shape);
+    NdArray out = uninitialized(dtype_of<T>(), shape);
+    std::copy(data.begin(), data.end(), static_cast<T*>(out.buf_->data));
+    return out;
   }
   template <class T>
-  static NdArray from_vector(std::vector<T> data) {
-    const auto n = static_cast<std::int64_t>(data.size());
-    return from_vector<T>(std::move(data), Shape{n});
+  static NdArray from_vector(const std::vector<T>& data) {
+    return from_vector<T>(data, Shape{static_cast<std::int64_t>(data.size())});
   }
+  // An array over elements that someone else owns, read in place: nothing is copied. `keep_alive`
+  // is held for as long as any array shares these elements; they are never written through the
+  // array (a write copies them first). `data` holds shape.numel() elements, row-major.
+  template <class T>
+  static NdArray from_external(const T* data, Shape shape, std::shared_ptr<const void> keep_alive) {
+    return external(dtype_of<T>(), data, shape, std::move(keep_alive));
+  }
+  // Elements left uninitialised, for code that writes every one of them next.
+  static NdArray uninitialized(DType dtype, Shape shape);
   // 0-d array. The four element types map to themselves; bool -> int8, other integers -> int64,
   // other floating types -> float64.
   template <class T>
@@ -175,56 +207,78 @@ class NdArray {
                                  T,
                                  std::conditional_t<std::is_same_v<T, bool>, std::int8_t,
                                                     std::conditional_t<std::is_integral_v<T>, std::int64_t, double>>>;
-    return NdArray(Storage(std::in_place_type<std::vector<E>>, 1, static_cast<E>(value)), Shape{});
+    NdArray out = uninitialized(dtype_of<E>(), Shape{});
+    *static_cast<E*>(out.buf_->data) = static_cast<E>(value);
+    return out;
   }
   static NdArray ones(Shape shape, DType dtype);
   static NdArray full(Shape shape, DType dtype, double value);  // value converted like set_double
 
-  DType dtype() const { return static_cast<DType>(storage_.index()); }
-  const Shape& shape() const { return shape_; }
-  std::size_t ndim() const { return shape_.ndim(); }
-  std::int64_t size() const { return shape_.numel(); }
+  DType dtype() const { return buf_->dtype; }
+  const Shape& shape() const { return buf_->shape; }
+  std::size_t ndim() const { return buf_->shape.ndim(); }
+  std::int64_t size() const { return buf_->numel; }
 
-  // Typed access; TypeError when T is not the element type.
+  // Typed access; TypeError when T is not the element type. The non-const forms first give this
+  // array elements of its own when they are shared (see the class comment).
   template <class T>
   T* data() {
-    return vec<T>().data();
+    check_dtype<T>();
+    make_writable();
+    return static_cast<T*>(buf_->data);
   }
   template <class T>
   const T* data() const {
-    return vec<T>().data();
+    check_dtype<T>();
+    return static_cast<const T*>(buf_->data);
   }
   template <class T>
   std::span<T> span() {
-    auto& v = vec<T>();
-    return {v.data(), v.size()};
+    return {data<T>(), static_cast<std::size_t>(buf_->numel)};
   }
   template <class T>
   std::span<const T> span() const {
-    const auto& v = vec<T>();
-    return {v.data(), v.size()};
+    return {data<T>(), static_cast<std::size_t>(buf_->numel)};
   }
+  // The elements untyped, for hand-over to code that knows the element type by dtype().
+  const void* raw_data() const { return buf_->data; }
+  void* raw_data() {
+    make_writable();
+    return buf_->data;
+  }
+
+  // Whether a write can go into this array's elements without copying them first: no other array
+  // shares them and they are the array's own.
+  bool writable_in_place() const {
+    return (buf_->flags & kOwned) != 0 && buf_->refs.load(std::memory_order_acquire) == 1;
+  }
+  // A copy with elements of its own (a plain copy shares them until one side writes).
+  NdArray copy() const;
 
   // Element access by flat row-major index whatever the element type; IndexError out of range.
   // Inline: the mask, softmax and finiteness loops call it per element.
   double at_double(std::int64_t flat_index) const {
-    const auto i = static_cast<std::size_t>(flat_index);  // a negative index wraps past every size
-    switch (storage_.index()) {
-      case 0: return element_or_throw(*std::get_if<0>(&storage_), i, flat_index);
-      case 1: return element_or_throw(*std::get_if<1>(&storage_), i, flat_index);
-      case 2: return element_or_throw(*std::get_if<2>(&storage_), i, flat_index);
-      default: return element_or_throw(*std::get_if<3>(&storage_), i, flat_index);
+    const auto i = static_cast<std::uint64_t>(flat_index);  // a negative index wraps past every size
+    if (i >= static_cast<std::uint64_t>(buf_->numel)) throw_index_out_of_bounds(flat_index);
+    const void* p = buf_->data;
+    switch (buf_->dtype) {
+      case DType::float32: return static_cast<const float*>(p)[i];
+      case DType::float64: return static_cast<const double*>(p)[i];
+      case DType::int64: return static_cast<double>(static_cast<const std::int64_t*>(p)[i]);
+      case DType::int8: break;
     }
+    return static_cast<const std::int8_t*>(p)[i];
   }
   // Stores with the C++ conversion to the element type: float -> int truncates toward zero; values
   // outside the integer range saturate and NaN stores 0 (the plain conversion would be undefined).
   void set_double(std::int64_t flat_index, double value);
 
-  // Element-type conversion; the rvalue overload hands over the buffer when the type already matches.
+  // Element-type conversion; without a copy when the type already matches.
   NdArray astype(DType dtype) const&;
   NdArray astype(DType dtype) &&;
   // Row-major reshape; one size may be -1 (inferred). A different element count -> InvalidArgumentError
-  // "cannot reshape array of size N into shape (a, b)".
+  // "cannot reshape array of size N into shape (a, b)". Shares the elements when the shape is
+  // unchanged; the rvalue form reshapes in place when the elements are not shared.
   NdArray reshape(Shape shape) const&;
   NdArray reshape(Shape shape) &&;
   NdArray flatten() const&;  // 1-D, row-major
@@ -257,38 +311,66 @@ class NdArray {
   std::string str() const;
 
  private:
-  using Storage =
-      std::variant<std::vector<float>, std::vector<double>, std::vector<std::int64_t>, std::vector<std::int8_t>>;
+  static constexpr std::uint8_t kOwned = 1;     // elements follow the header and are this buffer's
+  static constexpr std::uint8_t kImmortal = 2;  // the shared empty buffer: never counted, never freed
 
-  NdArray(Storage storage, Shape shape) noexcept : storage_(std::move(storage)), shape_(shape) {}
+  struct Buffer {
+    std::atomic<std::int32_t> refs{1};
+    DType dtype = DType::float64;
+    std::uint8_t flags = 0;
+    std::int64_t numel = 0;
+    Shape shape;
+    void* data = nullptr;
+    std::shared_ptr<const void> keep_alive;  // external elements only
+  };
+
+  explicit NdArray(Buffer* buffer) noexcept : buf_(buffer) {}
+
+  static Buffer* empty_buffer() noexcept;
+  static NdArray external(DType dtype, const void* data, Shape shape, std::shared_ptr<const void> keep_alive);
+  static void retain(Buffer* b) noexcept {
+    if ((b->flags & kImmortal) == 0) b->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  static void release(Buffer* b) noexcept {
+    if ((b->flags & kImmortal) == 0 && b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(b);
+  }
+  static void destroy(Buffer* b) noexcept;
+
+  // Gives this array elements of its own when they are shared or not its own (a no-op when empty).
+  void make_writable() {
+    if (buf_->numel != 0 && !writable_in_place()) unshare();
+  }
+  void unshare();
+
+  template <class T>
+  void check_dtype() const {
+    if (buf_->dtype != dtype_of<T>()) throw_type_mismatch(dtype_of<T>());
+  }
 
   // Throws unless shape has no negative size and numel == count.
   static void check_size(std::int64_t count, const Shape& shape);
   [[noreturn]] void throw_type_mismatch(DType requested) const;
   [[noreturn]] void throw_index_out_of_bounds(std::int64_t flat_index) const;
 
-  template <class T>
-  double element_or_throw(const std::vector<T>& v, std::size_t i, std::int64_t flat_index) const {
-    if (i >= v.size()) throw_index_out_of_bounds(flat_index);
-    return static_cast<double>(v[i]);
-  }
-
-  template <class T>
-  std::vector<T>& vec() {
-    auto* v = std::get_if<std::vector<T>>(&storage_);
-    if (v == nullptr) throw_type_mismatch(dtype_of<T>());
-    return *v;
-  }
-  template <class T>
-  const std::vector<T>& vec() const {
-    const auto* v = std::get_if<std::vector<T>>(&storage_);
-    if (v == nullptr) throw_type_mismatch(dtype_of<T>());
-    return *v;
-  }
-
-  Storage storage_;
-  Shape shape_;
+  Buffer* buf_;
 };
+
+// Calls f with the array's elements as a std::span of their C++ element type (const for a const
+// array; for a non-const one the elements are made the array's own first, as data<T>() does).
+template <class F>
+decltype(auto) visit_span(const NdArray& array, F&& f) {
+  return visit_dtype(array.dtype(), [&](auto tag) -> decltype(auto) {
+    using T = decltype(tag);
+    return f(array.span<T>());
+  });
+}
+template <class F>
+decltype(auto) visit_span(NdArray& array, F&& f) {
+  return visit_dtype(array.dtype(), [&](auto tag) -> decltype(auto) {
+    using T = decltype(tag);
+    return f(array.span<T>());
+  });
+}
 
 std::ostream& operator<<(std::ostream& os, const NdArray& array);
 

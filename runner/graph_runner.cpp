@@ -170,18 +170,22 @@ std::optional<DType> native_dtype(ONNXTensorElementDataType type) {
 // reads input views and writes output views only during a run.
 class TensorView {
  public:
+  // Inputs are only read by the run: their elements are viewed where they are, shared or not.
   const OrtValue* input(const Ort::MemoryInfo& memory, const NdArray& array, const Shape& shape) {
-    return get(memory, const_cast<NdArray&>(array), shape);
+    return get(memory, array, const_cast<void*>(array.raw_data()), shape);
   }
-  OrtValue* output(const Ort::MemoryInfo& memory, NdArray& array) { return get(memory, array, array.shape()); }
+  // Outputs are written by the run: the array must hold elements of its own (the caller keeps it
+  // unshared while the view is in use).
+  OrtValue* output(const Ort::MemoryInfo& memory, NdArray& array) {
+    return get(memory, array, array.raw_data(), array.shape());
+  }
   void reset() {
     value_ = Ort::Value{nullptr};
     data_ = nullptr;
   }
 
  private:
-  OrtValue* get(const Ort::MemoryInfo& memory, NdArray& array, const Shape& shape) {
-    void* data = raw_data(array);
+  OrtValue* get(const Ort::MemoryInfo& memory, const NdArray& array, void* data, const Shape& shape) {
     if (value_ && data == data_ && array.dtype() == dtype_ && shape == shape_) return value_;
     value_ = create(memory, array, data, shape);
     data_ = data;
@@ -190,17 +194,7 @@ class TensorView {
     return value_;
   }
 
-  static void* raw_data(NdArray& array) {
-    switch (array.dtype()) {
-      case DType::float32: return array.data<float>();
-      case DType::float64: return array.data<double>();
-      case DType::int64: return array.data<std::int64_t>();
-      case DType::int8: return array.data<std::int8_t>();
-    }
-    return nullptr;
-  }
-
-  static Ort::Value create(const Ort::MemoryInfo& memory, NdArray& array, void* data, const Shape& shape) {
+  static Ort::Value create(const Ort::MemoryInfo& memory, const NdArray& array, void* data, const Shape& shape) {
     const auto count = static_cast<std::size_t>(array.size());
     switch (array.dtype()) {
       case DType::float32:
@@ -505,7 +499,8 @@ void GraphRunner::Session::run(const char* const* input_names, const OrtValue* c
   for (std::size_t i = 0; i < count; ++i) {
     const bool wanted = !only || *only == i;
     if (prebind && output_slots[i].dtype) {
-      if (wanted) values[i] = output_slots[i].buffer;
+      // A copy of its own: the next run writes into the slot's buffer again.
+      if (wanted) values[i] = output_slots[i].buffer.copy();
       continue;
     }
     const Ort::Value owned(output_values[i]);  // released whether wanted or not

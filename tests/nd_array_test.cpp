@@ -5,7 +5,10 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace tavrin_inference {
@@ -116,10 +119,8 @@ TEST(NdArrayConstructionTest, DefaultsZerosAndFactories) {
 }
 
 TEST(NdArrayConstructionTest, FromVectorAndScalar) {
-  std::vector<float> buffer{1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f};
-  const float* raw = buffer.data();
-  const NdArray a = NdArray::from_vector(std::move(buffer), Shape{2, 3});
-  EXPECT_EQ(a.data<float>(), raw);  // the vector's buffer is adopted, not copied
+  const NdArray a = NdArray::from_vector(std::vector<float>{1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f}, Shape{2, 3});
+  EXPECT_EQ(values(a), (std::vector<double>{1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(a.shape(), Shape({2, 3}));
 
   EXPECT_EQ(message_of<InvalidArgumentError>([] {
@@ -205,10 +206,65 @@ TEST(NdArrayConversionTest, RvalueConversionsReuseTheBuffer) {
   EXPECT_EQ(flat.data<double>(), raw);
   EXPECT_EQ(flat.shape(), Shape({6}));
 
-  // An lvalue keeps its own buffer: the result is an independent copy.
+  // An lvalue conversion to its own type shares the elements, as any copy does.
   const NdArray copy = flat.astype(DType::float64);
-  EXPECT_NE(copy.data<double>(), flat.data<double>());
+  EXPECT_EQ(copy.data<double>(), std::as_const(flat).data<double>());
   EXPECT_EQ(copy, flat);
+}
+
+// ---- copy on write ----------------------------------------------------------------------------
+
+TEST(NdArrayCopyOnWriteTest, WritingACopyNeverChangesTheOriginal) {
+  NdArray original = NdArray::from_vector(std::vector<double>{1, 2, 3});
+  NdArray copy = original;
+  EXPECT_EQ(std::as_const(copy).data<double>(), std::as_const(original).data<double>());  // shared
+  EXPECT_FALSE(original.writable_in_place());
+
+  copy.data<double>()[0] = 9.0;
+  copy.set_double(1, 8.0);
+  EXPECT_EQ(values(original), (std::vector<double>{1, 2, 3}));
+  EXPECT_EQ(values(copy), (std::vector<double>{9, 8, 3}));
+  EXPECT_TRUE(original.writable_in_place());
+
+  // Reshaping a shared array, in place or not, leaves the other sharer's shape and elements alone.
+  NdArray other = original;
+  NdArray reshaped = std::move(other).reshape(Shape{3, 1});
+  reshaped.span<double>()[2] = 7.0;
+  EXPECT_EQ(original.shape(), Shape({3}));
+  EXPECT_EQ(values(original), (std::vector<double>{1, 2, 3}));
+
+  // Elements owned elsewhere are read in place, copied before a write, and their owner is released
+  // with the last array that shares them.
+  auto owner = std::make_shared<std::vector<float>>(std::vector<float>{4, 5});
+  NdArray external = NdArray::from_external(owner->data(), Shape{2}, owner);
+  EXPECT_EQ(std::as_const(external).data<float>(), owner->data());
+  EXPECT_FALSE(external.writable_in_place());
+  NdArray written = external;
+  written.data<float>()[0] = 0.0f;
+  EXPECT_EQ((*owner)[0], 4.0f);
+  EXPECT_EQ(owner.use_count(), 2);
+  external = NdArray();
+  EXPECT_EQ(owner.use_count(), 1);
+}
+
+TEST(NdArrayCopyOnWriteTest, CopiesWrittenInOtherThreadsLeaveTheOriginalIntact) {
+  const NdArray original = NdArray::full(Shape{256}, DType::float32, 1.0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&original, t] {
+      for (int round = 0; round < 200; ++round) {
+        NdArray mine = original;
+        NdArray passed_on = mine;  // a second sharer that is dropped while the first one writes
+        float* p = mine.data<float>();
+        for (int i = 0; i < 256; ++i) p[i] = static_cast<float>(t + 2);
+        passed_on = NdArray();
+        EXPECT_EQ(mine.at_double(255), t + 2);
+      }
+    });
+  }
+  for (int round = 0; round < 200; ++round) EXPECT_EQ(original.at_double(round), 1.0);
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(original, NdArray::full(Shape{256}, DType::float32, 1.0));
 }
 
 TEST(NdArrayConversionTest, ReshapeKeepsRowMajorOrderAndReportsMismatch) {
