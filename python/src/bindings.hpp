@@ -11,7 +11,4 @@ void bind_runner(py::module_& module);           // GraphRunner, Processor
 void bind_host(py::module_& module);             // PolicyHost
 void bind_implementations(py::module_& module);  // register_agent_impl, register_perceptor_impl, load_plugin
 
-// False once the interpreter is finalizing: Python objects that C++ still holds are then left alone.
-bool python_is_running();
-
 }  // namespace tavrin_python

@@ -1,14 +1,17 @@
 #include "python/src/convert.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/errors.hpp"
+#include "python/src/gil.hpp"
 
 namespace tavrin_python {
 
@@ -43,39 +46,53 @@ std::string text_of(PyObject* text) {
   return {data, static_cast<std::size_t>(size)};
 }
 
-// Whether the array's memory can be read as it is: C-contiguous, in the machine's byte order.
+// Whether the array's memory can be read as it is: C-contiguous, aligned, in the machine's byte
+// order.
 bool readable_as_it_is(const py::array& array, const py::dtype& dtype) {
-  const char order = dtype.byteorder();
   constexpr char kNative = std::endian::native == std::endian::little ? '<' : '>';
-  return (array.flags() & py::array::c_style) != 0 && (order == '=' || order == '|' || order == kNative);
+  constexpr int kLayout = py::array::c_style | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+  const char order = dtype.byteorder();
+  return (array.flags() & kLayout) == kLayout && (order == '=' || order == '|' || order == kNative);
+}
+
+Shape shape_of(const py::array& array) {
+  Shape shape;
+  for (py::ssize_t i = 0; i < array.ndim(); ++i) shape.push_back(array.shape(i));
+  return shape;
+}
+
+// Read in place: the array holds on to the numpy array until the last array sharing it goes,
+// wherever that is (it takes the GIL to let go of it).
+template <class T>
+NdArray shared_with_numpy(const py::array& array, const Shape& shape) {
+  std::shared_ptr<const void> keep_alive(
+      array.inc_ref().ptr(), [](const void* p) { release_under_gil(static_cast<PyObject*>(const_cast<void*>(p))); });
+  return NdArray::from_external<T>(static_cast<const T*>(array.data()), shape, std::move(keep_alive));
 }
 
 template <class T>
-NdArray copied_as(const py::array& array, const py::dtype& dtype, const Shape& shape, bool same_type) {
-  if (same_type && readable_as_it_is(array, dtype)) {
-    const T* data = static_cast<const T*>(array.data());
-    return NdArray::from_vector<T>(std::vector<T>(data, data + array.size()), shape);
-  }
-  // numpy converts (and makes contiguous) everything else.
+NdArray copied_as(const py::array& array, const Shape& shape) {
+  // numpy converts to T (and to C order) whatever is not T already.
   const auto contiguous = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(array);
   if (!contiguous) throw py::error_already_set();
-  const T* data = contiguous.data();
-  return NdArray::from_vector<T>(std::vector<T>(data, data + contiguous.size()), shape);
+  NdArray out = NdArray::uninitialized(tavrin_inference::dtype_of<T>(), shape);
+  std::copy_n(contiguous.data(), contiguous.size(), out.data<T>());
+  return out;
 }
 
 NdArray unsigned_64_as_int64(const py::array& array, const Shape& shape, const Where& where) {
   const auto contiguous = py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>::ensure(array);
   if (!contiguous) throw py::error_already_set();
-  std::vector<std::int64_t> data;
-  data.reserve(static_cast<std::size_t>(contiguous.size()));
+  NdArray out = NdArray::uninitialized(DType::int64, shape);
+  std::int64_t* into = out.data<std::int64_t>();
   for (py::ssize_t i = 0; i < contiguous.size(); ++i) {
     const std::uint64_t v = contiguous.data()[i];
     if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
       throw InvalidArgumentError(where.text() + ": the value " + std::to_string(v) + " does not fit in int64");
     }
-    data.push_back(static_cast<std::int64_t>(v));
+    into[i] = static_cast<std::int64_t>(v);
   }
-  return NdArray::from_vector<std::int64_t>(std::move(data), shape);
+  return out;
 }
 
 Value sequence(py::handle object, bool tuple, const Where& where) {
@@ -143,23 +160,22 @@ NdArray array_from_numpy(const py::array& array, const Where& where) {
     throw InvalidArgumentError(where.text() + ": arrays have at most " + std::to_string(Shape::kMaxDims) +
                                " dimensions, got " + std::to_string(ndim));
   }
-  Shape shape;
-  for (std::size_t i = 0; i < ndim; ++i) shape.push_back(array.shape(static_cast<py::ssize_t>(i)));
-
+  const Shape shape = shape_of(array);
   const py::dtype dtype = array.dtype();
   const auto size = dtype.itemsize();
   switch (dtype.kind()) {
     case 'f':
-      if (size == 4) return copied_as<float>(array, dtype, shape, true);
-      if (size < 4) return copied_as<float>(array, dtype, shape, false);  // float16 widens to float32
-      return copied_as<double>(array, dtype, shape, size == 8);
+      if (size == 4 && readable_as_it_is(array, dtype)) return shared_with_numpy<float>(array, shape);
+      if (size == 8 && readable_as_it_is(array, dtype)) return shared_with_numpy<double>(array, shape);
+      if (size <= 4) return copied_as<float>(array, shape);  // float16 widens to float32
+      return copied_as<double>(array, shape);
     case 'i':
-      if (size == 1) return copied_as<std::int8_t>(array, dtype, shape, true);
-      return copied_as<std::int64_t>(array, dtype, shape, size == 8);
+      if (size == 1) return copied_as<std::int8_t>(array, shape);
+      return copied_as<std::int64_t>(array, shape);
     case 'u':
       if (size == 8) return unsigned_64_as_int64(array, shape, where);
-      return copied_as<std::int64_t>(array, dtype, shape, false);
-    case 'b': return copied_as<std::int8_t>(array, dtype, shape, false);
+      return copied_as<std::int64_t>(array, shape);
+    case 'b': return copied_as<std::int8_t>(array, shape);
     default: break;
   }
   throw TypeError(where.text() + ": expected a numpy array of a numeric dtype, got dtype " +

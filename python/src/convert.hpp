@@ -42,7 +42,9 @@ Value to_value(py::handle object, const Where& where);
 
 // The one place where numpy memory becomes an array. float32, float64, int64 and int8 arrays keep
 // their element type; bool arrays become int8, other integer types int64, float16 float32 and
-// longer floats float64. Strided arrays are read in row-major order. The data is copied.
+// longer floats float64. C-contiguous float32 and float64 arrays are read in place, without a copy
+// (the caller must not change them while a step runs); every other array is copied, strided ones
+// in row-major order.
 NdArray array_from_numpy(const py::array& array, const Where& where);
 
 // A value as a Python object: None, bool, int, float, str, numpy array (of the array's dtype and

@@ -17,9 +17,11 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include "common/errors.hpp"
@@ -94,14 +96,26 @@ class Host {
 
   void close() { run(setup_loop_, host_.close()); }
 
-  // The C++ side of the step benchmark: `steps` executes of one observation awaited in one
-  // coroutine on this host's loop, as a C++ application steps a host. Nanoseconds in all.
-  std::int64_t time_execute(const py::object& sensors, const py::object& sim_action_mask, std::int64_t steps) {
-    const Value obs = to_value(sensors, Where("sensors"));
-    const Value mask = to_value(sim_action_mask, Where("sim_action_mask"));
-    const auto start = std::chrono::steady_clock::now();
-    run(step_loop_, steps_on(obs, mask, steps));
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+  // The C++ side of the step benchmark: `steps` executes, cycling through `observations` (sensors,
+  // or (sensors, sim_action_mask) pairs, converted beforehand), awaited in one coroutine on this
+  // host's step loop as a C++ application steps a host. The nanoseconds of each step.
+  py::array_t<std::int64_t> time_execute(const py::sequence& observations, std::int64_t steps) {
+    std::vector<std::pair<Value, Value>> converted;
+    converted.reserve(observations.size());
+    for (const auto& item : observations) {
+      if (py::isinstance<py::tuple>(item)) {
+        const auto pair = item.cast<py::tuple>();
+        converted.emplace_back(to_value(pair[0], Where("sensors")), to_value(pair[1], Where("sim_action_mask")));
+      } else {
+        converted.emplace_back(to_value(item, Where("sensors")), Value());
+      }
+    }
+    if (converted.empty() || steps < 1) {
+      throw tavrin_inference::InvalidArgumentError("_time_execute(): needs observations and steps > 0");
+    }
+    py::array_t<std::int64_t> durations(steps);
+    run(step_loop_, steps_on(converted, durations.mutable_data(), steps));
+    return durations;
   }
 
   py::object orchestration() const { return host_.orchestration ? py::cast(host_.orchestration) : py::none(); }
@@ -115,8 +129,15 @@ class Host {
     co_return co_await host_.agent_processor->_execute(obs, mask, explore, false, previous, true);
   }
 
-  asio::awaitable<void> steps_on(const Value& obs, const Value& mask, std::int64_t steps) {
-    for (std::int64_t i = 0; i < steps; ++i) co_await host_.execute(obs, mask);
+  asio::awaitable<void> steps_on(const std::vector<std::pair<Value, Value>>& observations, std::int64_t* durations,
+                                 std::int64_t steps) {
+    for (std::int64_t i = 0; i < steps; ++i) {
+      const auto& [obs, mask] = observations[static_cast<std::size_t>(i) % observations.size()];
+      const auto start = std::chrono::steady_clock::now();
+      co_await host_.execute(obs, mask);
+      durations[i] =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+    }
   }
 
   // Runs `operation` to its end on `loop`, without the GIL.
@@ -191,9 +212,9 @@ void bind_host(py::module_& module) {
       .def_property_readonly("agent_processor", &Host::agent_processor,
                              "the root tavrin.Processor once packaged, or None")
       .def_property_readonly("config", &Host::config, "the configuration map in use")
-      .def("_time_execute", &Host::time_execute, py::arg("sensors"), py::arg("sim_action_mask") = py::none(),
-           py::arg("steps") = 1000,
-           "Benchmark helper: nanoseconds for `steps` executes of these sensors driven from C++ on this host.");
+      .def("_time_execute", &Host::time_execute, py::arg("observations"), py::arg("steps"),
+           "Benchmark helper: the nanoseconds of each of `steps` executes driven from C++ on this host, cycling "
+           "through `observations` (sensors, or (sensors, sim_action_mask) pairs).");
 }
 
 }  // namespace tavrin_python

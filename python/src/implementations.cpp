@@ -17,6 +17,7 @@
 #include "python/src/bindings.hpp"
 #include "python/src/convert.hpp"
 #include "python/src/errors.hpp"
+#include "python/src/gil.hpp"
 
 namespace tavrin_python {
 
@@ -258,14 +259,6 @@ void register_perceptor_impl(const std::string& name, const py::object& cls, con
 }
 
 }  // namespace
-
-bool python_is_running() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsInitialized() != 0 && Py_IsFinalizing() == 0;
-#else
-  return Py_IsInitialized() != 0 && _Py_IsFinalizing() == 0;
-#endif
-}
 
 void bind_implementations(py::module_& module) {
   module.def("register_agent_impl", &register_agent_impl, py::arg("class_name"), py::arg("cls"),
