@@ -2,13 +2,14 @@
 every form in, the teacher map and what the host shows of the orchestration."""
 
 import json
+import sys
 
 import numpy as np
 import pytest
 
 import tavrin
 from conftest import (FIXTURES, THERMAL, packaged, run_tool, same_action, skill_orchestration,
-                      thermal_sensors)
+                      thermal_sensors, unique_name)
 
 
 def test_a_recorded_episode_gives_the_actions_of_the_tool():
@@ -72,6 +73,28 @@ def test_sensors_of_every_numeric_form_are_read_alike():
     assert np.array_equal(thermal.execute({k: np.float32(v) for k, v in thermal_sensors().items()}), plain)
     assert np.array_equal(thermal.execute({k: np.array(v) for k, v in thermal_sensors().items()}), plain)
     assert np.array_equal(thermal.execute(dict(thermal_sensors(), hour=np.int64(9))), plain)
+
+
+def test_contiguous_float_arrays_are_read_in_place_for_the_step_only(tmp_path):
+    held = {}
+
+    class Peeks(tavrin.AgentTeacher):
+        def compute_action_mask(self, sensors, previous_action):
+            held[current] = sys.getrefcount(arrays[current])
+
+    name = unique_name("Peeks")
+    tavrin.register_agent_impl(name, Peeks)
+    host = packaged(skill_orchestration(tmp_path, "skill_discrete", {"type": "Discrete", "n": 4}, 4, teacher=name))
+    values = [1, 5, 2, 3]
+    arrays = {"float32": np.array(values, np.float32), "float64": np.array(values, np.float64),
+              "int32": np.array(values, np.int32), "strided": np.repeat(np.array(values, np.float32), 2)[::2]}
+    before = {kind: sys.getrefcount(a) for kind, a in arrays.items()}
+    for current in arrays:
+        assert host.execute({"x": arrays[current]}) == 2
+    # While the step runs, the runtime holds a reference to the arrays it reads in place (one more
+    # than a copied array has), and none after it.
+    assert held["float32"] == held["float64"] == held["int32"] + 1 == held["strided"] + 1
+    assert {kind: sys.getrefcount(a) for kind, a in arrays.items()} == before
 
 
 def test_masks_of_every_structure_forbid_alike():
