@@ -50,7 +50,8 @@ std::string text_of(PyObject* text) {
 // order.
 bool readable_as_it_is(const py::array& array, const py::dtype& dtype) {
   constexpr char kNative = std::endian::native == std::endian::little ? '<' : '>';
-  constexpr int kLayout = py::array::c_style | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+  constexpr int kLayout =
+      static_cast<int>(py::array::c_style) | static_cast<int>(py::detail::npy_api::NPY_ARRAY_ALIGNED_);
   const char order = dtype.byteorder();
   return (array.flags() & kLayout) == kLayout && (order == '=' || order == '|' || order == kNative);
 }
