@@ -2,6 +2,8 @@
 every form in, the teacher map and what the host shows of the orchestration."""
 
 import json
+import os
+import pathlib
 import sys
 
 import numpy as np
@@ -9,7 +11,7 @@ import pytest
 
 import tavrin
 from conftest import (FIXTURES, THERMAL, packaged, run_tool, same_action, skill_orchestration,
-                      thermal_sensors, unique_name)
+                      thermal_sensors, unique_name, write_orchestration)
 
 
 def test_a_recorded_episode_gives_the_actions_of_the_tool():
@@ -51,6 +53,30 @@ def test_every_space_kind_comes_back_as_its_python_value(kind, obs, python_type,
     if kind == "dict":
         assert list(action) == ["mode", "level"] and type(action["mode"]) is int
     assert same_action(action, expected[0]), (action, expected[0])
+
+
+def test_sensors_of_every_space_kind_go_in_as_from_the_tool(tmp_path):
+    # A C++ controller from the tests' plugin, so that the tool runs the same orchestration.
+    plugin = pathlib.Path(os.environ["TAVRIN_TOOL"]).resolve().parents[1] / "lib" / "libtavrin_test_plugin.so"
+    path = write_orchestration(tmp_path, {"id": "spaces", "plugins": [str(plugin)], "sensors": [
+        {"name": "d", "space": {"type": "Discrete", "n": 3}},
+        {"name": "b", "space": {"type": "Box", "low": -1, "high": 1, "shape": [2]}},
+        {"name": "md", "space": {"type": "MultiDiscrete", "nvec": [2, 3]}},
+        {"name": "mb", "space": {"type": "MultiBinary", "n": 2}},
+        {"name": "t", "space": {"type": "Tuple", "spaces": [{"type": "Discrete", "n": 2},
+                                                            {"type": "Box", "low": 0, "high": 1, "shape": [1]}]}},
+        {"name": "dd", "space": {"type": "Dict", "spaces": {"a": {"type": "Discrete", "n": 2},
+                                                            "b": {"type": "Box", "low": 0, "high": 5, "shape": [1]}}}}],
+        "agents": [{"name": "c", "kind": "Agent", "controller": True, "class": "PluginController",
+                    "action_space": {"type": "Discrete", "n": 3}}]})
+    line = {"d": 2, "b": [0.5, -0.25], "md": [1, 2], "mb": [True, False], "t": [1, [0.5]], "dd": {"a": 1, "b": [4.0]}}
+    expected, err = run_tool("run", path, "--teacher-map", lines=[line])
+    assert err == ""
+    sensors = {"d": np.int64(2), "b": np.array([0.5, -0.25]), "md": (1, 2), "mb": np.array([True, False]),
+               "t": (1, np.array([0.5], np.float32)), "dd": {"a": True, "b": 4.0}}
+    tmap = packaged(path).execute(sensors, return_as_teacher_dict=True)
+    assert same_action(tmap, expected[0]), (tmap, expected[0])
+    assert tmap["tavrin_obs"]["mb"].dtype == np.int8 and type(tmap["tavrin_obs"]["t"]) is tuple
 
 
 def test_sensors_of_every_numeric_form_are_read_alike():
