@@ -72,8 +72,6 @@ const char* normalization_name(tavrin_core::Normalization n) {
   return "none";
 }
 
-py::object optional_space(const sp::SpacePtr& space) { return space ? py::cast(SpaceView{space}) : py::none(); }
-
 std::string agent_repr(const AgentNode& a) { return "<tavrin.Agent '" + a.get_name() + "': " + a.class_name() + ">"; }
 
 // One line per agent: kind, class, children, action space.

@@ -63,10 +63,6 @@ std::vector<ProcessorPtr> children_of(const ProcessorPtr& processor) {
   return {};
 }
 
-py::object optional_space(const tavrin_core::spaces::SpacePtr& space) {
-  return space ? py::cast(SpaceView{space}) : py::none();
-}
-
 }  // namespace
 
 void bind_runner(py::module_& module) {
