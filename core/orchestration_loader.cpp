@@ -1,5 +1,7 @@
 // Reading orchestration files: JSON text -> a checked Orchestration. Everything is built into
 // locals and the Orchestration is constructed last, so a rejected file leaves nothing behind.
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -56,6 +58,15 @@ std::string quoted_list(const std::vector<std::string>& names) {
   std::string out;
   for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
   return out;
+}
+
+// The folder of the library this code is built into (libtavrin_core), or empty when it cannot be
+// told.
+std::string runtime_library_folder() {
+  static const char marker = 0;
+  Dl_info info{};
+  if (dladdr(&marker, &info) == 0 || info.dli_fname == nullptr) return {};
+  return fs::path(info.dli_fname).parent_path().lexically_normal().string();
 }
 
 // ---- parsing --------------------------------------------------------------------------------
@@ -335,15 +346,23 @@ class Loader {
   }
 
   // A plugin named by its bare file name ("libteachers.so") is the file of that name beside the
-  // orchestration when there is one; otherwise the name is left to the dynamic loader, which looks in
-  // the runtime's own library folder (the run path of the library that loads plugins) before the
-  // system's. One orchestration file so names a plugin installed next to the runtime libraries, in a
-  // build tree and in an installation alike.
+  // orchestration when there is one, else the one in the runtime's own library folder; otherwise
+  // the name is left to the dynamic loader (LD_LIBRARY_PATH, the system's folders). One
+  // orchestration file so names a plugin installed next to the runtime libraries, in a build tree
+  // and in an installation alike. The runtime's folder is looked in here, not left to the loader's
+  // run path: a sanitizer's dlopen would search its own.
   std::string plugin_path(const std::string& path) const {
-    if (path.find('/') != std::string::npos || base_dir_.empty()) return resolve(path);
-    std::string beside = resolve(path);
+    if (path.find('/') != std::string::npos) return resolve(path);
     std::error_code ec;
-    return fs::exists(beside, ec) ? beside : path;
+    if (!base_dir_.empty()) {
+      std::string beside = resolve(path);
+      if (fs::exists(beside, ec)) return beside;
+    }
+    if (const std::string folder = runtime_library_folder(); !folder.empty()) {
+      std::string installed = (fs::path(folder) / path).lexically_normal().string();
+      if (fs::exists(installed, ec)) return installed;
+    }
+    return path;
   }
 
   std::vector<SensorPtr> read_sensors(const Json& root) const {
