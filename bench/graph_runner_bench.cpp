@@ -1,6 +1,7 @@
 // GraphRunner::infer against a bare Ort::Session::Run on the same model and the same inputs.
 //
-// The bare side is as lean as a caller can be: session options like the runner's, input tensors
+// The bare side is as lean as a caller can be: a session of its own opened like the runner's (same
+// environment, options and threads, runner/session_options.hpp), input tensors
 // created once over fixed buffers, name arrays and run options built once, outputs left in ONNX
 // Runtime's own values. The runner side is one ordinary step: a float32 observation row and a
 // float64 mask in, every output back as an NdArray.
@@ -20,6 +21,7 @@
 
 #include "core_api/logger.hpp"
 #include "runner/graph_runner.hpp"
+#include "runner/session_options.hpp"
 
 namespace {
 
@@ -34,7 +36,6 @@ std::string model_path(const std::string& name) {
 
 struct Pair {
   GraphRunner runner;
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "graph_runner_bench"};
   Ort::Session session{nullptr};
   Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   Ort::RunOptions run_options;
@@ -46,9 +47,7 @@ struct Pair {
   std::vector<Ort::Value> inputs;
 
   explicit Pair(const std::string& name) : runner(model_path(name)) {
-    Ort::SessionOptions options;
-    options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-    session = Ort::Session(env, model_path(name).c_str(), options);
+    session = tavrin_inference::open_session(model_path(name), {"CPUExecutionProvider"}, {});
 
     Ort::AllocatorWithDefaultOptions allocator;
     for (std::size_t i = 0; i < session.GetInputCount(); ++i) {

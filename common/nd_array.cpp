@@ -251,22 +251,12 @@ constexpr std::size_t elements_offset() {
 
 }  // namespace
 
-NdArray::Buffer* NdArray::empty_buffer() noexcept {
-  // Every default-constructed and moved-from array shares this one; it is never counted or freed.
-  static Buffer* empty = [] {
-    static Buffer b;
-    b.flags = kImmortal;
-    b.dtype = DType::float64;
-    b.shape = Shape{0};
-    b.numel = 0;
-    static double none[1] = {0.0};
-    b.data = none;
-    return &b;
-  }();
-  return empty;
-}
+namespace {
+double empty_elements[1] = {0.0};
+}  // namespace
 
-NdArray::NdArray() noexcept : buf_(empty_buffer()) {}
+// Constant-initialised: usable by any static initialiser of any library, with no guard to test.
+constinit NdArray::Buffer NdArray::empty_{1, DType::float64, kImmortal, 0, Shape{0}, empty_elements, {}};
 
 NdArray NdArray::uninitialized(DType dtype, Shape shape) {
   check_size(shape.numel(), shape);
@@ -316,6 +306,20 @@ NdArray NdArray::copy() const {
     std::memcpy(own.buf_->data, buf_->data, static_cast<std::size_t>(buf_->numel) * dtype_size(buf_->dtype));
   }
   return own;
+}
+
+void NdArray::assign(const NdArray& from) {
+  if (from.size() != size()) {
+    throw InvalidArgumentError("cannot assign an array of size " + std::to_string(from.size()) +
+                               " to an array of size " + std::to_string(size()));
+  }
+  if (from.buf_ == buf_) return;
+  visit_span(from, [this](auto in) {
+    visit_span(*this, [in](auto out) {
+      using To = typename decltype(out)::value_type;
+      std::transform(in.begin(), in.end(), out.begin(), [](auto v) { return convert<To>(v); });
+    });
+  });
 }
 
 NdArray::NdArray(DType dtype, Shape shape) : NdArray(uninitialized(dtype, shape)) {

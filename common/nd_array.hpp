@@ -75,10 +75,10 @@ class Shape {
  public:
   static constexpr std::size_t kMaxDims = 8;
 
-  Shape() = default;  // 0-d (scalar) shape
-  Shape(std::initializer_list<std::int64_t> dims) : Shape(dims.begin(), dims.end()) {}
+  constexpr Shape() = default;  // 0-d (scalar) shape
+  constexpr Shape(std::initializer_list<std::int64_t> dims) : Shape(dims.begin(), dims.end()) {}
   template <std::input_iterator It>
-  Shape(It first, It last) {
+  constexpr Shape(It first, It last) {
     for (; first != last; ++first) push_back(static_cast<std::int64_t>(*first));
   }
 
@@ -106,7 +106,7 @@ class Shape {
     if (overflow) throw_numel_overflow();
     return n;
   }
-  void push_back(std::int64_t dim) {  // InvalidArgumentError past kMaxDims
+  constexpr void push_back(std::int64_t dim) {  // InvalidArgumentError past kMaxDims
     if (ndim_ == kMaxDims) throw_too_many_dims();
     dims_[ndim_++] = dim;
   }
@@ -154,7 +154,7 @@ std::int64_t argmax_range(const T* first, const T* last) {
 
 class NdArray {
  public:
-  NdArray() noexcept;                 // empty float64 vector, shape (0); allocates nothing
+  NdArray() noexcept : buf_(empty_buffer()) {}  // empty float64 vector, shape (0); allocates nothing
   NdArray(DType dtype, Shape shape);  // zero-filled; negative sizes -> InvalidArgumentError
 
   NdArray(const NdArray& other) noexcept : buf_(other.buf_) { retain(buf_); }
@@ -254,6 +254,9 @@ class NdArray {
   }
   // A copy with elements of its own (a plain copy shares them until one side writes).
   NdArray copy() const;
+  // Writes the elements of `from`, which has as many, into this array's own, converted to this
+  // array's element type as astype converts them. InvalidArgumentError for another element count.
+  void assign(const NdArray& from);
 
   // Element access by flat row-major index whatever the element type; IndexError out of range.
   // Inline: the mask, softmax and finiteness loops call it per element.
@@ -326,7 +329,9 @@ class NdArray {
 
   explicit NdArray(Buffer* buffer) noexcept : buf_(buffer) {}
 
-  static Buffer* empty_buffer() noexcept;
+  // Every default-constructed and moved-from array shares this one; it is never counted or freed.
+  static Buffer empty_;
+  static Buffer* empty_buffer() noexcept { return &empty_; }
   static NdArray external(DType dtype, const void* data, Shape shape, std::shared_ptr<const void> keep_alive);
   static void retain(Buffer* b) noexcept {
     if ((b->flags & kImmortal) == 0) b->refs.fetch_add(1, std::memory_order_relaxed);

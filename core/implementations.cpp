@@ -2,14 +2,20 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <system_error>
+#include <typeinfo>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
+#include "common/close_names.hpp"
 #include "common/errors.hpp"
 #include "core_api/logger.hpp"
 
@@ -63,6 +69,8 @@ struct ImplementationRegistry::State {
   struct AgentEntry {
     AgentFactory factory;
     std::string version;
+    std::uint8_t default_hooks = 0;
+    const std::type_info* made = nullptr;  // the class the factory makes, when known
   };
   struct PerceptorEntry {
     PerceptorFactory factory;
@@ -70,7 +78,8 @@ struct ImplementationRegistry::State {
   };
 
   State() {
-    agents.emplace("AgentTeacher", AgentEntry{[] { return std::make_shared<DefaultTeacher>(); }, "latest"});
+    agents.emplace("AgentTeacher", AgentEntry{[] { return std::make_shared<DefaultTeacher>(); }, "latest",
+                                              default_hooks_of<DefaultTeacher>(), &typeid(DefaultTeacher)});
   }
 
   mutable std::mutex mutex;  // guards agents and perceptors
@@ -105,16 +114,35 @@ void check_registration(const std::string& class_name, bool has_factory, const c
   }
 }
 
+// The closest registered names of one kind, else all of them, sorted; the caller holds the lock.
+template <class Entries>
+std::string hint(const std::string& class_name, const Entries& entries, std::string_view what) {
+  std::vector<std::string> names;
+  names.reserve(entries.size());
+  for (const auto& entry : entries) names.push_back(entry.first);
+  std::sort(names.begin(), names.end());
+  return tavrin_inference::closest_or_all(class_name, names, what);
+}
+
 }  // namespace
 
 void ImplementationRegistry::register_agent_impl(const std::string& class_name, AgentFactory factory,
                                                  std::string version) {
+  register_agent_class(class_name, std::move(factory), std::move(version), 0, nullptr);
+}
+
+void ImplementationRegistry::register_agent_class(const std::string& class_name, AgentFactory factory,
+                                                  std::string version, std::uint8_t default_hooks,
+                                                  const std::type_info* made) {
   check_registration(class_name, static_cast<bool>(factory), "agent");
   auto& s = state();
   bool replaced = false;
   {
     std::lock_guard lock(s.mutex);
-    replaced = !s.agents.insert_or_assign(class_name, State::AgentEntry{std::move(factory), std::move(version)}).second;
+    replaced = !s.agents
+                    .insert_or_assign(class_name,
+                                      State::AgentEntry{std::move(factory), std::move(version), default_hooks, made})
+                    .second;
   }
   // The last registration wins, so an application can override a plugin's class.
   if (replaced && logger().enabled(LogLevel::debug))
@@ -149,17 +177,25 @@ bool ImplementationRegistry::has_perceptor_impl(const std::string& class_name) c
 
 ImplementationPtr ImplementationRegistry::make_agent_impl(const std::string& class_name) const {
   AgentFactory factory;
+  std::uint8_t default_hooks = 0;
+  const std::type_info* made = nullptr;
   {
     auto& s = state();
     std::lock_guard lock(s.mutex);
     auto it = s.agents.find(class_name);
     if (it == s.agents.end()) {
-      throw KeyError("No agent implementation class '" + class_name + "' is registered");
+      throw KeyError("No agent implementation class '" + class_name + "' is registered (" +
+                     hint(class_name, s.agents, "registered agent classes") + ")");
     }
     factory = it->second.factory;
+    default_hooks = it->second.default_hooks;
+    made = it->second.made;
   }
   // Outside the lock: a factory may itself use the registry.
-  return factory();
+  ImplementationPtr instance = factory();
+  // What was learnt of the class holds only for an instance of exactly that class.
+  if (instance && made != nullptr && typeid(*instance) == *made) instance->default_hooks_ = default_hooks;
+  return instance;
 }
 
 PerceptorPtr ImplementationRegistry::make_perceptor_impl(const std::string& class_name) const {
@@ -169,7 +205,8 @@ PerceptorPtr ImplementationRegistry::make_perceptor_impl(const std::string& clas
     std::lock_guard lock(s.mutex);
     auto it = s.perceptors.find(class_name);
     if (it == s.perceptors.end()) {
-      throw KeyError("No perceptor implementation class '" + class_name + "' is registered");
+      throw KeyError("No perceptor implementation class '" + class_name + "' is registered (" +
+                     hint(class_name, s.perceptors, "registered perceptor classes") + ")");
     }
     factory = it->second.factory;
   }
@@ -182,6 +219,18 @@ std::string ImplementationRegistry::version_of(const std::string& class_name) co
   if (auto it = s.agents.find(class_name); it != s.agents.end()) return it->second.version;
   if (auto it = s.perceptors.find(class_name); it != s.perceptors.end()) return it->second.version;
   throw KeyError("No implementation class '" + class_name + "' is registered");
+}
+
+std::string ImplementationRegistry::agent_impl_hint(const std::string& class_name) const {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  return hint(class_name, s.agents, "registered agent classes");
+}
+
+std::string ImplementationRegistry::perceptor_impl_hint(const std::string& class_name) const {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  return hint(class_name, s.perceptors, "registered perceptor classes");
 }
 
 namespace {
@@ -228,7 +277,13 @@ void ImplementationRegistry::load_plugin(const std::string& path) {
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
   if (handle == nullptr) {
     const char* message = dlerror();
-    throw RuntimeError("Cannot load plugin library " + path + ": " + (message ? message : "unknown error"));
+    std::string_view reason = message ? message : "unknown error";
+    // The loader's message usually starts with the path again.
+    if (reason.size() > path.size() + 2 && reason.substr(0, path.size()) == path &&
+        reason.substr(path.size(), 2) == ": ") {
+      reason.remove_prefix(path.size() + 2);
+    }
+    throw RuntimeError("Cannot load plugin library " + path + ": " + std::string(reason));
   }
   if (RegisterFn fn = own_register_function(handle)) {
     try {

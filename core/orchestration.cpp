@@ -15,6 +15,7 @@ using tavrin_inference::InvalidArgumentError;
 using tavrin_inference::KeyError;
 using tavrin_inference::List;
 using tavrin_inference::NdArray;
+using tavrin_inference::RuntimeError;
 using tavrin_inference::Shape;
 using tavrin_inference::TypeError;
 
@@ -250,9 +251,15 @@ Orchestration::Orchestration(std::string id, std::vector<SensorPtr> sensors,
 asio::awaitable<void> Orchestration::init() {
   if (initialized_) co_return;
   auto& registry = ImplementationRegistry::instance();
-  for (const auto& plugin : plugins_) registry.load_plugin(plugin);
-
   const std::string where = source_path_.empty() ? "orchestration '" + id_ + "'" : source_path_;
+  for (std::size_t i = 0; i < plugins_.size(); ++i) {
+    try {
+      registry.load_plugin(plugins_[i]);
+    } catch (const RuntimeError& e) {
+      throw RuntimeError(where + ": plugins[" + std::to_string(i) + "]: " + e.what());
+    }
+  }
+
   for (const auto& agent : agents_) {
     const std::string& cls = agent->get_impl_cls();
     if (!cls.empty() && !registry.has_agent_impl(cls)) {
@@ -262,7 +269,8 @@ asio::awaitable<void> Orchestration::init() {
               .append(agent->get_name())
               .append("' names the implementation class '")
               .append(cls)
-              .append("', which is not registered (is the plugin that provides it listed under \"plugins\"?)"));
+              .append("', which is not registered (is the plugin that provides it listed under \"plugins\"?); ")
+              .append(registry.agent_impl_hint(cls)));
     }
   }
   if (perceptors_) {
@@ -275,7 +283,8 @@ asio::awaitable<void> Orchestration::init() {
                 .append(perceptor->get_name())
                 .append("' names the implementation class '")
                 .append(cls)
-                .append("', which is not registered (is the plugin that provides it listed under \"plugins\"?)"));
+                .append("', which is not registered (is the plugin that provides it listed under \"plugins\"?); ")
+                .append(registry.perceptor_impl_hint(cls)));
       }
     }
   }

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <limits>
 #include <span>
+#include <typeinfo>
 
+#include "common/close_names.hpp"
 #include "common/errors.hpp"
 #include "core/member_path.hpp"
 
@@ -170,6 +172,33 @@ void require_finite(const Value& v, const std::string& name, std::int64_t& eleme
   }
 }
 
+Value coerce_sensor(const Space& space, const Value& raw, const std::string& name);
+
+// Coerces one raw sensor value into `slot`. A Box sensor given as an array of the box's element type
+// and shape is shared as it is (what coercion would give); one of another element type is converted
+// into the slot's own elements when the slot already holds such an array that nothing else holds.
+void coerce_sensor_into(const Space& space, const Value& raw, const std::string& name, Value& slot) {
+  // By address: a miss takes the general path, which is right for any space.
+  if (raw.is_array() && &typeid(space) == &typeid(Box)) {
+    const auto& box = static_cast<const Box&>(space);
+    const NdArray& a = raw.as_array();
+    if (a.size() == box.flat_size()) {
+      if (a.dtype() == box.dtype() && a.shape() == box.shape()) {
+        slot = raw;
+        return;
+      }
+      if (slot.is_array()) {
+        NdArray& own = slot.as_array();
+        if (own.dtype() == box.dtype() && own.shape() == box.shape() && own.writable_in_place()) {
+          own.assign(a);
+          return;
+        }
+      }
+    }
+  }
+  slot = coerce_sensor(space, raw, name);
+}
+
 Value coerce_sensor(const Space& space, const Value& raw, const std::string& name) {
   try {
     return space.coerce(raw, name);
@@ -320,23 +349,44 @@ SpacePtr filter_space(const SpacePtr& space, const std::vector<std::string>& key
   return std::make_shared<Dict>(std::move(out));
 }
 
-asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(
-    const Value& sensors, const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& orchestration_sensors,
-    const std::vector<PerceptorPtr>& perceptors, const std::vector<std::shared_ptr<Object>>& /*agent_groups*/) {
-  Map out;
-  out.reserve(sensor_entry_count(sim_sensor_space, orchestration_sensors));
+void convert_sim_sensors_into(Value& out, const Value& sensors, const SpacePtr& sim_sensor_space,
+                              const std::vector<SensorPtr>& orchestration_sensors) {
   if (sensors.is_map()) {
     const Map& raw = sensors.as_map();
+    // The previous step's map is reused when it holds the same sensors in the same order.
+    const std::size_t count = sensor_entry_count(sim_sensor_space, orchestration_sensors);
+    bool reuse = out.is_map() && out.as_map().size() == count;
+    if (reuse) {
+      auto slot = out.as_map().begin();
+      for_each_sensor_entry(sim_sensor_space, orchestration_sensors, kConvert,
+                            [&](const std::string& name, const SpacePtr&) { reuse = reuse && (slot++)->first == name; });
+    }
+    if (!reuse) {
+      Map fresh;
+      fresh.reserve(count);
+      out = Value(std::move(fresh));
+    }
+    Map& converted = out.as_map();
+    auto slot = converted.begin();
     for_each_sensor_entry(sim_sensor_space, orchestration_sensors, kConvert,
                           [&](const std::string& name, const SpacePtr& space) {
                             const Value* v = raw.find(name);
                             if (v == nullptr)
-                              throw KeyError(std::string(kConvert) + ": sensor '" + name + "' is missing");
+                              throw KeyError(std::string(kConvert) + ": sensor '" + name + "' is missing" +
+                                             tavrin_inference::got_keys_suffix(name, raw));
                             std::int64_t element = 0;
                             require_finite(*v, name, element);  // before coercion, which would clamp an integer sensor
-                            out.set(name, coerce_sensor(*space, *v, name));
+                            if (reuse) {
+                              coerce_sensor_into(*space, *v, name, (slot++)->second);
+                            } else {
+                              converted.set(name, coerce_sensor(*space, *v, name));
+                            }
                           });
-  } else if (sensors.is_list() || sensors.is_array()) {
+    return;
+  }
+  Map fresh;
+  fresh.reserve(sensor_entry_count(sim_sensor_space, orchestration_sensors));
+  if (sensors.is_list() || sensors.is_array()) {
     std::int64_t expected = 0;
     for_each_sensor_entry(sim_sensor_space, orchestration_sensors, kConvert,
                           [&](const std::string&, const SpacePtr& space) { expected += raw_size(*space); });
@@ -355,7 +405,7 @@ asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(
                               if (!std::isfinite(cursor[i])) refuse_non_finite(name, i, cursor[i]);
                             }
                             try {
-                              out.set(name, from_flat(*space, cursor, name));
+                              fresh.set(name, from_flat(*space, cursor, name));
                             } catch (const InvalidArgumentError& e) {
                               throw InvalidArgumentError(std::string(kConvert) + ": sensor " + e.what());
                             }
@@ -367,7 +417,14 @@ asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(
     throw TypeError(std::string(kConvert) + ": expected a map of sensor values or a flat list, got " +
                     sensors.kind_name());
   }
-  Value sample(std::move(out));
+  out = Value(std::move(fresh));
+}
+
+asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(
+    const Value& sensors, const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& orchestration_sensors,
+    const std::vector<PerceptorPtr>& perceptors, const std::vector<std::shared_ptr<Object>>& /*agent_groups*/) {
+  Value sample;
+  convert_sim_sensors_into(sample, sensors, sim_sensor_space, orchestration_sensors);
   for (const auto& perceptor : perceptors) {
     if (!perceptor) continue;
     Value derived = co_await perceptor->perceive(sample);
@@ -473,22 +530,28 @@ NdArray make_np_array(Value&& value) {
   return make_np_array(static_cast<const Value&>(value));
 }
 
-std::optional<NdArray> orchestrator_rule_mask(const Value& previous_action, const AgentNode& agent) {
+std::int64_t previous_child_index(const Value& previous_action, const AgentNode& agent) {
   const auto& children = agent.get_children();
   const auto n = static_cast<std::int64_t>(children.size());
   // The previous choice as a child position: an index (a number or a one-element array), or a name.
-  std::int64_t index = -1;
   if (previous_action.is_text()) {
     const auto it = std::find(children.begin(), children.end(), previous_action.as_text());
-    if (it != children.end()) index = it - children.begin();
-  } else if (previous_action.is_int() || previous_action.is_float() ||
-             (previous_action.is_array() && previous_action.as_array().size() == 1)) {
+    return it != children.end() ? it - children.begin() : -1;
+  }
+  if (previous_action.is_int() || previous_action.is_float() ||
+      (previous_action.is_array() && previous_action.as_array().size() == 1)) {
     const double x = previous_action.as_double();
     if (std::isfinite(x) && std::floor(x) == x && x >= 0 && x < static_cast<double>(n)) {
-      index = static_cast<std::int64_t>(x);
+      return static_cast<std::int64_t>(x);
     }
   }
+  return -1;
+}
+
+std::optional<NdArray> orchestrator_rule_mask(const Value& previous_action, const AgentNode& agent) {
+  const std::int64_t index = previous_child_index(previous_action, agent);
   if (index < 0) return std::nullopt;
+  const auto& children = agent.get_children();
 
   const std::string& previous = children[static_cast<std::size_t>(index)];
   bool ruled = false;

@@ -186,17 +186,20 @@ void write_flat_dict(const Dict& s, const Value& sample, float* out, const Ctx& 
   }
 }
 
+// The type_info objects are compared by address: each built-in kind has one, in this library, so a
+// match is exact, and a miss (any other type) falls to the virtual call, which is right for every
+// space. Comparing them by name would cost a string comparison per miss, every step.
 void write_flat(const Space& space, const Value& sample, float* out, const Ctx& ctx) {
-  const std::type_info& t = typeid(space);
-  if (t == typeid(Box) || t == typeid(MultiBinary)) {
+  const std::type_info* t = &typeid(space);
+  if (t == &typeid(Box) || t == &typeid(MultiBinary)) {
     write_numbers(space, sample, space.flat_size(), out, ctx);
-  } else if (t == typeid(Discrete)) {
+  } else if (t == &typeid(Dict)) {
+    write_flat_dict(static_cast<const Dict&>(space), sample, out, ctx);
+  } else if (t == &typeid(Discrete)) {
     write_flat_discrete(static_cast<const Discrete&>(space), sample, out, ctx);
-  } else if (t == typeid(MultiDiscrete)) {
+  } else if (t == &typeid(MultiDiscrete)) {
     write_flat_multi_discrete(static_cast<const MultiDiscrete&>(space), sample, out, ctx);
-  } else if (t == typeid(Tuple)) {
-    write_flat_tuple(static_cast<const Tuple&>(space), sample, out, ctx);
-  } else if (t == typeid(Dict)) {
+  } else if (t == &typeid(Tuple)) {
     write_flat_dict(static_cast<const Dict&>(space), sample, out, ctx);
   } else {
     const NdArray part = space.flatten_sample(sample);
@@ -210,10 +213,36 @@ void write_flat(const Space& space, const Value& sample, float* out, const Ctx& 
 // must not be sent back to its own override.
 template <class Write>
 NdArray flatten_with(std::int64_t n, Write&& write) {
-  std::vector<float> out(static_cast<std::size_t>(n));
-  write(out.data(), Ctx{nullptr, kFlattenSample});
-  return NdArray::from_vector(std::move(out));
+  NdArray out(DType::float32, Shape{n});
+  write(out.data<float>(), Ctx{nullptr, kFlattenSample});
+  return out;
 }
+
+// Whether `space` is exactly one of the built-in kinds (by address, as write_flat compares).
+bool is_builtin_kind(const Space& space) {
+  const std::type_info* t = &typeid(space);
+  return t == &typeid(Dict) || t == &typeid(Box) || t == &typeid(MultiBinary) || t == &typeid(Discrete) ||
+         t == &typeid(MultiDiscrete) || t == &typeid(Tuple);
+}
+
+}  // namespace
+
+void Space::flatten_sample_into(const Value& sample, NdArray& out) const {
+  // A space of a type derived from the built-in kinds may override flatten_sample: it is asked.
+  if (!is_builtin_kind(*this)) {
+    out = flatten_sample(sample);
+    return;
+  }
+  const std::int64_t n = flat_size();
+  if (!(out.dtype() == DType::float32 && out.ndim() == 1 && out.size() == n && out.writable_in_place())) {
+    out = NdArray::uninitialized(DType::float32, Shape{n});
+  }
+  float* data = out.data<float>();
+  std::fill(data, data + n, 0.0F);
+  write_flat(*this, sample, data, Ctx{nullptr, kFlattenSample});
+}
+
+namespace {
 
 // ---- flattened boxes ------------------------------------------------------------------------
 

@@ -3,9 +3,12 @@
 // awaitable, so an implementation may run in this process or behind a proxy in a remote worker.
 // Implementations are found by class name through a registry; shared libraries named by an
 // orchestration (or loaded by an application) register more of them.
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <typeinfo>
 #include <vector>
 
 #include <asio/awaitable.hpp>
@@ -18,6 +21,15 @@ using tavrin_inference::Map;
 using tavrin_inference::Object;
 using tavrin_inference::Value;
 
+// Per-step hooks of a teacher whose base default provably does nothing: it hands its input back
+// (transform_sensors, transform_action) or answers none (compute_action_mask). A processor may leave
+// such a hook uncalled when an instance is known to keep the default.
+enum class DefaultHook : std::uint8_t {
+  transform_sensors = 1,
+  compute_action_mask = 2,
+  transform_action = 4,
+};
+
 // What teachers and controllers share.
 class Implementation : public Object {
  public:
@@ -26,6 +38,15 @@ class Implementation : public Object {
   virtual asio::awaitable<void> reset();
   std::string type_name() const override { return class_name(); }
   virtual std::string class_name() const = 0;
+
+  // Whether this instance is known to keep the base default of `hook`. Known only for instances the
+  // registry made from a class whose type it saw at registration (RegisterAgentImpl, or a factory
+  // returning the concrete class's shared_ptr); every other instance counts as replacing each hook.
+  bool keeps_default(DefaultHook hook) const { return (default_hooks_ & static_cast<std::uint8_t>(hook)) != 0; }
+
+ private:
+  friend class ImplementationRegistry;
+  std::uint8_t default_hooks_ = 0;
 };
 
 // Shapes what one agent sees and does. The defaults change nothing.
@@ -62,6 +83,49 @@ class Perceptor : public Object {
 };
 
 using ImplementationPtr = std::shared_ptr<Implementation>;
+
+// The DefaultHook bits of the hooks that class T leaves at AgentTeacher's default. Decided from the
+// type of &T::hook: a class that declares the hook (or inherits it from a class between it and
+// AgentTeacher that does) gets a pointer to its own member; one that only inherits AgentTeacher's
+// gets AgentTeacher's. A name T overloads counts as replaced.
+template <class T>
+constexpr std::uint8_t default_hooks_of() {
+  if constexpr (!std::is_base_of_v<AgentTeacher, T>) {
+    return 0;
+  } else {
+    std::uint8_t hooks = 0;
+    if constexpr (requires { &T::transform_sensors; }) {
+      if constexpr (std::is_same_v<decltype(&T::transform_sensors),
+                                   asio::awaitable<Value> (AgentTeacher::*)(Value, Value)>) {
+        hooks |= static_cast<std::uint8_t>(DefaultHook::transform_sensors);
+      }
+    }
+    if constexpr (requires { &T::compute_action_mask; }) {
+      if constexpr (std::is_same_v<decltype(&T::compute_action_mask),
+                                   asio::awaitable<Value> (AgentTeacher::*)(const Value&, const Value&)>) {
+        hooks |= static_cast<std::uint8_t>(DefaultHook::compute_action_mask);
+      }
+    }
+    if constexpr (requires { &T::transform_action; }) {
+      if constexpr (std::is_same_v<decltype(&T::transform_action),
+                                   asio::awaitable<Value> (AgentTeacher::*)(const Value&, Value)>) {
+        hooks |= static_cast<std::uint8_t>(DefaultHook::transform_action);
+      }
+    }
+    return hooks;
+  }
+}
+
+namespace detail {
+template <class P>
+struct made_class {
+  using type = void;
+};
+template <class T>
+struct made_class<std::shared_ptr<T>> {
+  using type = T;
+};
+}  // namespace detail
 using TeacherPtr = std::shared_ptr<AgentTeacher>;
 using ControllerPtr = std::shared_ptr<AgentController>;
 using PerceptorPtr = std::shared_ptr<Perceptor>;
@@ -75,14 +139,33 @@ class ImplementationRegistry {
   static ImplementationRegistry& instance();
 
   void register_agent_impl(const std::string& class_name, AgentFactory factory, std::string version = "latest");
+  // The same for a factory that returns a std::shared_ptr of a concrete class: the registry then
+  // also knows which per-step hooks that class keeps at their defaults (see DefaultHook).
+  template <class F, class Made = typename detail::made_class<std::invoke_result_t<F&>>::type>
+    requires(std::is_base_of_v<Implementation, Made> && !std::is_same_v<std::decay_t<F>, AgentFactory>)
+  void register_agent_impl(const std::string& class_name, F factory, std::string version = "latest") {
+    register_agent_class(class_name, AgentFactory(std::move(factory)), std::move(version), default_hooks_of<Made>(),
+                         &typeid(Made));
+  }
   void register_perceptor_impl(const std::string& class_name, PerceptorFactory factory, std::string version = "latest");
   bool has_agent_impl(const std::string& class_name) const;
   bool has_perceptor_impl(const std::string& class_name) const;
-  // A fresh instance each call; KeyError naming the class when nothing is registered under it.
+  // A fresh instance each call; KeyError naming the class (and the hint below) when nothing is
+  // registered under it.
   ImplementationPtr make_agent_impl(const std::string& class_name) const;
   PerceptorPtr make_perceptor_impl(const std::string& class_name) const;
   // Registered version text; KeyError when unknown.
   std::string version_of(const std::string& class_name) const;
+  // For messages about a class name that is not registered: "closest: 'ZoneTeacher'" when registered
+  // names of that kind are close to it, else "registered agent classes: 'AgentTeacher', ..." (or
+  // "registered perceptor classes: ...").
+  std::string agent_impl_hint(const std::string& class_name) const;
+  std::string perceptor_impl_hint(const std::string& class_name) const;
+
+  // Registers a factory together with the class it makes and the hooks that class keeps at their
+  // defaults; an instance whose dynamic class is not `made` gets no default hooks.
+  void register_agent_class(const std::string& class_name, AgentFactory factory, std::string version,
+                            std::uint8_t default_hooks, const std::type_info* made);
 
   // Loads a shared library whose static initialisers (or `tavrin_register_plugin` function) register
   // implementations. RuntimeError with the loader's message when it cannot be loaded.
@@ -99,8 +182,8 @@ class ImplementationRegistry {
 template <class T>
 struct RegisterAgentImpl {
   explicit RegisterAgentImpl(const std::string& name, const std::string& version = "latest") {
-    ImplementationRegistry::instance().register_agent_impl(
-        name, [] { return std::make_shared<T>(); }, version);
+    ImplementationRegistry::instance().register_agent_class(
+        name, [] { return std::make_shared<T>(); }, version, default_hooks_of<T>(), &typeid(T));
   }
 };
 template <class T>

@@ -38,6 +38,14 @@ asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(const Value& sensor
                                                              const std::vector<PerceptorPtr>& perceptors,
                                                              const std::vector<std::shared_ptr<Object>>& agent_groups);
 
+// The same conversion without perceptors, written into `out`: the map and the arrays `out` already
+// holds are reused when it holds the same sensors, in the same order, and nothing else holds their
+// elements, so that converting one step after another allocates nothing. A Box sensor given as an
+// array of the box's element type and shape is shared, not copied. On failure `out` is left with
+// some sensors of this step and some of the last: convert again before using it.
+void convert_sim_sensors_into(Value& out, const Value& sensors, const SpacePtr& sim_sensor_space,
+                              const std::vector<SensorPtr>& orchestration_sensors);
+
 // The map restricted to `keys`, in the order of `keys`; keys the sample does not have are skipped.
 // None when `sample` is none.
 Value filter_sample(const Value& sample, const std::vector<std::string>& keys);
@@ -61,5 +69,8 @@ NdArray make_np_array(Value&& value);  // an array is moved out, not copied
 Value compute_orchestrator_action_mask(const Value& previous_action, const AgentNode& agent);
 // The same mask, absent when it allows every child (the common case, which then costs nothing).
 std::optional<NdArray> orchestrator_rule_mask(const Value& previous_action, const AgentNode& agent);
+// The child position a previous action names (an index, as a number or a one-element array, or a
+// child's name); -1 when it names none. The rule mask depends on the previous action only through it.
+std::int64_t previous_child_index(const Value& previous_action, const AgentNode& agent);
 
 }  // namespace tavrin_core::space_utils

@@ -37,6 +37,9 @@ class Space : public std::enable_shared_from_this<Space> {
   // The space as one flat Box, and a sample of this space as one flat float32 array in that Box.
   virtual SpacePtr flatten() const = 0;
   virtual NdArray flatten_sample(const Value& sample) const = 0;
+  // flatten_sample written into `out`, whose elements are reused when it already is a float32
+  // vector of the flat size that nothing else holds.
+  void flatten_sample_into(const Value& sample, NdArray& out) const;
   // Number of elements of the flattened space.
   virtual std::int64_t flat_size() const = 0;
 

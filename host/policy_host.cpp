@@ -6,6 +6,7 @@
 #include "factory/skill_factory.hpp"
 #include "link/async_link.hpp"
 #include "processor/skillkit.hpp"
+#include "runner/runner_options.hpp"
 
 namespace tavrin_inference {
 namespace {
@@ -31,6 +32,7 @@ Map PolicyHost::default_config() {
 
 PolicyHost::PolicyHost(const Value& config_value, std::shared_ptr<tavrin_core::NetworkMgr> manager)
     : config(config_map(config_value)) {
+  GraphRunnerOptions::from_config(config);  // the model runners' settings, refused here when wrong
   network_mgr = manager ? std::move(manager) : std::make_shared<AsyncLink>(config);
 }
 
@@ -66,6 +68,7 @@ asio::awaitable<void> PolicyHost::package(std::shared_ptr<tavrin_core::Orchestra
   context.is_training = false;
   context.is_validating = false;
   context.for_agent_group = false;
+  context.config = std::make_shared<const tavrin_core::TrainerConfig>(config);
 
   CreateSkillRuntimeFn* create = bind_create_skill_runtime();
   auto processor = co_await create(std::move(context));
@@ -74,10 +77,21 @@ asio::awaitable<void> PolicyHost::package(std::shared_ptr<tavrin_core::Orchestra
                 " (processor type: " + agent_processor->type_name() + ")");
 }
 
+namespace {
+
+asio::awaitable<Value> no_agent_processor() {
+  throw RuntimeError("No agent processor available. Call package() first.");
+  co_return Value();
+}
+
+}  // namespace
+
+// Not a coroutine of its own: the root processor's step is handed to the caller to await, so a step
+// costs no frame here. The failure without a processor still surfaces when the result is awaited.
 asio::awaitable<Value> PolicyHost::execute(const Value& obs, const Value& sim_action_mask, const Value& explore,
                                            const Value& previous_action) {
-  if (!agent_processor) throw RuntimeError("No agent processor available. Call package() first.");
-  co_return co_await agent_processor->_execute(obs, sim_action_mask, explore.truthy(), false, previous_action);
+  if (!agent_processor) return no_agent_processor();
+  return agent_processor->_execute(obs, sim_action_mask, explore.truthy(), false, previous_action);
 }
 
 asio::awaitable<void> PolicyHost::close() {

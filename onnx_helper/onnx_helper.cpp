@@ -242,6 +242,11 @@ void ensure_onnx_model_has_action_mask(const std::string& path, const tavrin_cor
 
 }  // namespace tavrin_inference
 
+extern "C" void tavrin_read_onnx_model_inputs(const std::string& path,
+                                              std::vector<tavrin_inference::OnnxInputDecl>& inputs) {
+  inputs = tavrin_inference::read_onnx_model_inputs(path);
+}
+
 extern "C" void tavrin_ensure_onnx_model_has_action_mask(const std::string& path,
                                                          const tavrin_core::spaces::SpacePtr& action_space,
                                                          const std::shared_ptr<tavrin_core::AgentNode>& agent) {

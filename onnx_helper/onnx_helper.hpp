@@ -18,13 +18,6 @@
 
 namespace tavrin_inference {
 
-// A graph input as the model file declares it.
-struct OnnxInputDecl {
-  std::string name;
-  bool has_shape = false;                         // false: rank unknown (no shape, or not a tensor)
-  std::vector<std::optional<std::int64_t>> dims;  // nullopt: a symbolic or open dimension
-};
-
 // The graph inputs of the ONNX model file at `path`, in model order (initialisers that the file also
 // lists as inputs included). Reads only the bytes it needs, skipping weights by seeking.
 // FileNotFoundError when nothing readable is at the path, InvalidArgumentError naming the path
@@ -38,6 +31,8 @@ void ensure_onnx_model_has_action_mask(const std::string& path, const tavrin_cor
 
 }  // namespace tavrin_inference
 
+extern "C" void tavrin_read_onnx_model_inputs(const std::string& path,
+                                              std::vector<tavrin_inference::OnnxInputDecl>& inputs);
 extern "C" void tavrin_ensure_onnx_model_has_action_mask(const std::string& path,
                                                          const tavrin_core::spaces::SpacePtr& action_space,
                                                          const std::shared_ptr<tavrin_core::AgentNode>& agent);

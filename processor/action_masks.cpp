@@ -114,17 +114,8 @@ NdArray BaseAgentProcessor::_format_action_mask_for_combine(Value&& mask) {
 }
 
 NdArray BaseAgentProcessor::combine_array_masks(const NdArray* first, const NdArray* second, std::int64_t size) {
-  const std::int64_t na = first ? first->size() : 0;
-  const std::int64_t nb = second ? second->size() : 0;
-  // The combine form converts to int8 (truncating, saturating, NaN to 0) and allows what is > 0:
-  // for any element type that is a value of at least 1.
-  NdArray out(DType::float64, Shape{size});
-  double* o = out.data<double>();
-  for (std::int64_t i = 0; i < size; ++i) {
-    const bool allowed_a = i >= na || first->at_double(i) >= 1.0;
-    const bool allowed_b = i >= nb || second->at_double(i) >= 1.0;
-    o[i] = allowed_a && allowed_b ? 1.0 : 0.0;
-  }
+  NdArray out;
+  combine_array_masks_into(first, second, size, out);
   return out;
 }
 
@@ -157,38 +148,74 @@ NdArray BaseAgentProcessor::_align_mask_length(NdArray mask, const Value& target
   return _align_mask_length(std::move(mask), size);
 }
 
-asio::awaitable<NdArray> BaseAgentProcessor::compute_action_mask(const Value& tavrin_obs, const Value& sim_action_mask,
-                                                                 const Value& previous_action) {
-  // 1. Only a teacher is asked; a controller never supplies a mask.
-  Value teacher_mask;
-  if (teacher) teacher_mask = co_await teacher->compute_action_mask(tavrin_obs, previous_action);
+namespace {
 
-  // 2.-4. Agents with a custom action space ignore the simulator's mask; missing masks allow all.
+// `mask` as a float64 vector of `size` elements that can be written in place (its own elements are
+// reused when nothing else holds them).
+double* writable_vector(NdArray& mask, std::int64_t size) {
+  if (!(mask.dtype() == DType::float64 && mask.ndim() == 1 && mask.size() == size && mask.writable_in_place())) {
+    mask = NdArray::uninitialized(DType::float64, Shape{size});
+  }
+  return mask.data<double>();
+}
+
+}  // namespace
+
+void BaseAgentProcessor::combine_array_masks_into(const NdArray* first, const NdArray* second, std::int64_t size,
+                                                  NdArray& out) {
+  double* o = writable_vector(out, size);
+  std::fill(o, o + size, 1.0);
+  // The combine form converts to int8 (truncating, saturating, NaN to 0) and allows what is > 0:
+  // for any element type that is a value of at least 1. Entries past a mask's end stay allowed.
+  const auto forbid = [o, size](const NdArray* mask) {
+    if (mask == nullptr) return;
+    visit_span(*mask, [o, size](auto values) {
+      const auto n = std::min(size, static_cast<std::int64_t>(values.size()));
+      for (std::int64_t i = 0; i < n; ++i) {
+        if (!(static_cast<double>(values[static_cast<std::size_t>(i)]) >= 1.0)) o[i] = 0.0;
+      }
+    });
+  };
+  forbid(first);
+  forbid(second);
+}
+
+void BaseAgentProcessor::action_mask_into(const Value& teacher_mask, const Value& sim_action_mask,
+                                          NdArray& mask) const {
+  // Agents with a custom action space ignore the simulator's mask; missing masks allow all.
   const Value* sim_mask = &sim_action_mask;
   if (context.agent->has_custom_action_space() || sim_mask->is_none()) sim_mask = &no_action_mask;
 
-  // 5.-8. for array masks in one pass.
+  // Array masks in one pass, without the intermediate forms.
   const Value& teacher_form = teacher_mask.is_none() ? no_action_mask : teacher_mask;
   if (teacher_form.is_array() && sim_mask->is_array()) {
     const std::int64_t size = std::max(teacher_form.as_array().size(), sim_mask->as_array().size());
-    co_return combine_array_masks(&teacher_form.as_array(), &sim_mask->as_array(), size);
+    combine_array_masks_into(&teacher_form.as_array(), &sim_mask->as_array(), size, mask);
+    return;
   }
 
-  // 5.
-  NdArray teacher_flat = teacher_mask.is_none() ? _format_action_mask_for_combine(no_action_mask)
-                                                : _format_action_mask_for_combine(std::move(teacher_mask));
+  NdArray teacher_flat = _format_action_mask_for_combine(teacher_form);
   NdArray sim_flat = _format_action_mask_for_combine(*sim_mask);
 
-  // 6. The shorter mask is padded with allowed entries; nothing is cut here.
+  // The shorter mask is padded with allowed entries; nothing is cut here.
   if (teacher_flat.size() != sim_flat.size()) {
     const std::int64_t target = std::max(teacher_flat.size(), sim_flat.size());
     teacher_flat = _align_mask_length(std::move(teacher_flat), target);
     sim_flat = _align_mask_length(std::move(sim_flat), target);
   }
 
-  // 7.-8. Teacher mask first.
-  NdArray total = tavrin_core::space_utils::combine_masks(teacher_flat, sim_flat);
-  co_return std::move(total).astype(DType::float64);
+  // Teacher mask first.
+  mask = tavrin_core::space_utils::combine_masks(teacher_flat, sim_flat).astype(DType::float64);
+}
+
+asio::awaitable<NdArray> BaseAgentProcessor::compute_action_mask(const Value& tavrin_obs, const Value& sim_action_mask,
+                                                                 const Value& previous_action) {
+  // Only a teacher is asked; a controller never supplies a mask.
+  Value teacher_mask;
+  if (teacher) teacher_mask = co_await teacher->compute_action_mask(tavrin_obs, previous_action);
+  NdArray mask;
+  action_mask_into(teacher_mask, sim_action_mask, mask);
+  co_return mask;
 }
 
 }  // namespace tavrin_inference

@@ -20,7 +20,12 @@ asio::awaitable<Value> BaseAgentProcessor::process_action(const Value& sim_senso
   Value processed = co_await teacher->transform_action(tavrin_obs, std::move(unsquashed));
   previous_action = processed;
   if (context.for_agent_group || !post_agent_group_agent_processor) co_return processed;
+  co_return co_await post_agent_group_action(sim_sensors, sim_action_mask, processed);
+}
 
+asio::awaitable<Value> BaseAgentProcessor::post_agent_group_action(const Value& sim_sensors,
+                                                                   const Value& sim_action_mask,
+                                                                   const Value& processed) {
   // A processor that runs after an agent group decides the final action.
   Value group_action(Map{{context.agent->get_name(), processed}});
   Value teacher_state = co_await post_agent_group_agent_processor->_execute(sim_sensors, sim_action_mask, false, false,

@@ -37,6 +37,18 @@ const NdArray* model_mask(const Map& sensors_filtered, std::optional<NdArray>& s
 
 }  // namespace
 
+void first_row_into(const NdArray& outputs, NdArray& row) {
+  if (outputs.ndim() > 1 && outputs.shape()[0] != 1) {
+    row = outputs.row(0);
+    return;
+  }
+  const Shape row_shape = outputs.ndim() <= 1 ? outputs.shape() : outputs.shape().drop_front();
+  if (!(row.dtype() == outputs.dtype() && row.shape() == row_shape && row.writable_in_place())) {
+    row = NdArray::uninitialized(outputs.dtype(), row_shape);
+  }
+  row.assign(outputs);
+}
+
 ModelInputs::ModelInputs(const Map& sensors_filtered)
     : observation_(&observation_as_float32(sensors_filtered.at("observation"), observation_storage_)),
       mask_(model_mask(sensors_filtered, mask_storage_)) {}

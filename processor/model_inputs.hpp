@@ -28,4 +28,10 @@ class ModelInputs {
   const NdArray* mask_ = nullptr;
 };
 
+// The entries of one observation in a batch-of-one model output, as the processors read their
+// logits: the first entry along the first axis (a (1, N) output gives (N)); an output of one
+// dimension or none as it is. Copied into `row`, whose elements are reused when it already has that
+// element type and shape and nothing else holds them, so that the row can be written in place.
+void first_row_into(const NdArray& outputs, NdArray& row);
+
 }  // namespace tavrin_inference

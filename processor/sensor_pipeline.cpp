@@ -64,6 +64,26 @@ std::pair<Map, Value> BaseAgentProcessor::assemble_sensors(Value filtered, NdArr
   return {std::move(sensors_filtered), std::move(transformed)};
 }
 
+void BaseAgentProcessor::observation_into(const Value& filtered, const Value& transformed, NdArray& observation) {
+  if (!filtered_korvath_sensor_space) {
+    throw RuntimeError("process_sim_sensors() needs init(): agent '" + context.agent->get_name() +
+                       "' has no filtered sensor space to flatten the observation with");
+  }
+  filtered_korvath_sensor_space->flatten_sample_into(observation_from_sample(transformed) ? transformed : filtered,
+                                                     observation);
+}
+
+NdArray& BaseAgentProcessor::scratch_slot(std::size_t index) {
+  Map& slots = step_.sensors_filtered;
+  if (slots.size() != 2) {
+    // Made afresh when the map went out with a teacher map: "observation" first, as the pipeline has it.
+    slots = Map{{"observation", Value(NdArray())}, {"action_mask", Value(NdArray())}};
+  }
+  Value& slot = (slots.begin() + static_cast<std::ptrdiff_t>(index))->second;
+  if (!slot.is_array()) slot = Value(NdArray());
+  return slot.as_array();
+}
+
 asio::awaitable<std::pair<Map, Value>> BaseAgentProcessor::process_sim_sensors(const Value& sensors,
                                                                                const Value& sim_action_mask,
                                                                                const Value& previous_action) {

@@ -79,6 +79,10 @@ class BaseAgentProcessor : public Object {
   // with allowed entries or cut to `size`, in the model's form (float64 0/1): what the combine path
   // gives, without its intermediate copies.
   static NdArray combine_array_masks(const NdArray* first, const NdArray* second, std::int64_t size);
+  // The same written into `out`, whose elements are reused when it already is such a vector that
+  // nothing else holds.
+  static void combine_array_masks_into(const NdArray* first, const NdArray* second, std::int64_t size,
+                                       NdArray& out);
 
   // Process the action through the teacher: optional unsquashing to the action space's bounds, then
   // the teacher's transform, which is remembered as `previous_action`.
@@ -133,6 +137,23 @@ class BaseAgentProcessor : public Object {
   // The processor's class name ("BaseAgentProcessor", "SkillRuntime", ...).
   virtual std::string class_name() const { return "BaseAgentProcessor"; }
 
+  // Once the model at `model_path` is open (the exported processor classes do this at the end of
+  // init): a warning when the observation this processor feeds does not fit the model's first
+  // input, `input_names` being the model's inputs as its runner has them. See observation_fit.hpp.
+  void check_model_observation(const std::string& model_path, const std::vector<std::string>& input_names) const;
+
+  // ---- the step of the runtime's own processor classes ----
+  // SkillRuntime and SelectorRuntime run a whole step, from the root down to the leaf, in one
+  // coroutine (run_step): each processor's sensor pipeline, masks, model and action processing are
+  // plain functions, and the only awaits are the hooks of teachers, controllers and perceptors. Hooks
+  // an instance keeps at their base defaults, which do nothing, are not called. The raw sensors are
+  // converted once per step for every processor on the path that converts them the same way (same
+  // simulator space, same orchestration sensors, no perceptors of its own). A class derived from one
+  // of the runtime's own gets the role `other`: its _execute is awaited through the virtual call, so
+  // its overrides take effect exactly as they would without this.
+  enum class StepRole : std::uint8_t { other, skill, selector };
+  virtual StepRole step_role() const { return StepRole::other; }
+
   // ---- attributes (public: subclasses and the host read and write them) ----
   tavrin_core::AgentProcessorContext context;
   TeacherPtr teacher;
@@ -157,6 +178,44 @@ class BaseAgentProcessor : public Object {
   // The last action after the teacher's transform; not set until process_action writes it.
   std::optional<Value> previous_action;
 
+ protected:
+  // Runs one step from `top` down to a leaf (see StepRole). `previous_action` goes to `top` only.
+  static asio::awaitable<Value> run_step(BaseAgentProcessor& top, const Value& sim_sensors,
+                                         const Value& sim_action_mask, const Value& previous_action,
+                                         bool return_as_teacher_dict);
+
+  // What run_step asks of a selector (the defaults are never reached for other roles).
+  // The readiness check that comes before a selector's sensor processing; yields whether the agent
+  // is a controller, asked once for the step.
+  virtual bool check_step_ready() const { return false; }
+  // The selector's mask for one step, written into `mask` (float64, one entry per child).
+  virtual void selector_mask_into(const Value& teacher_mask, const Value& previous_action, NdArray& mask) const;
+  // The choice a selector's teacher made of the raw choice (its transform_action result), as the
+  // child index the selector uses.
+  virtual Value step_chosen(Value transformed_choice) const;
+  // The child a choice names (IndexError outside the children).
+  virtual BaseAgentProcessor& step_child(const Value& chosen) const;
+  // A skill's raw action from its model, or a selector's choice of child, for the step's processed
+  // observation (float32) and mask (float64).
+  virtual Value step_model_action(const NdArray& observation, const NdArray& mask);
+
+  // The pieces of a step shared by run_step and the virtual operations.
+  // The mask of an agent's own action space: the teacher's (none: all allowed) with the simulator's,
+  // unless the agent has a custom action space, written into `mask` as float64.
+  void action_mask_into(const Value& teacher_mask, const Value& sim_action_mask, NdArray& mask) const;
+  // The final action that the processor run after an agent group decides for `processed`.
+  asio::awaitable<Value> post_agent_group_action(const Value& sim_sensors, const Value& sim_action_mask,
+                                                 const Value& processed);
+
+  // Scratch of run_step, kept from one step to the next so that its arrays and maps are reused when
+  // nothing else holds them; no state of the agent lives here.
+  struct StepScratch {
+    Value converted;    // the raw sensors converted, when this processor converted them
+    Value transformed;  // the teacher's transform_sensors result, when it has a transform
+    Map sensors_filtered;
+  };
+  StepScratch step_;
+
  private:
   // The agent's local implementation: `controller` for controller agents, else `teacher`.
   void install_local_implementation();
@@ -166,6 +225,12 @@ class BaseAgentProcessor : public Object {
   bool observation_from_sample(const Value& transformed) const;
   Value filter_and_normalize(const Value& transformed);
   std::pair<Map, Value> assemble_sensors(Value filtered, NdArray action_mask, Value transformed);
+  // The flattened observation of `filtered` (or, when nothing is normalised, of the full sample)
+  // written into `observation`, reusing its elements when nothing else holds them.
+  void observation_into(const Value& filtered, const Value& transformed, NdArray& observation);
+  // The step's "observation" (index 0) and "action_mask" (index 1) slots in step_.sensors_filtered,
+  // made when the map is not there.
+  NdArray& scratch_slot(std::size_t index);
   asio::awaitable<Value> run_execute(const Value& obs, const Value& sim_action_mask, bool explore,
                                      const Value& previous_action, bool return_as_teacher_dict);
 

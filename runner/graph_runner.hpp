@@ -1,7 +1,9 @@
 #pragma once
-// GraphRunner: one ONNX Runtime session for one exported policy model, run one observation at a
-// time (batch of one) with an optional action mask, every output returned by name. Calls on one
-// runner are serialised by its own lock; different runners run in parallel.
+// GraphRunner: one exported policy model run one observation at a time (batch of one) with an
+// optional action mask, every output returned by name. Calls on one runner are serialised by its
+// own lock; different runners run in parallel. Runners that open the same model file with the same
+// options share its loaded ONNX Runtime session (its weights); each keeps its own inputs, output
+// buffers and lock.
 #include <cstddef>
 #include <iterator>
 #include <memory>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "common/nd_array.hpp"
+#include "runner/runner_options.hpp"
 
 namespace tavrin_inference {
 
@@ -84,7 +87,14 @@ class GraphRunner {
   // Opens the model at model_path on the given execution providers ("CPUExecutionProvider" when
   // absent). FileNotFoundError when nothing exists at the path; a session that cannot be created
   // fails the constructor (ONNX Runtime's own message as a RuntimeError).
+  //
+  // The model then runs once on a zero observation with everything allowed, so that the first
+  // real call does not pay for ONNX Runtime's first-run preparations; when that run fails, the
+  // failure is logged as a warning and the runner is kept (its calls report the failure as usual).
   explicit GraphRunner(std::string model_path, std::optional<std::vector<std::string>> providers = std::nullopt);
+  // The same, with the session's thread settings (see runner/runner_options.hpp).
+  GraphRunner(std::string model_path, std::optional<std::vector<std::string>> providers,
+              const GraphRunnerOptions& options);
   ~GraphRunner();
   GraphRunner(const GraphRunner&) = delete;
   GraphRunner& operator=(const GraphRunner&) = delete;
@@ -120,13 +130,22 @@ class GraphRunner {
   // since runs are serialised). A cheap diagnostic of the locking.
   int max_concurrent_runs() const;
 
+  // Whether both runners run on one loaded session (the same model file, unchanged on disk between
+  // their loads, opened with the same providers and thread settings).
+  bool shares_session_with(const GraphRunner& other) const;
+
  private:
   struct Session;
 
-  void load_model(const std::vector<std::string>& providers);
+  void load_model(const std::vector<std::string>& providers, const GraphRunnerOptions& options);
+  void warm_up();
   // One run under model_lock_ (held by the caller): every output into `values`, or only `only`.
+  // Failures are logged as inference errors.
   void run_locked(const NdArray& observation, const NdArray* action_mask, std::vector<NdArray>& values,
                   std::optional<std::size_t> only);
+  // The same, without the logging.
+  void run_unlogged(const NdArray& observation, const NdArray* action_mask, std::vector<NdArray>& values,
+                    std::optional<std::size_t> only);
 
   std::string model_path_;
   std::mutex model_lock_;             // held for the whole of every infer

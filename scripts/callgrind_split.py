@@ -22,6 +22,8 @@ def parse(path, ours_dir, ort_name):
     pending_call = False
     total = 0
     inside_ort = 0
+    # Our own functions' cost: their own instructions, and what the C and C++ libraries they call
+    # spend for them.
     own_by_fn = collections.Counter()
 
     def resolve(kind, text):
@@ -56,10 +58,12 @@ def parse(path, ours_dir, ort_name):
                     callee_ob = callee["ob"] or caller_ob
                     if is_ours(caller_ob) and is_ort(callee_ob):
                         inside_ort += cost
+                    elif is_ours(caller_ob) and not is_ours(callee_ob):
+                        own_by_fn[(state["ob"], state["fn"])] += cost
                     callee["ob"] = None
                     continue
                 total += cost
-                if not is_ort(state["ob"]):
+                if is_ours(state["ob"]):
                     own_by_fn[(state["ob"], state["fn"])] += cost
                 continue
             key, _, value = line.partition("=")
@@ -95,10 +99,10 @@ def main():
     print(f"instructions{unit}: whole step {total / per:,.0f}, inside ONNX Runtime {inside_ort / per:,.0f}, "
           f"own {own / per:,.0f}")
     if args.top:
-        # Exclusive costs outside the ONNX Runtime library; libc and libstdc++ functions called from
-        # ONNX Runtime show up here too, so this list is a guide to where our share goes, not its sum.
-        print(f"largest exclusive costs outside ONNX Runtime's own code{unit}:")
-        for (ob, fn), cost in own_by_fn.most_common(args.top):
+        print(f"our functions with the largest cost (their own instructions and the C/C++ library calls "
+              f"they make){unit}:")
+        ranked = [item for item in own_by_fn.most_common() if item[0][1] not in ("(below main)", "main")]
+        for (ob, fn), cost in ranked[:args.top]:
             obj = (ob or "?").rsplit("/", 1)[-1]
             print(f"  {cost / per:10,.0f}  {fn}  [{obj}]")
     return 0

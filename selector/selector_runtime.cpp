@@ -6,6 +6,7 @@
 #include <optional>
 #include <system_error>
 #include <type_traits>
+#include <typeinfo>
 
 #include "common/async.hpp"
 #include "common/constants.hpp"
@@ -33,18 +34,6 @@ std::string error_text(const std::exception_ptr& error) {
   } catch (...) {
     return "unknown error";
   }
-}
-
-// The logits of one observation: the first entry along the first axis of a batched output (a (1, N)
-// output is reshaped in place), a one-dimensional output as it is.
-NdArray first_row(NdArray outputs) {
-  if (outputs.ndim() == 0) return std::move(outputs).reshape(Shape{1});
-  if (outputs.ndim() == 1) return outputs;
-  if (outputs.shape()[0] == 1) {
-    const Shape row_shape = outputs.shape().drop_front();
-    return std::move(outputs).reshape(row_shape);
-  }
-  return outputs.row(0);
 }
 
 // Forbidden children get FLOAT_MIN (in the logits' own element type), then softmax and the first
@@ -137,6 +126,14 @@ SelectorRuntimeBase::~SelectorRuntimeBase() = default;
 asio::awaitable<void> SelectorRuntimeBase::init() {
   co_await BaseAgentProcessor::init();
 
+  // The follow rules depend on the previous action only through the child it names.
+  const auto child_count = static_cast<std::int64_t>(context.agent->get_children().size());
+  rule_masks_.clear();
+  rule_masks_.reserve(static_cast<std::size_t>(child_count));
+  for (std::int64_t i = 0; i < child_count; ++i) {
+    rule_masks_.push_back(tavrin_core::space_utils::orchestrator_rule_mask(Value(i), *context.agent));
+  }
+
   const tavrin_core::AgentNode& agent = *context.agent;
   if (agent.is_controller()) {
     logger().info("Agent " + agent.get_name() +
@@ -157,6 +154,7 @@ asio::awaitable<void> SelectorRuntimeBase::init() {
     child.network_mgr = context.network_mgr;
     child.is_training = false;
     child.is_validating = context.is_validating;
+    child.config = context.config;
     pending.push_back(create_skill_runtime(std::move(child)));
   }
   child_agent_processors = co_await when_all(std::move(pending));
@@ -200,7 +198,8 @@ void SelectorRuntimeBase::load_onnx_model() {
   }
 
   try {
-    onnx_engine = std::make_unique<GraphRunner>(model_path);
+    onnx_engine =
+        std::make_unique<GraphRunner>(model_path, std::nullopt, GraphRunnerOptions::from_config(context.config.get()));
     logger().info("Loaded ONNX model for orchestrator agent " + name + " from " + model_path);
   } catch (...) {
     logger().error("Failed to load ONNX model for orchestrator agent " + name + ": " +
@@ -217,26 +216,27 @@ asio::awaitable<void> SelectorRuntimeBase::reset() {
   co_await BaseAgentProcessor::reset();
 }
 
+std::int64_t SelectorRuntimeBase::orchestrator_choice(const NdArray& observation, const NdArray* mask) {
+  if (!onnx_engine) throw RuntimeError("ONNX model not loaded for orchestrator agent " + context.agent->get_name());
+
+  first_row_into(onnx_engine->get_action_dist_inputs(observation, mask), logits_);
+  if (logits_.ndim() == 0) logits_ = std::move(logits_).reshape(Shape{1});
+  switch (logits_.dtype()) {
+    case DType::float32: return masked_softmax_argmax<float>(logits_, mask);
+    case DType::float64: return masked_softmax_argmax<double>(logits_, mask);
+    default: {
+      // Integer logits take their probabilities in float64, as exp of an integer array does.
+      NdArray converted = logits_.astype(DType::float64);
+      return masked_softmax_argmax<double>(converted, mask);
+    }
+  }
+}
+
 asio::awaitable<std::int64_t> SelectorRuntimeBase::_get_orchestrator_action(const Map& sensors_filtered,
                                                                             const Value& /*sim_action_mask*/) {
   if (!onnx_engine) throw RuntimeError("ONNX model not loaded for orchestrator agent " + context.agent->get_name());
-
   const ModelInputs inputs(sensors_filtered);
-  const NdArray* mask = inputs.mask();
-
-  NdArray logits = first_row(onnx_engine->get_action_dist_inputs(inputs.observation(), mask));
-  std::int64_t choice = 0;
-  switch (logits.dtype()) {
-    case DType::float32: choice = masked_softmax_argmax<float>(logits, mask); break;
-    case DType::float64: choice = masked_softmax_argmax<double>(logits, mask); break;
-    default: {
-      // Integer logits take their probabilities in float64, as exp of an integer array does.
-      NdArray converted = logits.astype(DType::float64);
-      choice = masked_softmax_argmax<double>(converted, mask);
-      break;
-    }
-  }
-  co_return choice;
+  co_return orchestrator_choice(inputs.observation(), inputs.mask());
 }
 
 const ProcessorPtr& SelectorRuntimeBase::child_at(std::int64_t index) const {
@@ -260,10 +260,11 @@ asio::awaitable<Value> SelectorRuntimeBase::process_action(const Value& sim_sens
   co_return Value::tuple({std::move(child_action), std::move(processed)});
 }
 
-asio::awaitable<Value> SelectorRuntimeBase::_execute(const Value& sim_sensors, const Value& sim_action_mask,
-                                                     bool /*explore*/, bool /*is_coordinated*/,
-                                                     const Value& previous_action, bool return_as_teacher_dict,
-                                                     const Value& /*agent_group_action*/) {
+BaseAgentProcessor::StepRole SelectorRuntimeBase::step_role() const {
+  return typeid(*this) == typeid(SelectorRuntime) ? StepRole::selector : StepRole::other;
+}
+
+bool SelectorRuntimeBase::check_step_ready() const {
   const bool is_controller = context.agent->is_controller();
   if (is_controller && !controller) {
     throw RuntimeError("Controller not initialized for orchestrator agent " + context.agent->get_name() +
@@ -273,6 +274,32 @@ asio::awaitable<Value> SelectorRuntimeBase::_execute(const Value& sim_sensors, c
   if (!is_controller && !onnx_engine) {
     throw RuntimeError("ONNX model not loaded for orchestrator agent " + context.agent->get_name());
   }
+  return is_controller;
+}
+
+Value SelectorRuntimeBase::step_chosen(Value transformed) const { return Value(transformed_choice(transformed)); }
+
+BaseAgentProcessor& SelectorRuntimeBase::step_child(const Value& chosen) const { return *child_at(index_value(chosen)); }
+
+Value SelectorRuntimeBase::step_model_action(const NdArray& observation, const NdArray& mask) {
+  return Value(orchestrator_choice(observation, &mask));
+}
+
+asio::awaitable<Value> SelectorRuntimeBase::_execute(const Value& sim_sensors, const Value& sim_action_mask,
+                                                     bool /*explore*/, bool /*is_coordinated*/,
+                                                     const Value& previous_action, bool return_as_teacher_dict,
+                                                     const Value& /*agent_group_action*/) {
+  if (step_role() == StepRole::selector) {
+    return run_step(*this, sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
+  }
+  return execute_through_overrides(sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
+}
+
+asio::awaitable<Value> SelectorRuntimeBase::execute_through_overrides(const Value& sim_sensors,
+                                                                      const Value& sim_action_mask,
+                                                                      const Value& previous_action,
+                                                                      bool return_as_teacher_dict) {
+  const bool is_controller = check_step_ready();
 
   auto [filtered, obs] = co_await process_sim_sensors(sim_sensors, sim_action_mask, previous_action);
 
@@ -304,25 +331,44 @@ asio::awaitable<std::pair<Map, Value>> SelectorRuntimeBase::process_sim_sensors(
   co_return processed;
 }
 
-asio::awaitable<NdArray> SelectorRuntimeBase::compute_action_mask(const Value& tavrin_obs,
-                                                                  const Value& /*sim_action_mask*/,
-                                                                  const Value& previous_action) {
-  std::optional<NdArray> rule_mask = tavrin_core::space_utils::orchestrator_rule_mask(previous_action, *context.agent);
-  Value teacher_mask;
-  if (teacher) teacher_mask = co_await teacher->compute_action_mask(tavrin_obs, previous_action);
+void SelectorRuntimeBase::selector_mask_into(const Value& teacher_mask, const Value& previous_action,
+                                             NdArray& mask) const {
+  const std::int64_t previous = tavrin_core::space_utils::previous_child_index(previous_action, *context.agent);
+  const NdArray* rule_mask = nullptr;
+  std::optional<NdArray> ruled;
+  if (previous >= 0) {
+    if (static_cast<std::size_t>(previous) < rule_masks_.size()) {
+      const auto& cached = rule_masks_[static_cast<std::size_t>(previous)];
+      if (cached) rule_mask = &*cached;
+    } else {
+      // Not worked out at init (init did not run): asked of the rules now.
+      ruled = tavrin_core::space_utils::orchestrator_rule_mask(previous_action, *context.agent);
+      if (ruled) rule_mask = &*ruled;
+    }
+  }
 
   const Value& teacher_form = teacher_mask.is_none() ? no_action_mask : teacher_mask;
   const auto children = static_cast<std::int64_t>(context.agent->get_children().size());
   if (teacher_form.is_array()) {
-    co_return combine_array_masks(rule_mask ? &*rule_mask : nullptr, &teacher_form.as_array(), children);
+    combine_array_masks_into(rule_mask, &teacher_form.as_array(), children, mask);
+    return;
   }
 
-  Value selector_mask(rule_mask ? std::move(*rule_mask) : NdArray::ones(Shape{children}, DType::int8));
-  NdArray selector_flat = _format_action_mask_for_combine(std::move(selector_mask));
-  NdArray teacher_flat = teacher_mask.is_none() ? _format_action_mask_for_combine(no_action_mask)
-                                                : _format_action_mask_for_combine(std::move(teacher_mask));
+  NdArray selector_flat =
+      _format_action_mask_for_combine(Value(rule_mask ? *rule_mask : NdArray::ones(Shape{children}, DType::int8)));
+  NdArray teacher_flat = _format_action_mask_for_combine(teacher_form);
   teacher_flat = _align_mask_length(std::move(teacher_flat), selector_flat.size());
-  co_return *_format_action_mask_for_onnx(Value(tavrin_core::space_utils::combine_masks(selector_flat, teacher_flat)));
+  mask = *_format_action_mask_for_onnx(Value(tavrin_core::space_utils::combine_masks(selector_flat, teacher_flat)));
+}
+
+asio::awaitable<NdArray> SelectorRuntimeBase::compute_action_mask(const Value& tavrin_obs,
+                                                                  const Value& /*sim_action_mask*/,
+                                                                  const Value& previous_action) {
+  Value teacher_mask;
+  if (teacher) teacher_mask = co_await teacher->compute_action_mask(tavrin_obs, previous_action);
+  NdArray mask;
+  selector_mask_into(teacher_mask, previous_action, mask);
+  co_return mask;
 }
 
 std::string SelectorRuntimeBase::get_agent_name() const { return context.agent->get_name(); }

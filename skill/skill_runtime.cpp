@@ -5,6 +5,7 @@
 #include <exception>
 #include <filesystem>
 #include <optional>
+#include <typeinfo>
 #include <utility>
 
 #include "common/constants.hpp"
@@ -28,39 +29,35 @@ std::string error_text(const std::exception_ptr& error) {
   }
 }
 
-// The first row of the model's output: a (1, N) output is reshaped in place, a longer batch gives
-// up its first entry, a one-dimensional output is the row already.
-NdArray first_row(NdArray outputs) {
-  if (outputs.ndim() <= 1) return outputs;
-  if (outputs.shape()[0] == 1) {
-    const Shape row_shape = outputs.shape().drop_front();
-    return std::move(outputs).reshape(row_shape);
-  }
-  return outputs.row(0);
-}
-
 // Adds FLOAT_MIN to every entry whose mask value is not positive, as one element-wise addition,
-// when the mask has exactly one entry per entry of the row. The mask is compared as float32, the
-// precision the mask is judged in; the sum is float64.
-NdArray apply_mask(NdArray row, const NdArray& mask) {
+// when the mask has exactly one entry per entry of the row; yields the row to decode, `row` itself
+// when the mask does not apply. The mask is compared as float32, the precision the mask is judged
+// in; the sum is float64, written into `masked` (reused from step to step when it fits).
+const NdArray& apply_mask(const NdArray& row, const NdArray& mask, NdArray& masked) {
   if (row.ndim() == 0 || mask.size() != row.shape()[0]) return row;
   const std::int64_t n = mask.size();
   if (row.ndim() == 1 && (row.dtype() == DType::float32 || row.dtype() == DType::float64)) {
     // The common case in one pass, into the float64 result.
-    NdArray out(DType::float64, Shape{n});
-    double* sum = out.data<double>();
-    for (std::int64_t i = 0; i < n; ++i) {
-      const double penalty = static_cast<float>(mask.at_double(i)) > 0.0f ? 0.0 : FLOAT_MIN;
-      sum[i] = row.at_double(i) + penalty;
+    if (!(masked.dtype() == DType::float64 && masked.shape() == row.shape() && masked.writable_in_place())) {
+      masked = NdArray::uninitialized(DType::float64, Shape{n});
     }
-    return out;
+    double* sum = masked.data<double>();
+    visit_span(row, [&](auto values) {
+      visit_span(mask, [&](auto allowed) {
+        for (std::int64_t i = 0; i < n; ++i) {
+          const auto k = static_cast<std::size_t>(i);
+          const double penalty = static_cast<float>(allowed[k]) > 0.0f ? 0.0 : FLOAT_MIN;
+          sum[i] = static_cast<double>(values[k]) + penalty;
+        }
+      });
+    });
+    return masked;
   }
   NdArray inf_mask(DType::float64, Shape{n});
   double* penalty = inf_mask.data<double>();
-  const NdArray converted = mask.dtype() == DType::float64 ? NdArray() : mask.astype(DType::float64);
-  const double* values = (mask.dtype() == DType::float64 ? mask : converted).data<double>();
-  for (std::int64_t i = 0; i < n; ++i) penalty[i] = static_cast<float>(values[i]) > 0.0f ? 0.0 : FLOAT_MIN;
-  return row + inf_mask;
+  for (std::int64_t i = 0; i < n; ++i) penalty[i] = static_cast<float>(mask.at_double(i)) > 0.0f ? 0.0 : FLOAT_MIN;
+  masked = row + inf_mask;
+  return masked;
 }
 
 }  // namespace
@@ -131,7 +128,8 @@ void SkillRuntimeBase::load_onnx_model() {
   }
 
   try {
-    onnx_engine = std::make_unique<GraphRunner>(model_path);
+    onnx_engine =
+        std::make_unique<GraphRunner>(model_path, std::nullopt, GraphRunnerOptions::from_config(context.config.get()));
   } catch (...) {
     logger.error("Failed to load ONNX model for agent " + name + ": " + error_text(std::current_exception()));
     throw;
@@ -139,22 +137,36 @@ void SkillRuntimeBase::load_onnx_model() {
   logger.info("Loaded ONNX model for agent " + name + " from " + model_path);
 }
 
-// The model's step in a plain function, so that its arrays stay out of _execute's coroutine frame.
 Value SkillRuntimeBase::model_raw_action(const Map& sensors_filtered) {
-  if (!onnx_engine) throw RuntimeError("ONNX model not loaded for agent " + context.agent->get_name());
-
   const ModelInputs inputs(sensors_filtered);
-  const NdArray* action_mask = inputs.mask();
+  return model_action(inputs.observation(), inputs.mask());
+}
 
-  NdArray row = first_row(onnx_engine->get_action_dist_inputs(inputs.observation(), action_mask));
-  if (action_mask != nullptr) row = apply_mask(std::move(row), *action_mask);
+Value SkillRuntimeBase::model_action(const NdArray& observation, const NdArray* action_mask) {
+  if (!onnx_engine) throw RuntimeError("ONNX model not loaded for agent " + context.agent->get_name());
+  first_row_into(onnx_engine->get_action_dist_inputs(observation, action_mask), row_);
+  const NdArray& row = action_mask != nullptr ? apply_mask(row_, *action_mask, masked_row_) : row_;
   return _decode_action_dist_inputs(row, *action_space).first;
+}
+
+BaseAgentProcessor::StepRole SkillRuntimeBase::step_role() const {
+  return typeid(*this) == typeid(SkillRuntime) ? StepRole::skill : StepRole::other;
 }
 
 asio::awaitable<Value> SkillRuntimeBase::_execute(const Value& sim_sensors, const Value& sim_action_mask,
                                                   bool /*explore*/, bool /*is_coordinated*/,
                                                   const Value& previous_action, bool return_as_teacher_dict,
                                                   const Value& /*agent_group_action*/) {
+  if (step_role() == StepRole::skill) {
+    return run_step(*this, sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
+  }
+  return execute_through_overrides(sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
+}
+
+asio::awaitable<Value> SkillRuntimeBase::execute_through_overrides(const Value& sim_sensors,
+                                                                   const Value& sim_action_mask,
+                                                                   const Value& previous_action,
+                                                                   bool return_as_teacher_dict) {
   auto [sensors_filtered, tavrin_obs] = co_await process_sim_sensors(sim_sensors, sim_action_mask, previous_action);
 
   const bool from_controller = context.agent->is_controller() && controller;

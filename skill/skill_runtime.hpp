@@ -48,6 +48,7 @@ class SkillRuntimeBase : public BaseAgentProcessor, public ActionDecoder {
                                   const Value& agent_group_action = Value()) override;
 
   std::string class_name() const override { return "SkillRuntime"; }
+  StepRole step_role() const override;
 
   // The runner of the agent's model; absent for a controller agent, for an agent without checkpoint
   // and when no model file was found.
@@ -57,11 +58,25 @@ class SkillRuntimeBase : public BaseAgentProcessor, public ActionDecoder {
   // there is reported like a failing helper.
   std::string onnx_helper_library = kOnnxHelperLibrary;
 
+ protected:
+  Value step_model_action(const NdArray& observation, const NdArray& mask) override {
+    return model_action(observation, &mask);
+  }
+
  private:
   // Locates, prepares and opens the agent's model.
   void load_onnx_model();
   // The decoded action of the agent's model for one processed observation.
   Value model_raw_action(const Map& sensors_filtered);
+  // The same for the model's inputs: the observation (fed as float32) and the mask (float64) or none.
+  Value model_action(const NdArray& observation, const NdArray* action_mask);
+  // _execute through the virtual operations, for classes derived from this one.
+  asio::awaitable<Value> execute_through_overrides(const Value& sim_sensors, const Value& sim_action_mask,
+                                                   const Value& previous_action, bool return_as_teacher_dict);
+
+  // The model output's row and the masked row of the last step, reused by the next one.
+  NdArray row_;
+  NdArray masked_row_;
 };
 
 using SkillRuntime = tavrin_core::ensure_cls_is_initialized<SkillRuntimeBase>;

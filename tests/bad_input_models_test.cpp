@@ -172,6 +172,41 @@ TEST_F(BadInputModelShapes, AnObservationOfAnotherSizeThanTheModelTakesFailsEver
   expect_sandbox_unchanged(before);
 }
 
+// A teacher that asks for "CO2" where the sensor is "co2".
+class MisspeltSensorTeacher : public tavrin_core::AgentTeacher {
+ public:
+  std::string class_name() const override { return "MisspeltSensorTeacher"; }
+  asio::awaitable<Value> filtered_sensor_space() override { co_return Value::list({Value("x"), Value("CO2")}); }
+};
+const tavrin_core::RegisterAgentImpl<MisspeltSensorTeacher> misspelt_sensor_teacher("MisspeltSensorTeacher");
+
+TEST_F(BadInputModelShapes, ASensorNameThatIsNotASensorIsNamedAtPackagingWithTheClosestSensor) {
+  // x (3 values) and co2 (1) make the four values the model takes; the teacher's "CO2" is dropped.
+  std::string text =
+      replace_once(box.read("skill/discrete.json"), kSensor,
+                   "{\"type\": \"Box\", \"low\": -100, \"high\": 100, \"shape\": [3]}},\n    "
+                   "{\"name\": \"co2\", \"space\": {\"type\": \"Box\", \"low\": 0, \"high\": 5000, \"shape\": [1]}");
+  text = replace_once(text, "\"name\": \"skill_discrete\", ",
+                      "\"name\": \"skill_discrete\", \"class\": \"MisspeltSensorTeacher\", ");
+  const std::string path = box.write("skill/misspelt.json", text);
+  tavrin_test::LogCapture logs;
+  auto host = packaged_host(path, "skill_discrete");
+  EXPECT_EQ(logs.messages("warning", "tavrin_inference.skillkit"),
+            std::vector<std::string>{"agent 'skill_discrete' feeds an observation of (1, 3) from the sensors x (3), "
+                                     "but input 'observations' of model " +
+                                     box.models() +
+                                     "/skill_discrete.onnx declares [1, 4]: every step that reaches skill_discrete "
+                                     "fails; 'CO2' is not a sensor (closest: 'co2')"});
+  // The step's own error is left as it is.
+  const Failure f = failure_of(host->execute(Value(Map{{"x", numbers({1, 2, 3})}, {"co2", numbers({400})}})));
+  EXPECT_EQ(f.message(),
+            "Observation has too many dimensions: (1, 3), expected: [1, 4]. Batch inference is not supported.");
+  // An observation that fits is not warned about.
+  logs.clear();
+  packaged_host(box.path("skill/discrete.json"), "skill_discrete");
+  EXPECT_TRUE(logs.messages("warning", "tavrin_inference.skillkit").empty());
+}
+
 TEST_F(BadInputModelShapes, AnActionSpaceOfAnotherSizeThanTheModelsMaskInputIsWarnedAndFailsEveryStep) {
   for (int n : {3, 6}) {
     SCOPED_TRACE("Discrete(" + std::to_string(n) + ")");

@@ -222,14 +222,18 @@ std::string with_plugin(const std::string& text, const std::string& plugin, cons
 // good orchestration.
 class BadInputPlugin : public BadInputOrchestration {
  protected:
-  void expect_plugin_rejected(const std::string& path, const std::string& kind, const std::string& message_start,
-                              const std::string& message_part) {
+  // The message of the failure.
+  std::string expect_plugin_rejected(const std::string& path, const std::string& kind, const std::string& message_start,
+                                     const std::string& message_part) {
     const auto before = box.snapshot();
     const Failure f = failure_of(host->load_orchestration(path));
     EXPECT_EQ(f.kind(), kind) << f.message();
     EXPECT_TRUE(starts_with(f.message(), message_start)) << f.message();
     EXPECT_NE(f.message().find(message_part), std::string::npos) << f.message();
-    ASSERT_NE(host->orchestration, nullptr);
+    if (host->orchestration == nullptr) {
+      ADD_FAILURE() << "no orchestration stored";
+      return f.message();
+    }
     EXPECT_NE(host->orchestration, loaded);
     EXPECT_FALSE(host->orchestration->is_initialized());
     EXPECT_EQ(host->agent_processor, root);
@@ -246,6 +250,7 @@ class BadInputPlugin : public BadInputOrchestration {
     expect_sandbox_unchanged(before);
     loaded = host->orchestration;
     root = host->agent_processor;
+    return f.message();
   }
 };
 
@@ -253,8 +258,9 @@ TEST_F(BadInputPlugin, AMissingPluginFileNamesTheResolvedPath) {
   const std::string text = box.read("hierarchy/two_level.json");
   const std::string path = box.write("hierarchy/plugin_missing.json", with_plugin(text, "plugins/libnone.so", "X"));
   const std::string library = box.path("hierarchy/plugins/libnone.so");
-  expect_plugin_rejected(path, "RuntimeError", "Cannot load plugin library " + library + ": ",
-                         "No such file or directory");
+  const std::string start = path + ": plugins[0]: Cannot load plugin library " + library + ": ";
+  const std::string message = expect_plugin_rejected(path, "RuntimeError", start, "No such file or directory");
+  EXPECT_EQ(message.find(library, start.size()), std::string::npos) << message;  // the path only once
 }
 
 TEST_F(BadInputPlugin, AFileThatIsNotASharedLibraryIsRefusedByTheLoader) {
@@ -266,7 +272,12 @@ TEST_F(BadInputPlugin, AFileThatIsNotASharedLibraryIsRefusedByTheLoader) {
     const std::string path =
         box.write("hierarchy/plugin_bad.json", with_plugin(text, std::string("plugins/") + name, "X"));
     const std::string library = box.path(std::string("hierarchy/plugins/") + name);
-    expect_plugin_rejected(path, "RuntimeError", "Cannot load plugin library " + library + ": ", library);
+    const std::string start =
+        std::string(path).append(": plugins[0]: Cannot load plugin library ").append(library).append(": ");
+    const std::string message = expect_plugin_rejected(path, "RuntimeError", start, library);
+    // The loader's reason follows, without the path a second time.
+    EXPECT_EQ(message.find(library, start.size()), std::string::npos) << message;
+    EXPECT_GT(message.size(), start.size()) << message;
   }
 }
 
@@ -279,8 +290,9 @@ TEST_F(BadInputPlugin, ALibraryThatRegistersNothingLeavesTheClassUnregistered) {
   expect_plugin_rejected(path, "KeyError",
                          path +
                              ": agent 'h2_leaf0' names the implementation class 'MissingLeafTeacher', which is "
-                             "not registered (is the plugin that provides it listed under \"plugins\"?)",
-                         "MissingLeafTeacher");
+                             "not registered (is the plugin that provides it listed under \"plugins\"?); "
+                             "registered agent classes: ",
+                         "'HierLeafTeacher'");
 }
 
 }  // namespace

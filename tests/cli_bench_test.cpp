@@ -70,6 +70,17 @@ TEST(CliBench, RecordedObservationsFollowTheHostsPath) {
   EXPECT_THAT(r.out, ContainsRegex(std::string("ratio \\(host / raw\\)") + kRow));
 }
 
+TEST(CliBench, SeveralHostsInThreadsOfTheirOwnReportTheScaling) {
+  const ToolResult r = tool("bench '" + kCli + "/three_level.json' --steps 60 --warmup 5 --hosts 2");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("hosts: 2, each stepped in a thread of its own; the raw side runs in 2 threads"));
+  EXPECT_THAT(r.out, ContainsRegex(std::string("ratio \\(host / raw\\)") + kRow));
+  EXPECT_THAT(r.out, ContainsRegex("first step of the process: [0-9.]+ us \\([0-9.]+ x the p50\\)"));
+  EXPECT_THAT(r.out, ContainsRegex("steps per second: [0-9]+ for one host alone, [0-9]+ for each of 2 at once; "
+                                   "scaling [0-9.]+ \\(goal 1.8\\)"));
+  EXPECT_GT(runs_per_step(r.out), 2.0);  // each host's steps run the same models as one host's
+}
+
 TEST(CliBench, ABadObservationStopsTheBenchBeforeTiming) {
   const fs::path input = fs::temp_directory_path() / ("tavrin_cli_bench_input_" + std::to_string(::getpid()));
   std::ofstream(input) << "{\"logits\": [1, 2, 3]}\n{\"logits\": [1, 2]}\n";

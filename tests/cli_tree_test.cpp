@@ -162,8 +162,13 @@ TEST_F(CliInspect, AnObservationThatDoesNotFitTheModelIsFlagged) {
   const ToolResult r = tool("inspect '" + write_orchestration(three_level(models_, 4)) + "'");
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.out, HasSubstr("fed: observation (1, 4) into observations"));
-  EXPECT_THAT(r.out,
-              HasSubstr("PROBLEM: the observation (1, 4) does not match the declared [1, 3] of input observations"));
+  // The line the processor warned with at packaging, printed as a problem.
+  const std::string misfit =
+      "agent 'h3_leaf0' feeds an observation of (1, 4) from the sensors logits (4), but input "
+      "'observations' of model " +
+      models_ + "/h3_leaf0.onnx declares [1, 3]: every step that reaches h3_leaf0 fails";
+  EXPECT_THAT(r.out, HasSubstr("PROBLEM: " + misfit + "\n"));
+  EXPECT_THAT(r.err, HasSubstr(misfit + "\n"));
   EXPECT_THAT(r.out, HasSubstr("packaging: ok"));
   EXPECT_THAT(r.out, HasSubstr("7 problem(s) found"));
 }

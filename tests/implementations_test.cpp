@@ -141,13 +141,18 @@ TEST(Registry, UnknownNamesAndBadRegistrations) {
     r.make_agent_impl("RegistryMissing");
     FAIL() << "no error";
   } catch (const KeyError& e) {
-    EXPECT_STREQ(e.what(), "No agent implementation class 'RegistryMissing' is registered");
+    // Nothing registered is close to the name: the registered classes of its kind are listed.
+    EXPECT_THAT(e.what(), StartsWith("No agent implementation class 'RegistryMissing' is registered (registered "
+                                     "agent classes: 'AgentTeacher'"));
   }
+  r.register_perceptor_impl("RegistryMisingPerceptor", [] { return std::make_shared<PlainPerceptor>(); });
   try {
-    r.make_perceptor_impl("RegistryMissing");
+    r.make_perceptor_impl("RegistryMissingPerceptor");
     FAIL() << "no error";
   } catch (const KeyError& e) {
-    EXPECT_STREQ(e.what(), "No perceptor implementation class 'RegistryMissing' is registered");
+    EXPECT_STREQ(e.what(),
+                 "No perceptor implementation class 'RegistryMissingPerceptor' is registered (closest: "
+                 "'RegistryMisingPerceptor')");
   }
   EXPECT_THROW(r.version_of("RegistryMissing"), KeyError);
   EXPECT_THROW(r.register_agent_impl("", [] { return std::make_shared<PlainTeacher>(); }), InvalidArgumentError);

@@ -598,7 +598,8 @@ TEST(OrchestrationInit, UnregisteredClassesAndMissingPluginsFailIt) {
     run_sync(missing->init());
     FAIL() << "no error";
   } catch (const RuntimeError& e) {
-    EXPECT_THAT(e.what(), StartsWith("Cannot load plugin library " + kDir + "/plugins/libzone_teachers.so: "));
+    EXPECT_THAT(e.what(), StartsWith(fixture("full.json") + ": plugins[0]: Cannot load plugin library " + kDir +
+                                     "/plugins/libzone_teachers.so: "));
   }
   EXPECT_FALSE(missing->is_initialized());
 }

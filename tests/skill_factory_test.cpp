@@ -283,6 +283,16 @@ TEST(SkillFactoryFailures, ASelectorWhoseChildFailsNamesItselfAboveTheChildsOwnF
               info.end())
         << sibling;
   }
+
+  // describe() gives the chain as one text, kinds included; what() stays the message alone.
+  try {
+    run_sync(create_skill_runtime(context_for(orchestration, "h2_root")));
+    ADD_FAILURE() << "no error";
+  } catch (const tavrin_inference::Error& e) {
+    EXPECT_EQ(e.what(), chain[0].message);
+    EXPECT_EQ(e.describe(), "RuntimeError: " + chain[0].message + "\n  caused by: RuntimeError: " + child_failure +
+                                "\n  caused by: " + cause.kind + ": " + cause.message);
+  }
 }
 
 TEST(SkillFactoryBinding, TheExportedEntryPointsAreWhatTheLateBindingFinds) {

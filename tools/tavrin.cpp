@@ -49,11 +49,8 @@ int main(int argc, char** argv) {
       if (command->get_name() == "demo") return main_fn();
     std::cout << app.help();
     return 0;
-  } catch (const tavrin_inference::Error& e) {
-    std::cerr << "error: " << e.kind() << ": " << e.what() << "\n";
-    return 1;
   } catch (const std::exception& e) {
-    std::cerr << "error: " << e.what() << "\n";
+    std::cerr << "error: " << tavrin_inference::describe(e) << "\n";
     return 1;
   }
 }

@@ -15,30 +15,6 @@ namespace tavrin_tool {
 
 namespace {
 
-void append_error(std::string& text, const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const tavrin_inference::Error& e) {
-    text.append(e.kind()).append(": ").append(e.what());
-    try {
-      std::rethrow_if_nested(e);
-    } catch (...) {
-      text.append("\n  caused by: ");
-      append_error(text, std::current_exception());
-    }
-  } catch (const std::exception& e) {
-    text.append(e.what());
-    try {
-      std::rethrow_if_nested(e);
-    } catch (...) {
-      text.append("\n  caused by: ");
-      append_error(text, std::current_exception());
-    }
-  } catch (...) {
-    text.append("unknown error");
-  }
-}
-
 bool contains_lower(std::string_view name, std::string_view word) {
   std::string lower(name);
   std::transform(lower.begin(), lower.end(), lower.begin(),
@@ -80,9 +56,13 @@ TensorDecl decl_of(const Ort::TypeInfo& info, std::string name) {
 }  // namespace
 
 std::string describe_error(const std::exception_ptr& error) {
-  std::string text;
-  append_error(text, error);
-  return text;
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return tavrin_inference::describe(e);
+  } catch (...) {
+    return "unknown error";
+  }
 }
 
 void apply_log_level(const std::string& level) {

@@ -19,7 +19,8 @@ struct Env;
 
 namespace tavrin_tool {
 
-// "Kind: message", then "\n  caused by: Kind: message" for every nested error.
+// Error::describe() of what `error` holds: "Kind: message", then "\n  caused by: Kind: message" for
+// every nested error.
 std::string describe_error(const std::exception_ptr& error);
 
 // Sets the level of every module logger when `level` is not empty (a per-command --log-level).

@@ -19,6 +19,7 @@
 #include "core_api/orchestration.hpp"
 #include "core_api/spaces.hpp"
 #include "host/policy_host.hpp"
+#include "processor/observation_fit.hpp"
 #include "processor/skillkit.hpp"
 #include "selector/selector_runtime.hpp"
 #include "tools/command_registry.hpp"
@@ -195,10 +196,10 @@ class TreePrinter {
       out_ << ", no action-mask input (the mask only masks the outputs)";
     }
     out_ << "\n";
-    if (obs_decl.dims != std::vector<std::int64_t>{1, obs_size}) {
-      problem(in, "the observation (1, " + std::to_string(obs_size) + ") does not match the declared " +
-                      obs_decl.shape_text() + " of input " + obs_decl.name + ": every step that reaches " + name +
-                      " fails");
+    // The same text the processor warned with at packaging.
+    if (auto misfit = tavrin_inference::observation_misfit(
+            *processor, tavrin_inference::DeclaredObservationInput{candidates[*found], obs_decl.name, obs_decl.dims})) {
+      problem(in, *misfit);
     }
     if (mask_index >= 0) {
       const auto& mask_decl = decl.inputs[static_cast<std::size_t>(mask_index)];

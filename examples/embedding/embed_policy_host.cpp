@@ -21,6 +21,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 
+#include "common/errors.hpp"
 #include "common/nd_array.hpp"
 #include "common/value.hpp"
 #include "core_api/implementations.hpp"
@@ -114,7 +115,8 @@ int main(int argc, char** argv) {
     try {
       std::rethrow_exception(failure);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "embedding example failed: %s\n", e.what());
+      // The kind and every nested cause: "RuntimeError: Failed to create ...\n  caused by: ...".
+      std::fprintf(stderr, "embedding example failed: %s\n", tavrin_inference::describe(e).c_str());
     }
     return 1;
   }

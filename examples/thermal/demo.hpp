@@ -57,6 +57,7 @@ struct LatencySummary {
   double p99_us = 0.0;
   double mean_us = 0.0;
   double max_us = 0.0;
+  double first_us = 0.0;  // the first step of the process, after packaging
 };
 
 struct DemoReport {

@@ -1,0 +1,149 @@
+#include "runner/tensors.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "common/errors.hpp"
+
+namespace tavrin_inference {
+namespace {
+
+template <class From, class To>
+NdArray copy_tensor(const void* data, std::size_t count, Shape shape) {
+  const auto* first = static_cast<const From*>(data);
+  if constexpr (std::is_same_v<From, To>) {
+    return NdArray::from_vector<To>(std::vector<To>(first, first + count), shape);
+  } else {
+    std::vector<To> values(count);
+    std::transform(first, first + count, values.begin(), [](From v) { return static_cast<To>(v); });
+    return NdArray::from_vector<To>(std::move(values), shape);
+  }
+}
+
+Ort::Value create_tensor(const Ort::MemoryInfo& memory, void* data, DType dtype, std::size_t count,
+                         const Shape& shape) {
+  switch (dtype) {
+    case DType::float32:
+      return Ort::Value::CreateTensor<float>(memory, static_cast<float*>(data), count, shape.begin(), shape.ndim());
+    case DType::float64:
+      return Ort::Value::CreateTensor<double>(memory, static_cast<double*>(data), count, shape.begin(), shape.ndim());
+    case DType::int64:
+      return Ort::Value::CreateTensor<std::int64_t>(memory, static_cast<std::int64_t*>(data), count, shape.begin(),
+                                                    shape.ndim());
+    case DType::int8:
+      return Ort::Value::CreateTensor<std::int8_t>(memory, static_cast<std::int8_t*>(data), count, shape.begin(),
+                                                   shape.ndim());
+  }
+  throw TypeError("unknown element type");
+}
+
+template <class To>
+void convert_into(const NdArray& from, To* out) {
+  const auto n = static_cast<std::size_t>(from.size());
+  const auto cast = [out, n](const auto* in) {
+    std::transform(in, in + n, out, [](auto v) { return static_cast<To>(v); });
+  };
+  switch (from.dtype()) {
+    case DType::float32: cast(from.data<float>()); break;
+    case DType::float64: cast(from.data<double>()); break;
+    case DType::int64: cast(from.data<std::int64_t>()); break;
+    case DType::int8: cast(from.data<std::int8_t>()); break;
+  }
+}
+
+}  // namespace
+
+NdArray to_nd_array(const Ort::Value& value, const std::string& name) {
+  if (!value.IsTensor()) throw TypeError("Model output '" + name + "' is not a tensor");
+  const auto info = value.GetTensorTypeAndShapeInfo();
+  const std::size_t ndim = info.GetDimensionsCount();
+  if (ndim > Shape::kMaxDims) {
+    throw InvalidArgumentError("Model output '" + name + "' has " + std::to_string(ndim) +
+                               " dimensions, more than supported");
+  }
+  std::array<std::int64_t, Shape::kMaxDims> dims{};
+  Ort::ThrowOnError(Ort::GetApi().GetDimensions(info, dims.data(), ndim));  // GetShape() would make a vector
+  const Shape shape(dims.begin(), dims.begin() + ndim);
+  const std::size_t count = info.GetElementCount();
+  const void* data = value.GetTensorRawData();
+  switch (info.GetElementType()) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return copy_tensor<float, float>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return copy_tensor<double, double>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return copy_tensor<std::int64_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return copy_tensor<std::int8_t, std::int8_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return copy_tensor<std::int32_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: return copy_tensor<std::int16_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return copy_tensor<std::uint8_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return copy_tensor<std::uint16_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return copy_tensor<std::uint32_t, std::int64_t>(data, count, shape);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return copy_tensor<bool, std::int8_t>(data, count, shape);
+    default:
+      throw TypeError("Model output '" + name + "' has an element type that arrays cannot hold (ONNX type " +
+                      std::to_string(static_cast<int>(info.GetElementType())) + ")");
+  }
+}
+
+std::optional<DType> native_dtype(ONNXTensorElementDataType type) {
+  switch (type) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return DType::float32;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return DType::float64;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return DType::int64;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return DType::int8;
+    default: return std::nullopt;
+  }
+}
+
+bool is_concrete(const Shape& shape) {
+  return std::all_of(shape.begin(), shape.end(), [](std::int64_t d) { return d >= 0; });
+}
+
+// --- TensorView ------------------------------------------------------------------------------------
+
+const Ort::Value& TensorView::input(const Ort::MemoryInfo& memory, const NdArray& array, const Shape& shape) {
+  // Inputs are only read by the run: their elements are viewed where they are, shared or not
+  // (ONNX Runtime takes tensors over writable memory; it never writes an input).
+  return get(memory, const_cast<void*>(array.raw_data()), array.dtype(), array.size(), shape);
+}
+
+Ort::Value& TensorView::output(const Ort::MemoryInfo& memory, NdArray& array) {
+  // Outputs are written by the run: the array must hold elements of its own (the caller keeps it
+  // unshared while the view is in use).
+  return get(memory, array.raw_data(), array.dtype(), array.size(), array.shape());
+}
+
+void TensorView::reset() {
+  value_ = Ort::Value{nullptr};
+  data_ = nullptr;
+}
+
+Ort::Value& TensorView::get(const Ort::MemoryInfo& memory, void* data, DType dtype, std::int64_t count,
+                            const Shape& shape) {
+  if (value_ && data == data_ && dtype == dtype_ && shape == shape_) return value_;
+  value_ = create_tensor(memory, data, dtype, static_cast<std::size_t>(count), shape);
+  data_ = data;
+  dtype_ = dtype;
+  shape_ = shape;
+  return value_;
+}
+
+// --- StagedInput -----------------------------------------------------------------------------------
+
+void StagedInput::prepare(DType dtype, const Shape& shape) {
+  buffer_ = NdArray(dtype, shape);
+  ready_ = true;
+}
+
+const Ort::Value& StagedInput::load(const Ort::MemoryInfo& memory, const NdArray& from) {
+  if (buffer_.dtype() == DType::float32) {
+    convert_into(from, buffer_.data<float>());
+  } else {
+    convert_into(from, buffer_.data<double>());
+  }
+  return view_.input(memory, buffer_, buffer_.shape());
+}
+
+}  // namespace tavrin_inference
