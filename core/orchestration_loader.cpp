@@ -1,5 +1,7 @@
 // Reading orchestration files: JSON text -> a checked Orchestration. Everything is built into
 // locals and the Orchestration is constructed last, so a rejected file leaves nothing behind.
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -55,6 +58,15 @@ std::string quoted_list(const std::vector<std::string>& names) {
   std::string out;
   for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
   return out;
+}
+
+// The folder of the library this code is built into (libtavrin_core), or empty when it cannot be
+// told.
+std::string runtime_library_folder() {
+  static const char marker = 0;
+  Dl_info info{};
+  if (dladdr(&marker, &info) == 0 || info.dli_fname == nullptr) return {};
+  return fs::path(info.dli_fname).parent_path().lexically_normal().string();
 }
 
 // ---- parsing --------------------------------------------------------------------------------
@@ -180,7 +192,7 @@ class Loader {
         const std::string path = at_index("plugins", i);
         std::string p = text(items[i], path);
         if (p.empty()) fail(path, "must not be empty");
-        plugins.push_back(resolve(p));
+        plugins.push_back(plugin_path(p));
       }
     }
 
@@ -331,6 +343,26 @@ class Loader {
     const fs::path p(path);
     if (p.is_absolute() || base_dir_.empty()) return p.lexically_normal().string();
     return (fs::path(base_dir_) / p).lexically_normal().string();
+  }
+
+  // A plugin named by its bare file name ("libteachers.so") is the file of that name beside the
+  // orchestration when there is one, else the one in the runtime's own library folder; otherwise
+  // the name is left to the dynamic loader (LD_LIBRARY_PATH, the system's folders). One
+  // orchestration file so names a plugin installed next to the runtime libraries, in a build tree
+  // and in an installation alike. The runtime's folder is looked in here, not left to the loader's
+  // run path: a sanitizer's dlopen would search its own.
+  std::string plugin_path(const std::string& path) const {
+    if (path.find('/') != std::string::npos) return resolve(path);
+    std::error_code ec;
+    if (!base_dir_.empty()) {
+      std::string beside = resolve(path);
+      if (fs::exists(beside, ec)) return beside;
+    }
+    if (const std::string folder = runtime_library_folder(); !folder.empty()) {
+      std::string installed = (fs::path(folder) / path).lexically_normal().string();
+      if (fs::exists(installed, ec)) return installed;
+    }
+    return path;
   }
 
   std::vector<SensorPtr> read_sensors(const Json& root) const {

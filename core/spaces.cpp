@@ -200,7 +200,7 @@ void write_flat(const Space& space, const Value& sample, float* out, const Ctx& 
   } else if (t == &typeid(MultiDiscrete)) {
     write_flat_multi_discrete(static_cast<const MultiDiscrete&>(space), sample, out, ctx);
   } else if (t == &typeid(Tuple)) {
-    write_flat_dict(static_cast<const Dict&>(space), sample, out, ctx);
+    write_flat_tuple(static_cast<const Tuple&>(space), sample, out, ctx);
   } else {
     const NdArray part = space.flatten_sample(sample);
     if (part.size() != space.flat_size()) fail_count(ctx, space, space.flat_size(), part.size());

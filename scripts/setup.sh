@@ -2,9 +2,10 @@
 # Installs what building and running the runtime needs, idempotently:
 #  - Debian packages (toolchain, Asio, spdlog, nlohmann-json, CLI11, OpenSSL for the workers' TLS
 #    and the openssl command that makes the tests' certificates, GoogleTest, Google Benchmark,
-#    python3-onnx for the model generator, gnuplot for plots, clang-14 with its sanitizer and
-#    libFuzzer runtimes (libclang-rt-14-dev) for the fuzz targets, clang-format and clang-tidy 14
-#    for scripts/lint.sh);
+#    python3-onnx for the model generator, pybind11-dev, python3-dev, python3-numpy and
+#    python3-pytest for the Python module and its tests (built for /usr/bin/python3), gnuplot for
+#    plots, clang-14 with its sanitizer and libFuzzer runtimes (libclang-rt-14-dev) for the fuzz
+#    targets, clang-format and clang-tidy 14 for scripts/lint.sh);
 #  - the pinned ONNX Runtime 1.21.0 (official build from the npm registry, headers from Debian 13's
 #    libonnxruntime-dev), cached outside the checkout.
 # Prints the ONNX Runtime root on its last line.
@@ -24,6 +25,7 @@ debian_packages=(
   libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-onnx python3-numpy
+  pybind11-dev python3-dev python3-pytest
   nodejs npm binutils xz-utils
   gnuplot-nox
   clang-14 libclang-rt-14-dev

@@ -17,7 +17,6 @@
 #include "common/nd_array.hpp"
 #include "examples/thermal/demo.hpp"
 #include "examples/thermal/plant.hpp"
-#include "examples/thermal/thermal_agents.hpp"
 #include "host/policy_host.hpp"
 
 namespace {
@@ -246,7 +245,6 @@ Value mask3(std::int8_t a, std::int8_t b, std::int8_t c) { return Value(NdArray:
 class ShippedPolicy : public testing::Test {
  protected:
   void SetUp() override {
-    thermal::register_thermal_agents();
     tavrin_inference::run_sync(
         [this]() -> asio::awaitable<void> {
           co_await host.load_orchestration(kOrchestration);

@@ -213,6 +213,21 @@ TEST(OrchestrationLoad, ShippedOrchestrationsLoad) {
   EXPECT_EQ(Orchestration::load(std::string(TAVRIN_TEST_DATA_DIR) + "/host/minimal.json")->id(), "host-minimal");
 }
 
+TEST(OrchestrationLoad, ABarePluginNameIsBesideTheOrchestrationOrBesideTheRuntimeElseLeftToTheDynamicLoader) {
+  const std::string text = R"({"id": "p", "plugins": ["full.json", "libtavrin_thermal.so", "libnone.so"],
+      "agents": [{"name": "a", "kind": "Agent", "action_space": {"type": "Discrete", "n": 2}}]})";
+  const std::string runtime_folder = fs::path(TAVRIN_LIB_DIR).lexically_normal().string();
+  EXPECT_EQ(Orchestration::parse(text, "text", kDir)->plugins(),
+            (std::vector<std::string>{kDir + "/full.json", runtime_folder + "/libtavrin_thermal.so", "libnone.so"}));
+
+  // The shipped example names its plugin so; the loader finds it next to the runtime libraries.
+  const std::string root = fs::path(TAVRIN_TEST_DATA_DIR).parent_path().parent_path().string();
+  const auto shipped = Orchestration::load(root + "/examples/thermal/orchestration.json");
+  EXPECT_EQ(shipped->plugins(), std::vector<std::string>{runtime_folder + "/libtavrin_thermal.so"});
+  run_sync(shipped->init());
+  EXPECT_TRUE(tavrin_core::ImplementationRegistry::instance().has_agent_impl("ZoneTeacher"));
+}
+
 // ---- bad files ----------------------------------------------------------------------------------
 
 TEST(OrchestrationLoadErrors, MissingFileAndFolder) {

@@ -306,6 +306,11 @@ TEST(Composite, NestedSpacesFlattenDepthFirst) {
   EXPECT_EQ(t.flat_size(), 5);
   const NdArray x = t.flatten_sample(Value::list({Value(Map{{"y", 0.25}, {"x", 0}}), Value::list({0, 1})}));
   EXPECT_EQ(floats(x), (std::vector<float>{1, 0, 0.25F, 0, 1}));
+  // A tuple inside a dict, as a Tuple sensor among the orchestration's sensors.
+  const Dict sensors({{"t", std::make_shared<Tuple>(std::vector<SpacePtr>{
+                                std::make_shared<Discrete>(2), std::make_shared<Box>(0.0, 1.0, Shape{1})})}});
+  EXPECT_EQ(floats(sensors.flatten_sample(Value(Map{{"t", Value::tuple({1, 0.5})}}))),
+            (std::vector<float>{0, 1, 0.5F}));
 }
 
 TEST(Composite, MasksFollowTheStructure) {

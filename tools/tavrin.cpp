@@ -9,7 +9,6 @@
 
 #include "common/errors.hpp"
 #include "core_api/logger.hpp"
-#include "examples/thermal/thermal_agents.hpp"
 #include "tools/command_registry.hpp"
 
 namespace tavrin_tool {
@@ -41,7 +40,6 @@ int main(int argc, char** argv) {
   }
 
   CLI11_PARSE(app, argc, argv);
-  thermal::register_thermal_agents();
   try {
     tavrin_core::set_log_level(tavrin_core::parse_log_level(global.log_level));
     for (auto& [command, main_fn] : commands)

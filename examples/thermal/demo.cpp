@@ -13,7 +13,6 @@
 #include "common/async.hpp"
 #include "common/errors.hpp"
 #include "common/nd_array.hpp"
-#include "examples/thermal/thermal_agents.hpp"
 #include "host/policy_host.hpp"
 #include "processor/skillkit.hpp"
 
@@ -201,7 +200,6 @@ DemoReport run_demo(const DemoOptions& options) {
   if (options.episodes < 1) {
     throw InvalidArgumentError("the demo needs at least one episode, got " + std::to_string(options.episodes));
   }
-  register_thermal_agents();
   ThermalPlant plant(options.plant);
   std::unique_ptr<TraceWriter> trace;
   if (!options.trace_path.empty()) trace = std::make_unique<TraceWriter>(options.trace_path);

@@ -1,5 +1,13 @@
-#include "examples/thermal/thermal_agents.hpp"
-
+// The plugin library libtavrin_thermal.so: the programmed parts of the thermal-zone example, a
+// thermostat controller and the teachers of the zone selector and of the heater and ventilation
+// skills. examples/thermal/orchestration.json names it under "plugins", so every program that loads
+// that file (the tavrin tool, an application, the Python module) gets these classes from here.
+//
+// The teachers choose the sensors their agent's model sees, in this order (the layouts the models
+// of examples/thermal/models/ were built for, see scripts/gen_example_models.py):
+//   zone       temperature, setpoint, outside, co2
+//   heat       temperature, setpoint, outside
+//   ventilate  temperature, setpoint, co2
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -79,13 +87,13 @@ class VentilationTeacher : public AgentTeacher {
 
 }  // namespace
 
-void register_thermal_agents() {
-  auto& registry = tavrin_core::ImplementationRegistry::instance();
-  if (registry.has_agent_impl("VentilationTeacher")) return;
+}  // namespace thermal
+
+// Called once by the loader right after it loaded the library.
+extern "C" void tavrin_register_plugin(tavrin_core::ImplementationRegistry& registry) {
+  using namespace thermal;
   registry.register_agent_impl("ThermostatController", [] { return std::make_shared<ThermostatController>(); });
   registry.register_agent_impl("ZoneTeacher", [] { return std::make_shared<ZoneTeacher>(); });
   registry.register_agent_impl("HeaterTeacher", [] { return std::make_shared<HeaterTeacher>(); });
   registry.register_agent_impl("VentilationTeacher", [] { return std::make_shared<VentilationTeacher>(); });
 }
-
-}  // namespace thermal
