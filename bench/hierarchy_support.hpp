@@ -100,11 +100,11 @@ class SteppedHost {
   SteppedHost(const SteppedHost&) = delete;
   SteppedHost& operator=(const SteppedHost&) = delete;
 
-  // `steps` awaited executes on one observation, inside one coroutine on the io_context; returns the
-  // last action.
-  Value step(const Value& obs, std::int64_t steps) {
+  // `steps` awaited executes on one observation (with the simulator's mask, when given), inside one
+  // coroutine on the io_context; returns the last action.
+  Value step(const Value& obs, std::int64_t steps, const Value& sim_action_mask = Value()) {
     Value last;
-    run(steps_on(obs, steps, last));
+    run(steps_on(obs, sim_action_mask, steps, last));
     return last;
   }
 
@@ -115,8 +115,8 @@ class SteppedHost {
     co_await host_.load_orchestration(path);
     co_await host_.package();
   }
-  asio::awaitable<void> steps_on(const Value& obs, std::int64_t steps, Value& last) {
-    for (std::int64_t i = 0; i < steps; ++i) last = co_await host_.execute(obs);
+  asio::awaitable<void> steps_on(const Value& obs, const Value& sim_action_mask, std::int64_t steps, Value& last) {
+    for (std::int64_t i = 0; i < steps; ++i) last = co_await host_.execute(obs, sim_action_mask);
   }
   void run(asio::awaitable<void> operation) {
     std::exception_ptr error;

@@ -3,8 +3,8 @@
 // This program replaces the global operator new and delete (every form), so every C++ allocation of
 // the process, in this program and in every library it loads, is counted: live bytes (by the
 // allocator's usable size), allocation calls and bytes requested. It also interposes malloc and its
-// siblings (forwarding to glibc's own entry points) to count the allocations made without operator new. malloc's own bookkeeping
-// (mallinfo2) adds what ONNX Runtime and others take with malloc directly.
+// siblings (forwarding to glibc's own entry points) to count the allocations made without operator new. malloc's own
+// bookkeeping (mallinfo2) adds what ONNX Runtime and others take with malloc directly.
 //
 // BM_LiveHeap steps tests/fixtures/hierarchy/three_level.json through PolicyHost (a coroutine on
 // the application's io_context awaiting `execute`), first kWarmup steps, then the measured steps,
@@ -26,8 +26,8 @@
 #include <malloc.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -152,9 +152,9 @@ void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept 
 void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { counted_free(p); }
 
 // The malloc family, counted by caller and forwarded to glibc.
-#define TAVRIN_NOTE_MALLOC_CALLER()                                                                    \
-  do {                                                                                                 \
-    malloc_calls.fetch_add(1, std::memory_order_relaxed);                                              \
+#define TAVRIN_NOTE_MALLOC_CALLER()                                                                             \
+  do {                                                                                                          \
+    malloc_calls.fetch_add(1, std::memory_order_relaxed);                                                       \
     if (called_from_ort(__builtin_return_address(0))) ort_malloc_calls.fetch_add(1, std::memory_order_relaxed); \
   } while (false)
 
@@ -232,7 +232,8 @@ void BM_LiveHeap(benchmark::State& state) {
     state.counters["malloc_growth_bytes"] = static_cast<double>(malloc_growth);
     state.counters["allocs_per_step"] = static_cast<double>(alloc_calls.load() - calls_before) / n;
     const std::int64_t own_new = (alloc_calls.load() - calls_before) - (ort_alloc_calls.load() - ort_calls_before);
-    const std::int64_t own_malloc = (malloc_calls.load() - malloc_before_calls) - (ort_malloc_calls.load() - ort_malloc_before);
+    const std::int64_t own_malloc =
+        (malloc_calls.load() - malloc_before_calls) - (ort_malloc_calls.load() - ort_malloc_before);
     state.counters["own_allocs_per_step"] = static_cast<double>(own_new + own_malloc) / n;
     state.counters["alloc_bytes_per_step"] = static_cast<double>(alloc_bytes.load() - bytes_before) / n;
   }

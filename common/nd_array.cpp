@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#include <new>
 #include <limits>
+#include <new>
 #include <ostream>
 #include <utility>
 
@@ -263,7 +263,7 @@ NdArray NdArray::uninitialized(DType dtype, Shape shape) {
   const std::int64_t n = shape.numel();
   const std::size_t bytes = static_cast<std::size_t>(n) * dtype_size(dtype);
   constexpr std::size_t offset = elements_offset<Buffer>();
-  void* memory = ::operator new(offset + bytes, std::align_val_t{kElementAlign});
+  void* memory = ::operator new (offset + bytes, std::align_val_t{kElementAlign});
   auto* b = new (memory) Buffer();
   b->dtype = dtype;
   b->flags = kOwned;
@@ -288,7 +288,7 @@ NdArray NdArray::external(DType dtype, const void* data, Shape shape, std::share
 void NdArray::destroy(Buffer* b) noexcept {
   if ((b->flags & kOwned) != 0) {
     b->~Buffer();
-    ::operator delete(static_cast<void*>(b), std::align_val_t{kElementAlign});
+    ::operator delete (static_cast<void*>(b), std::align_val_t{kElementAlign});
   } else {
     delete b;
   }
@@ -449,7 +449,8 @@ NdArray NdArray::row(std::int64_t i) const {
   const std::int64_t stride = inner.numel();
   NdArray out = uninitialized(dtype(), inner);
   const std::size_t width = dtype_size(dtype());
-  std::memcpy(out.buf_->data, static_cast<const unsigned char*>(buf_->data) + static_cast<std::size_t>(i * stride) * width,
+  std::memcpy(out.buf_->data,
+              static_cast<const unsigned char*>(buf_->data) + static_cast<std::size_t>(i * stride) * width,
               static_cast<std::size_t>(stride) * width);
   return out;
 }
@@ -577,7 +578,8 @@ NdArray NdArray::exp() const {
     using T = typename decltype(v)::value_type;
     using R = std::conditional_t<std::is_floating_point_v<T>, T, double>;
     NdArray out = uninitialized(dtype_of<R>(), shape());
-    std::transform(v.begin(), v.end(), static_cast<R*>(out.buf_->data), [](T x) { return std::exp(static_cast<R>(x)); });
+    std::transform(v.begin(), v.end(), static_cast<R*>(out.buf_->data),
+                   [](T x) { return std::exp(static_cast<R>(x)); });
     return out;
   });
 }

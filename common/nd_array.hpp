@@ -155,13 +155,15 @@ std::int64_t argmax_range(const T* first, const T* last) {
 class NdArray {
  public:
   NdArray() noexcept : buf_(empty_buffer()) {}  // empty float64 vector, shape (0); allocates nothing
-  NdArray(DType dtype, Shape shape);  // zero-filled; negative sizes -> InvalidArgumentError
+  NdArray(DType dtype, Shape shape);            // zero-filled; negative sizes -> InvalidArgumentError
 
   NdArray(const NdArray& other) noexcept : buf_(other.buf_) { retain(buf_); }
   NdArray& operator=(const NdArray& other) noexcept {
-    retain(other.buf_);
-    release(buf_);
-    buf_ = other.buf_;
+    if (this != &other) {
+      retain(other.buf_);
+      release(buf_);
+      buf_ = other.buf_;
+    }
     return *this;
   }
   // A moved-from array is left as the empty float64 vector, never with a stale shape.
@@ -176,7 +178,8 @@ class NdArray {
   }
   ~NdArray() { release(buf_); }
 
-  // Copies the elements; data.size() must equal shape.numel().
+  // Copies the elements into the array's own buffer; data.size() must equal shape.numel(). (The
+  // rvalue forms exist for callers that hand a vector over; they copy all the same.)
   template <class T>
   static NdArray from_vector(const std::vector<T>& data, Shape shape) {
     check_size(static_cast<std::int64_t>(data.size()), shape);
@@ -187,6 +190,14 @@ class NdArray {
   template <class T>
   static NdArray from_vector(const std::vector<T>& data) {
     return from_vector<T>(data, Shape{static_cast<std::int64_t>(data.size())});
+  }
+  template <class T>
+  static NdArray from_vector(std::vector<T>&& data, Shape shape) {
+    return from_vector<T>(static_cast<const std::vector<T>&>(data), shape);
+  }
+  template <class T>
+  static NdArray from_vector(std::vector<T>&& data) {
+    return from_vector<T>(static_cast<const std::vector<T>&>(data));
   }
   // An array over elements that someone else owns, read in place: nothing is copied. `keep_alive`
   // is held for as long as any array shares these elements; they are never written through the

@@ -192,6 +192,24 @@ Value Sensor::normalize_sample(Value&& value) const {
   return std::move(value);
 }
 
+void Sensor::normalize_into(const Value& value, Value& out) const {
+  if (normalization_ != Normalization::none && value.is_array() && out.is_array()) {
+    const NdArray& in = value.as_array();
+    NdArray& own = out.as_array();
+    if (own.dtype() == DType::float32 && own.shape() == in.shape() && own.writable_in_place()) {
+      if (normalization_ == Normalization::min_max) {
+        const auto& box = box_of(space_);
+        check_fit(in.shape(), box.flat_size(), name_, *space_);
+        apply_array(in, own.data<float>(), box.flat_size(), MinMax{box.low().data<double>(), box.high().data<double>()});
+      } else {
+        apply_array(in, own.data<float>(), 0, Standard{mean_, stddev_});
+      }
+      return;
+    }
+  }
+  out = normalize_sample(value);
+}
+
 // ---- PerceptorNode / AgentNode --------------------------------------------------------------------
 
 PerceptorNode::PerceptorNode(std::string name, std::string impl_cls, bool remote)

@@ -358,8 +358,9 @@ void convert_sim_sensors_into(Value& out, const Value& sensors, const SpacePtr& 
     bool reuse = out.is_map() && out.as_map().size() == count;
     if (reuse) {
       auto slot = out.as_map().begin();
-      for_each_sensor_entry(sim_sensor_space, orchestration_sensors, kConvert,
-                            [&](const std::string& name, const SpacePtr&) { reuse = reuse && (slot++)->first == name; });
+      for_each_sensor_entry(
+          sim_sensor_space, orchestration_sensors, kConvert,
+          [&](const std::string& name, const SpacePtr&) { reuse = reuse && (slot++)->first == name; });
     }
     if (!reuse) {
       Map fresh;
@@ -481,7 +482,8 @@ Value zero_sample(const Space& space) {
       return Value(NdArray(DType::int64, md->shape()));
     }
   } else if (type == "MultiBinary") {
-    if (const auto* mb = dynamic_cast<const spaces::MultiBinary*>(&space)) return Value(NdArray(DType::int8, mb->shape()));
+    if (const auto* mb = dynamic_cast<const spaces::MultiBinary*>(&space))
+      return Value(NdArray(DType::int8, mb->shape()));
   } else if (type == "Tuple") {
     if (const auto* t = dynamic_cast<const Tuple*>(&space)) {
       std::vector<Value> parts;

@@ -24,11 +24,11 @@ namespace tavrin_core {
 //
 // Once `init` has opened the class's model (`onnx_engine`), the processor checks that the
 // observation it will feed fits the model's declared observation input, so that a misfit is named
-// at packaging rather than by the first step's runner error, and prepares its first step.
+// at packaging rather than by the first step's runner error.
 //
 // Cls needs: `bool _is_initialized`, `std::string class_name() const`, `std::string get_name() const`,
-// the virtual `init` and `_execute` of the processor base class, its `check_model_observation` and
-// `prepare_step`, and an `onnx_engine` (a pointer to the model's runner, null without a model).
+// the virtual `init` and `_execute` of the processor base class, its `check_model_observation`, and
+// an `onnx_engine` (a pointer to the model's runner, null without a model).
 
 // The failure of a processor's per-step entry point before its init has completed.
 [[noreturn]] inline void throw_not_initialized(const std::string& class_name, const std::string& agent_name) {
@@ -45,7 +45,6 @@ class ensure_cls_is_initialized : public Cls {
     co_await Cls::init();
     if (this->onnx_engine)
       this->check_model_observation(this->onnx_engine->model_path(), this->onnx_engine->input_names());
-    this->prepare_step();
   }
 
   asio::awaitable<tavrin_inference::Value> _execute(

@@ -141,10 +141,11 @@ class ImplementationRegistry {
   void register_agent_impl(const std::string& class_name, AgentFactory factory, std::string version = "latest");
   // The same for a factory that returns a std::shared_ptr of a concrete class: the registry then
   // also knows which per-step hooks that class keeps at their defaults (see DefaultHook).
-  template <class F, class Made = typename detail::made_class<std::invoke_result_t<F&>>::type>
-    requires(std::is_base_of_v<Implementation, Made> && !std::is_same_v<std::decay_t<F>, AgentFactory>)
-  void register_agent_impl(const std::string& class_name, F factory, std::string version = "latest") {
-    register_agent_class(class_name, AgentFactory(std::move(factory)), std::move(version), default_hooks_of<Made>(),
+  template <class F, class Made = typename detail::made_class<std::invoke_result_t<F&>>::type,
+            std::enable_if_t<std::is_base_of_v<Implementation, Made> && !std::is_same_v<std::decay_t<F>, AgentFactory>,
+                             int> = 0>
+  void register_agent_impl(const std::string& class_name, F factory, const std::string& version = "latest") {
+    register_agent_class(class_name, AgentFactory(std::move(factory)), version, default_hooks_of<Made>(),
                          &typeid(Made));
   }
   void register_perceptor_impl(const std::string& class_name, PerceptorFactory factory, std::string version = "latest");

@@ -30,6 +30,9 @@ class Sensor {
   Value normalize_sample(const Value& value) const;
   // The same, reusing the value's buffer when it already is a float32 array.
   Value normalize_sample(Value&& value) const;
+  // normalize_sample(value) written into `out`, whose float32 array is reused when it has the
+  // value's shape and nothing else holds it (`out` must not share the value's elements).
+  void normalize_into(const Value& value, Value& out) const;
 
  private:
   std::string name_;

@@ -72,6 +72,8 @@ asio::awaitable<void> PolicyHost::package(std::shared_ptr<tavrin_core::Orchestra
 
   CreateSkillRuntimeFn* create = bind_create_skill_runtime();
   auto processor = co_await create(std::move(context));
+  // Last, so that what the first step reaches is what packaging touched most recently.
+  processor->prepare_steps();
   agent_processor = std::move(processor);
   logger().info("Packaged orchestration for inference with agent: " + node->get_name() +
                 " (processor type: " + agent_processor->type_name() + ")");

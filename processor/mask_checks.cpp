@@ -72,9 +72,8 @@ void BaseAgentProcessor::report_all_forbidden(const NdArray& mask, const char* c
   all_forbidden_reported_at_ = now;
   if (!logger().enabled(tavrin_core::LogLevel::warning)) return;
   logger().warning("Agent '" + context.agent->get_name() + "': the combined action mask " + mask.str() +
-                   " forbids every " + choice + " (" +
-                   source_text(first_name, first) + ", " + source_text(second_name, second) +
-                   "); the first one is taken (reported at most once a second)");
+                   " forbids every " + choice + " (" + source_text(first_name, first) + ", " +
+                   source_text(second_name, second) + "); the first one is taken (reported at most once a second)");
 }
 
 }  // namespace tavrin_inference

@@ -64,6 +64,53 @@ std::pair<Map, Value> BaseAgentProcessor::assemble_sensors(Value filtered, NdArr
   return {std::move(sensors_filtered), std::move(transformed)};
 }
 
+const Value& BaseAgentProcessor::filtered_for_step(const Value& transformed) {
+  if (!normalized_sensors_resolved_) resolve_normalized_sensors();
+  // Anything but a map takes the pipeline's own path, with its messages.
+  if (!transformed.is_map() || observation_from_sample(transformed)) {
+    step_.filtered = filter_and_normalize(transformed);
+    return step_.filtered;
+  }
+  const Map& sample = transformed.as_map();
+  const auto normalized = [this](const std::string& key) {
+    for (const auto& sensor : normalized_sensors_)
+      if (sensor->name() == key) return true;
+    return false;
+  };
+
+  // The last step's map holds the same sensors when it has the kept keys the sample has, in order.
+  bool reuse = step_.filtered.is_map();
+  if (reuse) {
+    auto slot = step_.filtered.as_map().begin();
+    const auto end = step_.filtered.as_map().end();
+    for (const auto& key : filter_keys) {
+      if (!sample.contains(key)) continue;
+      if (slot == end || slot->first != key) {
+        reuse = false;
+        break;
+      }
+      ++slot;
+    }
+    reuse = reuse && slot == end;
+  }
+  if (!reuse) {
+    step_.filtered = tavrin_core::space_utils::filter_sample(transformed, filter_keys);
+  } else {
+    // Sensors that are normalised keep arrays of their own, written below.
+    for (auto& [key, slot] : step_.filtered.as_map()) {
+      if (!normalized(key)) slot = *sample.find(key);
+    }
+  }
+  if (filtered_korvath_sensor_space) {
+    Map& entries = step_.filtered.as_map();
+    for (const auto& sensor : normalized_sensors_) {
+      Value& slot = entries.at(sensor->name());
+      sensor->normalize_into(*sample.find(sensor->name()), slot);
+    }
+  }
+  return step_.filtered;
+}
+
 void BaseAgentProcessor::observation_into(const Value& filtered, const Value& transformed, NdArray& observation) {
   if (!filtered_korvath_sensor_space) {
     throw RuntimeError("process_sim_sensors() needs init(): agent '" + context.agent->get_name() +

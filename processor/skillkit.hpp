@@ -82,8 +82,7 @@ class BaseAgentProcessor : public Object {
   static NdArray combine_array_masks(const NdArray* first, const NdArray* second, std::int64_t size);
   // The same written into `out`, whose elements are reused when it already is such a vector that
   // nothing else holds.
-  static void combine_array_masks_into(const NdArray* first, const NdArray* second, std::int64_t size,
-                                       NdArray& out);
+  static void combine_array_masks_into(const NdArray* first, const NdArray* second, std::int64_t size, NdArray& out);
 
   // Process the action through the teacher: optional unsquashing to the action space's bounds, then
   // the teacher's transform, which is remembered as `previous_action`.
@@ -155,6 +154,14 @@ class BaseAgentProcessor : public Object {
   enum class StepRole : std::uint8_t { other, skill, selector };
   virtual StepRole step_role() const { return StepRole::other; }
 
+  // Prepares what the steps of this processor (and, for a selector, of its whole subtree) need
+  // before the first one: the step's scratch (converted sensors, observation, mask, the model's
+  // rows) and everything its code reaches the first time. Runs the sensor pipeline on a sample of
+  // zeros and the model on it, without a single hook: no teacher, controller or perceptor sees it,
+  // and nothing of the agent's state changes. Never fails; what it could not prepare is prepared by
+  // the first step. The host does it at the end of packaging.
+  virtual void prepare_steps() noexcept { prepare_step(); }
+
   // ---- attributes (public: subclasses and the host read and write them) ----
   tavrin_core::AgentProcessorContext context;
   TeacherPtr teacher;
@@ -200,6 +207,9 @@ class BaseAgentProcessor : public Object {
   // observation (float32) and mask (float64).
   virtual Value step_model_action(const NdArray& observation, const NdArray& mask);
 
+  // prepare_steps for this processor alone.
+  void prepare_step() noexcept;
+
   // The pieces of a step shared by run_step and the virtual operations.
   // The mask of an agent's own action space: the teacher's (none: all allowed) with the simulator's,
   // unless the agent has a custom action space, written into `mask` as float64.
@@ -214,12 +224,6 @@ class BaseAgentProcessor : public Object {
   void note_model_inputs(std::string model_path, const Shape& observation_shape,
                          const std::optional<Shape>& mask_shape);
 
-  // Prepares what the step of a runtime processor needs before its first step: the step's scratch
-  // (converted sensors, observation, mask, the model's rows), everything its code reaches the first
-  // time. Runs the sensor pipeline on a sample of zeros and the model on it, without a single
-  // hook: no teacher, controller or perceptor sees it, and nothing of the agent's state changes.
-  // Never fails; what it could not prepare is prepared by the first step.
-  void prepare_step() noexcept;
   // The checks of a step's combined mask, made where it is combined from its two sources (named for
   // the messages): a length other than the model's is reported once per processor, a mask that
   // forbids everything at most once a second. Cheap when there is nothing to report.
@@ -237,6 +241,7 @@ class BaseAgentProcessor : public Object {
   struct StepScratch {
     Value converted;    // the raw sensors converted, when this processor converted them
     Value transformed;  // the teacher's transform_sensors result, when it has a transform
+    Value filtered;     // the agent's own sensors, normalised, when the observation needs them apart
     Map sensors_filtered;
   };
   StepScratch step_;
@@ -250,6 +255,9 @@ class BaseAgentProcessor : public Object {
   bool observation_from_sample(const Value& transformed) const;
   Value filter_and_normalize(const Value& transformed);
   std::pair<Map, Value> assemble_sensors(Value filtered, NdArray action_mask, Value transformed);
+  // The step's filtered and normalised sensors (none when the observation is flattened straight from
+  // the full sample), in step_.filtered, whose map and normalised arrays are reused.
+  const Value& filtered_for_step(const Value& transformed);
   // The flattened observation of `filtered` (or, when nothing is normalised, of the full sample)
   // written into `observation`, reusing its elements when nothing else holds them.
   void observation_into(const Value& filtered, const Value& transformed, NdArray& observation);

@@ -85,7 +85,7 @@ asio::awaitable<Value> BaseAgentProcessor::run_step(BaseAgentProcessor& top, con
       transformed = &scratch.transformed;
     }
 
-    const Value filtered = p->filter_and_normalize(*transformed);
+    const Value& filtered = p->filtered_for_step(*transformed);
     NdArray& observation = p->scratch_slot(0);
     NdArray& mask = p->scratch_slot(1);
 
@@ -193,7 +193,7 @@ void BaseAgentProcessor::prepare_step() noexcept {
     const Value zeros = tavrin_core::space_utils::zero_sample(*korvath_sensor_space);
     tavrin_core::space_utils::convert_sim_sensors_into(step_.converted, zeros, sim_sensor_space,
                                                        context.orchestration->sensors());
-    const Value filtered = filter_and_normalize(step_.converted);
+    const Value& filtered = filtered_for_step(step_.converted);
     NdArray& observation = scratch_slot(0);
     NdArray& mask = scratch_slot(1);
     if (role == StepRole::selector) {

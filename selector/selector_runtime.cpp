@@ -266,6 +266,11 @@ BaseAgentProcessor::StepRole SelectorRuntimeBase::step_role() const {
   return typeid(*this) == typeid(SelectorRuntime) ? StepRole::selector : StepRole::other;
 }
 
+void SelectorRuntimeBase::prepare_steps() noexcept {
+  for (const auto& child : child_agent_processors) child->prepare_steps();
+  prepare_step();
+}
+
 bool SelectorRuntimeBase::check_step_ready() const {
   const bool is_controller = context.agent->is_controller();
   if (is_controller && !controller) {
@@ -281,7 +286,9 @@ bool SelectorRuntimeBase::check_step_ready() const {
 
 Value SelectorRuntimeBase::step_chosen(Value transformed) const { return Value(transformed_choice(transformed)); }
 
-BaseAgentProcessor& SelectorRuntimeBase::step_child(const Value& chosen) const { return *child_at(index_value(chosen)); }
+BaseAgentProcessor& SelectorRuntimeBase::step_child(const Value& chosen) const {
+  return *child_at(index_value(chosen));
+}
 
 Value SelectorRuntimeBase::step_model_action(const NdArray& observation, const NdArray& mask) {
   return Value(orchestrator_choice(observation, &mask));

@@ -91,6 +91,8 @@ class SelectorRuntimeBase : public BaseAgentProcessor {
 
   std::string class_name() const override { return "SelectorRuntime"; }
   StepRole step_role() const override;
+  // The children's subtrees first, then this selector.
+  void prepare_steps() noexcept override;
 
   // One processor per child, in the order of the agent's children; filled once, at the end of init.
   std::vector<ProcessorPtr> child_agent_processors;

@@ -97,7 +97,8 @@ class NoFirstChild : public tavrin_inference::SelectorRuntime {
   using tavrin_inference::SelectorRuntime::SelectorRuntime;
   asio::awaitable<NdArray> compute_action_mask(const Value& tavrin_obs, const Value& sim_action_mask,
                                                const Value& previous_action) override {
-    NdArray mask = co_await tavrin_inference::SelectorRuntime::compute_action_mask(tavrin_obs, sim_action_mask, previous_action);
+    NdArray mask =
+        co_await tavrin_inference::SelectorRuntime::compute_action_mask(tavrin_obs, sim_action_mask, previous_action);
     mask.set_double(0, 0.0);
     co_return mask;
   }
@@ -140,7 +141,8 @@ TEST(StepMaskChecks, AMaskOfAnotherLengthIsNamedOnceAndOneThatForbidsEverythingA
   logs.clear();
   auto orchestration = load(kHierarchy + "/three_level.json");
   auto root = packaged(orchestration, "h3_root");
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(step(*root, array_sensors(DType::float64, {0, 9, 0}, {0, 0, 9}, {0, 0, 0})), Value(2));
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(step(*root, array_sensors(DType::float64, {0, 9, 0}, {0, 0, 9}, {0, 0, 0})), Value(2));
   warnings = logs.messages("warning", "tavrin_inference.skillkit");
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_THAT(warnings[0], HasSubstr("Agent 'h3_root': the combined action mask [0.0, 0.0, 0.0] forbids every child "
