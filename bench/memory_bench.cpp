@@ -37,6 +37,8 @@
 
 #include "bench/hierarchy_support.hpp"
 
+// glibc's own entry points of its allocator, which the interposed functions below forward to.
+// NOLINTBEGIN(bugprone-reserved-identifier): these are glibc's names, not ours
 extern "C" {
 void* __libc_malloc(std::size_t size);
 void* __libc_calloc(std::size_t count, std::size_t size);
@@ -44,6 +46,7 @@ void* __libc_realloc(void* p, std::size_t size);
 void* __libc_memalign(std::size_t alignment, std::size_t size);
 void __libc_free(void* p);
 }
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace {
 

@@ -200,7 +200,8 @@ void Sensor::normalize_into(const Value& value, Value& out) const {
       if (normalization_ == Normalization::min_max) {
         const auto& box = box_of(space_);
         check_fit(in.shape(), box.flat_size(), name_, *space_);
-        apply_array(in, own.data<float>(), box.flat_size(), MinMax{box.low().data<double>(), box.high().data<double>()});
+        apply_array(in, own.data<float>(), box.flat_size(),
+                    MinMax{box.low().data<double>(), box.high().data<double>()});
       } else {
         apply_array(in, own.data<float>(), 0, Standard{mean_, stddev_});
       }

@@ -250,6 +250,7 @@ TEST(NdArrayCopyOnWriteTest, WritingACopyNeverChangesTheOriginal) {
 TEST(NdArrayCopyOnWriteTest, CopiesWrittenInOtherThreadsLeaveTheOriginalIntact) {
   const NdArray original = NdArray::full(Shape{256}, DType::float32, 1.0);
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&original, t] {
       for (int round = 0; round < 200; ++round) {

@@ -39,8 +39,8 @@ Value step(BaseAgentProcessor& root, const Value& sensors, const Value& sim_mask
 }
 
 // The three-level fixture's sensors as arrays of one element type (leaf k acts k).
-Value array_sensors(DType dtype, std::vector<double> root_logits, std::vector<double> mid_logits,
-                    std::vector<double> root_allowed = {1, 1, 1}) {
+Value array_sensors(DType dtype, const std::vector<double>& root_logits, const std::vector<double>& mid_logits,
+                    const std::vector<double>& root_allowed = {1, 1, 1}) {
   const auto array = [dtype](const std::vector<double>& v) {
     return Value(NdArray::from_vector<double>(v).astype(dtype));
   };

@@ -60,12 +60,12 @@ class ZoneTeacher : public AgentTeacher {
   asio::awaitable<Value> compute_action_mask(const Value& sensors, const Value&) override {
     const bool too_warm = first_value(sensors, "temperature") > first_value(sensors, "setpoint") + 2.0;
     const bool night = ThermalPlant::night_at(first_value(sensors, "hour"));
-    NdArray mask(tavrin_inference::DType::int8, tavrin_inference::Shape{3});
-    std::int8_t* allowed = mask.data<std::int8_t>();
+    Value mask(NdArray(tavrin_inference::DType::int8, tavrin_inference::Shape{3}));
+    std::int8_t* allowed = mask.as_array().data<std::int8_t>();
     allowed[0] = too_warm ? 0 : 1;
     allowed[1] = night ? 0 : 1;
     allowed[2] = 1;
-    co_return Value(std::move(mask));
+    co_return mask;
   }
 };
 

@@ -175,34 +175,34 @@ class RecordingPerceptor : public tavrin_core::Perceptor {
 
 // Registers a teacher class whose instances record into `log` as "<label>#<n>"; returns its class name.
 inline std::string register_teacher(const std::string& label, const CallLogPtr& log, const TeacherScriptPtr& script,
-                                    std::string version = "latest") {
+                                    const std::string& version = "latest") {
   std::string name = unique_class_name(label);
   auto counter = std::make_shared<int>(0);
   tavrin_core::ImplementationRegistry::instance().register_agent_impl(
       name,
       [label, log, script, counter] { return std::make_shared<RecordingTeacher>(label, ++*counter, log, script); },
-      std::move(version));
+      version);
   return name;
 }
 
 inline std::string register_controller(const std::string& label, const CallLogPtr& log, const TeacherScriptPtr& script,
-                                       std::string version = "latest") {
+                                       const std::string& version = "latest") {
   std::string name = unique_class_name(label);
   auto counter = std::make_shared<int>(0);
   tavrin_core::ImplementationRegistry::instance().register_agent_impl(
       name,
       [label, log, script, counter] { return std::make_shared<RecordingController>(label, ++*counter, log, script); },
-      std::move(version));
+      version);
   return name;
 }
 
 inline std::string register_perceptor(const std::string& label, const CallLogPtr& log, const Map& adds,
-                                      const std::string& reset_error = "", std::string version = "latest") {
+                                      const std::string& reset_error = "", const std::string& version = "latest") {
   std::string name = unique_class_name(label);
   tavrin_core::ImplementationRegistry::instance().register_perceptor_impl(
       name,
       [label, log, adds, reset_error] { return std::make_shared<RecordingPerceptor>(label, log, adds, reset_error); },
-      std::move(version));
+      version);
   return name;
 }
 
