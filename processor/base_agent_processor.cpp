@@ -141,7 +141,7 @@ asio::awaitable<void> BaseAgentProcessor::init() {
   if (!context.orchestration) throw InvalidArgumentError("AgentProcessorContext has no orchestration");
   const auto& orchestration = *context.orchestration;
 
-  // 1. Teacher or controller, in this process or created by the remote manager.
+  // Teacher or controller, in this process or created by the remote manager.
   if (agent.is_remote()) {
     if (!context.network_mgr) throw InvalidArgumentError("no network manager for remote " + agent_label(agent));
     std::string version = co_await version_or_latest(agent.get_impl_cls());
@@ -162,7 +162,7 @@ asio::awaitable<void> BaseAgentProcessor::init() {
     install_local_implementation();
   }
 
-  // 2. Perceptors, one after the other, in orchestration order.
+  // Perceptors, one after the other, in orchestration order.
   if (const auto& nodes = orchestration.perceptors()) {
     for (const auto& node : *nodes) {
       const std::string owner = "perceptor '" + node->get_name() + "'";
@@ -187,15 +187,15 @@ asio::awaitable<void> BaseAgentProcessor::init() {
     }
   }
 
-  // 3. Agent groups: this runtime builds none, whatever context.for_agent_group says.
+  // Agent groups: this runtime builds none, whatever context.for_agent_group says.
   agent_group_agent_processors = {};
   post_agent_group_agent_processor = nullptr;
 
-  // 4. The agent's full sensor space.
+  // The agent's full sensor space.
   korvath_sensor_space = co_await tavrin_core::space_utils::get_tavrin_space_info(
       sim_sensor_space, orchestration.sensors(), perceptors, agent_group_agent_processors);
 
-  // 5.-6. The sensors the teacher (or controller) keeps.
+  // The sensors the teacher (or controller) keeps.
   tavrin_core::ImplementationPtr impl =
       teacher ? tavrin_core::ImplementationPtr(teacher) : tavrin_core::ImplementationPtr(controller);
   if (impl) {
@@ -210,19 +210,19 @@ asio::awaitable<void> BaseAgentProcessor::init() {
     if (present_and_non_empty(keys)) filter_keys = sensor_names(keys);
   }
 
-  // 7. Without a choice of its own the agent keeps every orchestration sensor.
+  // Without a choice of its own the agent keeps every orchestration sensor.
   if (filter_keys.empty()) {
     filter_keys.reserve(orchestration.sensors().size());
     for (const auto& sensor : orchestration.sensors()) filter_keys.push_back(sensor->name());
   }
 
-  // 8.-9. The filtered space and the model's observation space.
+  // The filtered space and the model's observation space.
   filtered_korvath_sensor_space = tavrin_core::space_utils::filter_space(korvath_sensor_space, filter_keys);
   observation_space = std::make_shared<tavrin_core::spaces::Dict>(tavrin_core::spaces::SpaceEntries{
       {"observation", filtered_korvath_sensor_space->flatten()}, {"action_mask", action_mask_space->flatten()}});
   resolve_normalized_sensors();
 
-  // 10.
+  // Ready for its steps.
   _is_initialized = true;
   done = false;
 }

@@ -17,7 +17,7 @@ bool BaseAgentProcessor::observation_from_sample(const Value& transformed) const
 }
 
 Value BaseAgentProcessor::filter_and_normalize(const Value& transformed) {
-  // 3. Only the agent's own sensors; the full sample stays untouched for the teacher and the mask.
+  // Only the agent's own sensors; the full sample stays untouched for the teacher and the mask.
   // When none of them is normalised the observation is flattened straight from the full sample in
   // step 9 (the filtered space picks the same entries by name), which saves copying them.
   if (!normalized_sensors_resolved_) resolve_normalized_sensors();
@@ -28,7 +28,7 @@ Value BaseAgentProcessor::filter_and_normalize(const Value& transformed) {
   }
   Value filtered = tavrin_core::space_utils::filter_sample(transformed, filter_keys);
 
-  // 4. Normalisation, replacing each entry in place. An absent sample is reported in step 6 instead of
+  // Normalisation, replacing each entry in place. An absent sample is reported below instead of
   // failing here on the missing map.
   if (filtered_korvath_sensor_space && !filtered.is_none()) {
     Map& entries = filtered.as_map();
@@ -38,7 +38,7 @@ Value BaseAgentProcessor::filter_and_normalize(const Value& transformed) {
     }
   }
 
-  // 5.-6.
+  // A filter that yields nothing is the agent's error.
   if (filtered.is_none()) {
     throw Error("Sensor values is 'None' (original: " + filtered.str() + ", filter space: " +
                 (filtered_korvath_sensor_space ? filtered_korvath_sensor_space->str() : std::string("None")) +
@@ -54,7 +54,7 @@ std::pair<Map, Value> BaseAgentProcessor::assemble_sensors(Value filtered, NdArr
   sensors_filtered.set("observation", std::move(filtered));
   sensors_filtered.set("action_mask", Value(std::move(action_mask)));
 
-  // 9. The observation as the model sees it.
+  // The observation as the model sees it.
   if (!filtered_korvath_sensor_space) {
     throw RuntimeError("process_sim_sensors() needs init(): agent '" + context.agent->get_name() +
                        "' has no filtered sensor space to flatten the observation with");
@@ -136,17 +136,17 @@ asio::awaitable<std::pair<Map, Value>> BaseAgentProcessor::process_sim_sensors(c
                                                                                const Value& previous_action) {
   if (!context.orchestration) throw InvalidArgumentError("AgentProcessorContext has no orchestration");
 
-  // 1. Raw sensors -> sensor map (the perceptors run inside the conversion).
+  // Raw sensors -> sensor map (the perceptors run inside the conversion).
   Value transformed = co_await tavrin_core::space_utils::convert_sim_sensors_to_tavrin_sensors(
       sensors, sim_sensor_space, context.orchestration->sensors(), perceptors, agent_group_agent_processors);
 
-  // 2. A controller never transforms sensors, even when a teacher is set too.
+  // A controller never transforms sensors, even when a teacher is set too.
   if (teacher && !controller) transformed = co_await teacher->transform_sensors(std::move(transformed), absent_value());
 
-  // 3.-6.
+  // The agent's own sensors, normalised.
   Value filtered = filter_and_normalize(transformed);
 
-  // 7.-8. The mask comes from the transformed, unfiltered sample (through the instance, so that a
+  // The mask comes from the transformed, unfiltered sample (through the instance, so that a
   // subclass's mask is the one used).
   NdArray action_mask = co_await compute_action_mask(transformed, sim_action_mask, previous_action);
 
