@@ -18,12 +18,12 @@ bool BaseAgentProcessor::observation_from_sample(const Value& transformed) const
 
 Value BaseAgentProcessor::filter_and_normalize(const Value& transformed) {
   // Only the agent's own sensors; the full sample stays untouched for the teacher and the mask.
-  // When none of them is normalised the observation is flattened straight from the full sample in
-  // step 9 (the filtered space picks the same entries by name), which saves copying them.
+  // When none of them is normalised the observation is flattened straight from the full sample
+  // (the filtered space picks the same entries by name), which saves copying them.
   if (!normalized_sensors_resolved_) resolve_normalized_sensors();
   if (observation_from_sample(transformed)) {
     const Map& entries = transformed.as_map();
-    for (const auto& sensor : normalized_sensors_) entries.at(sensor->name());  // as step 4 would fail
+    for (const auto& sensor : normalized_sensors_) entries.at(sensor->name());  // as normalising would fail
     return Value();
   }
   Value filtered = tavrin_core::space_utils::filter_sample(transformed, filter_keys);
