@@ -8,6 +8,12 @@
 #   scripts/lint.sh [--format-only | --tidy-only] [file...]
 #     LINT_JOBS     parallel clang-tidy processes (default 2)
 #     LINT_BUILD    build tree whose compile_commands.json clang-tidy uses
+#     LINT_CACHE    folder of the clang-tidy results kept between runs (default
+#                   ${XDG_CACHE_HOME:-~/.cache}/tavrin-inference/clang-tidy; LINT_CACHE=off checks every unit)
+#
+# clang-tidy checks a translation unit again only when something that decides its findings changed:
+# a unit found clean is remembered under a key made of clang-tidy's version and configuration, the
+# unit's compile arguments and the contents of every file it includes (scripts/tidy_keys.py).
 #
 # Reformat everything in place with:
 #   git ls-files -co --exclude-standard '*.cpp' '*.hpp' | xargs clang-format -i
@@ -69,19 +75,43 @@ for entry in json.load(open(db)):
         print(os.path.relpath(path))
 EOF
   )
+  cache=${LINT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tavrin-inference/clang-tidy}
+  declare -A unit_key=()
+  if [[ $cache != off && ${#units[@]} -gt 0 ]]; then
+    mkdir -p "$cache"
+    while read -r key unit; do unit_key[$unit]=$key; done < <(python3 scripts/tidy_keys.py "$build/compile_commands.json" "$PWD" "${units[@]}")
+    pending=()
+    for unit in "${units[@]}"; do
+      key=${unit_key[$unit]:-}
+      [[ -n $key && -f "$cache/$key" ]] || pending+=("$unit")
+    done
+    log "clang-tidy: ${#units[@]} translation units, $(( ${#units[@]} - ${#pending[@]} )) unchanged since a clean check ($cache)"
+    units=("${pending[@]}")
+  fi
   log "clang-tidy: ${#units[@]} translation units, $JOBS at a time ($build)"
   if [[ ${#units[@]} -gt 0 ]]; then
     # asio enables co_await on its own only for GCC; clang 14 with libstdc++ 12 supports it too.
-    out=$(mktemp)
-    trap 'rm -f "$out"' EXIT
-    if ! printf '%s\0' "${units[@]}" | xargs -0 -n 1 -P "$JOBS" \
-        "$CLANG_TIDY" -p "$build" --quiet --extra-arg=-DASIO_HAS_CO_AWAIT=1 \
-        --extra-arg=-Wno-unknown-warning-option >"$out" \
-        2> >(grep -v ' warnings\? generated\.$\|^Suppressed \|^Use -header-filter\|NOLINT' >&2); then
-      cat "$out"
+    out=$(mktemp -d)
+    trap 'rm -rf "$out"' EXIT
+    # One unit per run, its findings in a file of its own: a clean unit is remembered by its key.
+    tidy_one() {  # tidy_one <index> <unit> [<key>]
+      local findings="$out/$1" rc=0
+      "$CLANG_TIDY" -p "$build" --quiet --extra-arg=-DASIO_HAS_CO_AWAIT=1 \
+        --extra-arg=-Wno-unknown-warning-option "$2" >"$findings" \
+        2> >(grep -v ' warnings\? generated\.$\|^Suppressed \|^Use -header-filter\|NOLINT' >&2) || rc=$?
+      if [[ $rc = 0 && ! -s $findings && -n ${3:-} ]]; then touch "$cache/$3"; fi
+      return $rc
+    }
+    export -f tidy_one
+    export CLANG_TIDY build out cache
+    failed=0
+    for i in "${!units[@]}"; do printf '%s\0%s\0%s\0' "$i" "${units[$i]}" "${unit_key[${units[$i]}]:-}"; done |
+      xargs -0 -n 3 -P "$JOBS" bash -c 'tidy_one "$@"' tidy_one || failed=1
+    if [[ $failed = 1 ]]; then
+      cat "$out"/*
       # A header's finding is reported once per translation unit that includes it.
       log "clang-tidy findings (each once):"
-      grep -E '^[^ ].*:[0-9]+:[0-9]+: (error|warning):' "$out" | sed "s|^$PWD/||" | sort -u >&2
+      cat "$out"/* | grep -E '^[^ ].*:[0-9]+:[0-9]+: (error|warning):' | sed "s|^$PWD/||" | sort -u >&2
       status=1
     fi
   fi
