@@ -28,10 +28,7 @@ using tavrin_inference::TypeError;
 
 namespace {
 
-Logger& logger() {
-  static Logger& instance = get_logger("tavrin_core.implementations");
-  return instance;
-}
+const Logger& logger = get_logger("tavrin_core.implementations");
 
 // The teacher of agents that name no implementation class; every hook keeps the base default.
 class DefaultTeacher final : public AgentTeacher {
@@ -145,8 +142,7 @@ void ImplementationRegistry::register_agent_class(const std::string& class_name,
                     .second;
   }
   // The last registration wins, so an application can override a plugin's class.
-  if (replaced && logger().enabled(LogLevel::debug))
-    logger().debug("Replaced agent implementation class " + class_name);
+  if (replaced) logger.debug("Replaced agent implementation class {}", class_name);
 }
 
 void ImplementationRegistry::register_perceptor_impl(const std::string& class_name, PerceptorFactory factory,
@@ -159,8 +155,7 @@ void ImplementationRegistry::register_perceptor_impl(const std::string& class_na
     replaced = !s.perceptors.insert_or_assign(class_name, State::PerceptorEntry{std::move(factory), std::move(version)})
                     .second;
   }
-  if (replaced && logger().enabled(LogLevel::debug))
-    logger().debug("Replaced perceptor implementation class " + class_name);
+  if (replaced) logger.debug("Replaced perceptor implementation class {}", class_name);
 }
 
 bool ImplementationRegistry::has_agent_impl(const std::string& class_name) const {
@@ -293,7 +288,7 @@ void ImplementationRegistry::load_plugin(const std::string& path) {
     }
   }
   s.loaded_plugins.insert(key);
-  if (logger().enabled(LogLevel::info)) logger().info("Loaded plugin library " + path);
+  logger.info("Loaded plugin library {}", path);
 }
 
 }  // namespace tavrin_core

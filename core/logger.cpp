@@ -54,14 +54,14 @@ void Logger::warning_format(std::string_view format, std::string_view argument) 
   impl_->warn(text);
 }
 
-Logger& get_logger(const std::string& name) {
+Logger& get_logger(std::string_view name) {
   auto& reg = registry();
   std::lock_guard lock(reg.mutex);
   auto it = reg.loggers.find(name);
   if (it != reg.loggers.end()) return *it->second;
   std::vector<spdlog::sink_ptr> sinks{default_sink()};
   sinks.insert(sinks.end(), reg.sinks.begin(), reg.sinks.end());
-  auto impl = std::make_shared<spdlog::logger>(name, sinks.begin(), sinks.end());
+  auto impl = std::make_shared<spdlog::logger>(std::string(name), sinks.begin(), sinks.end());
   impl->set_level(reg.level);
   impl->set_pattern("%Y-%m-%d %H:%M:%S.%e %^%-7l%$ %n: %v");
   auto [pos, _] = reg.loggers.emplace(name, std::make_unique<Logger>(std::move(impl)));

@@ -14,11 +14,7 @@
 namespace tavrin_inference {
 namespace {
 
-tavrin_core::Logger& logger() {
-  static tavrin_core::Logger& instance = tavrin_core::get_logger("tavrin_inference.skill_factory");
-  return instance;
-}
-[[maybe_unused]] const bool logger_ready = (logger(), true);  // obtained once, at load
+const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.skill_factory");
 
 template <class Kind>
 bool is_kind(const tavrin_core::AgentNode& agent) {
@@ -39,21 +35,21 @@ asio::awaitable<ProcessorPtr> create_skill_runtime(tavrin_core::AgentProcessorCo
   MakeSkillRuntimeFn* make = nullptr;
   if (agent.is_controller()) {
     if (is_kind<tavrin_core::AgentOrchestrator>(agent)) {
-      logger().info("Creating SelectorRuntime for orchestrator controller: " + name);
+      logger.info("Creating SelectorRuntime for orchestrator controller: {}", name);
       make = make_selector_runtime;
     } else {
-      logger().info("Creating SkillRuntime for controller: " + name);
+      logger.info("Creating SkillRuntime for controller: {}", name);
       make = make_skill_runtime;
     }
   } else if (is_kind<tavrin_core::AgentOrchestrator>(agent)) {
-    logger().info("Creating SelectorRuntime for orchestrator: " + name);
+    logger.info("Creating SelectorRuntime for orchestrator: {}", name);
     make = make_selector_runtime;
   } else if (is_kind<tavrin_core::AgentCoordinatedSet>(agent)) {
     throw NotImplementedError("ONNX inference for AgentCoordinatedSet is not yet implemented. Agent: " + name);
   } else if (is_kind<tavrin_core::AgentCoordinatedPopulation>(agent)) {
     throw NotImplementedError("ONNX inference for AgentCoordinatedPopulation is not yet implemented. Agent: " + name);
   } else if (is_kind<tavrin_core::Agent>(agent)) {
-    logger().info("Creating SkillRuntime for agent: " + name);
+    logger.info("Creating SkillRuntime for agent: {}", name);
     make = make_skill_runtime;
   } else {
     throw InvalidArgumentError("Unsupported agent type for ONNX inference: " + agent.class_name() + ". Agent: " + name);
@@ -63,11 +59,11 @@ asio::awaitable<ProcessorPtr> create_skill_runtime(tavrin_core::AgentProcessorCo
   try {
     processor = make(context);
     co_await processor->init();
-    logger().info("Successfully created and initialized agent processor for: " + name);
+    logger.info("Successfully created and initialized agent processor for: {}", name);
   } catch (const std::exception& error) {
     // The half-built processor goes with this frame; the caller gets the cause nested in the error.
     processor.reset();
-    logger().error("Failed to create agent processor for " + name + ": " + error.what());
+    logger.error("Failed to create agent processor for {}: {}", name, error.what());
     std::throw_with_nested(RuntimeError("Failed to create ONNX agent processor for " + name + ": " + error.what()));
   }
   co_return processor;

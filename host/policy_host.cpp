@@ -11,11 +11,7 @@
 namespace tavrin_inference {
 namespace {
 
-tavrin_core::Logger& logger() {
-  static tavrin_core::Logger& instance = tavrin_core::get_logger("tavrin_inference.policy_host");
-  return instance;
-}
-[[maybe_unused]] const bool logger_ready = (logger(), true);  // obtained once, at load
+const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.policy_host");
 
 Map config_map(const Value& config) {
   if (config.is_none()) return PolicyHost::default_config();
@@ -40,7 +36,7 @@ asio::awaitable<void> PolicyHost::load_orchestration(std::shared_ptr<tavrin_core
   orchestration = std::move(loaded);
   if (!orchestration) throw InvalidArgumentError("load_orchestration() needs an orchestration or a path");
   if (!orchestration->is_initialized()) co_await orchestration->init();
-  logger().info("Loaded orchestration: " + orchestration->id());
+  logger.info("Loaded orchestration: {}", orchestration->id());
 }
 
 asio::awaitable<void> PolicyHost::load_orchestration(const std::string& path) {
@@ -75,8 +71,8 @@ asio::awaitable<void> PolicyHost::package(std::shared_ptr<tavrin_core::Orchestra
   // Last, so that what the first step reaches is what packaging touched most recently.
   processor->prepare_steps();
   agent_processor = std::move(processor);
-  logger().info("Packaged orchestration for inference with agent: " + node->get_name() +
-                " (processor type: " + agent_processor->type_name() + ")");
+  logger.info("Packaged orchestration for inference with agent: {} (processor type: {})", node->get_name(),
+              agent_processor->type_name());
 }
 
 namespace {
@@ -102,7 +98,7 @@ asio::awaitable<void> PolicyHost::close() {
     if (stopped.is_awaitable()) co_await stopped.take_awaitable();
     network_mgr->stop_watchdogs();
   }
-  logger().info("Inference engine closed");
+  logger.info("Inference engine closed");
 }
 
 }  // namespace tavrin_inference

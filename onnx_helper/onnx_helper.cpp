@@ -12,9 +12,7 @@
 namespace tavrin_inference {
 namespace {
 
-using tavrin_core::LogLevel;
-
-tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.onnx_helper");
+const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.onnx_helper");
 
 // Field numbers of the ONNX protobuf messages read here.
 constexpr std::uint32_t kModelGraph = 7;     // ModelProto.graph
@@ -218,9 +216,7 @@ void ensure_onnx_model_has_action_mask(const std::string& path, const tavrin_cor
                                  [](const OnnxInputDecl& in) { return contains_lower(in.name, "action_mask"); });
   const auto owner = [&] { return agent ? " of agent " + agent->get_name() : std::string(); };
   if (mask == inputs.end()) {
-    if (logger.enabled(LogLevel::debug)) {
-      logger.debug("ONNX model " + path + owner() + " declares no action_mask input; it runs on the observation alone");
-    }
+    logger.debug("ONNX model {}{} declares no action_mask input; it runs on the observation alone", path, owner());
     return;
   }
   if (!action_space || !mask->has_shape) return;
@@ -235,9 +231,7 @@ void ensure_onnx_model_has_action_mask(const std::string& path, const tavrin_cor
                                std::to_string(declared) + " entries, but the action mask of " + action_space->str() +
                                " has " + std::to_string(expected));
   }
-  if (logger.enabled(LogLevel::debug)) {
-    logger.debug("ONNX model " + path + owner() + " takes the action mask through input '" + mask->name + "'");
-  }
+  logger.debug("ONNX model {}{} takes the action mask through input '{}'", path, owner(), mask->name);
 }
 
 }  // namespace tavrin_inference

@@ -13,11 +13,7 @@
 namespace tavrin_inference {
 namespace {
 
-tavrin_core::Logger& logger() {
-  static tavrin_core::Logger& instance = tavrin_core::get_logger("tavrin_inference.skillkit");
-  return instance;
-}
-[[maybe_unused]] const bool logger_ready = (logger(), true);  // obtained once, at load
+const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.skillkit");
 
 constexpr const char* kNoActionSpace =
     "Unable to make a DRL AgentProcessor without an action space. Please check to ensure the training "
@@ -203,8 +199,7 @@ asio::awaitable<void> BaseAgentProcessor::init() {
     try {
       keys = co_await impl->filtered_sensor_space();
     } catch (const Error& error) {
-      logger().warning_format("filtered_sensor_space() failed (%s) — falling back to the full sensor space.",
-                              error.what());
+      logger.warning("filtered_sensor_space() failed ({}) — falling back to the full sensor space.", error.what());
       keys = Value();
     }
     if (present_and_non_empty(keys)) filter_keys = sensor_names(keys);

@@ -11,10 +11,7 @@
 namespace tavrin_inference {
 namespace {
 
-tavrin_core::Logger& logger() {
-  static tavrin_core::Logger& instance = tavrin_core::get_logger("tavrin_inference.skillkit");
-  return instance;
-}
+const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.skillkit");
 
 // A source of a mask as the messages give it: its length and entries, or that there was none.
 std::string source_text(const char* name, const Value& mask) {
@@ -56,12 +53,12 @@ bool BaseAgentProcessor::forbids_everything(const NdArray& mask) {
 void BaseAgentProcessor::report_mask_length(const NdArray& mask, const char* first_name, const Value& first,
                                             const char* second_name, const Value& second) const {
   mask_length_reported_ = true;
-  if (!logger().enabled(tavrin_core::LogLevel::warning)) return;
-  logger().warning("Agent '" + context.agent->get_name() + "': its action mask has " + std::to_string(mask.size()) +
-                   " entries (" + source_text(first_name, first) + ", " + source_text(second_name, second) +
-                   ") but its model " + model_path_for_masks_ + " declares an action mask of " +
-                   std::to_string(model_mask_size_) + " " + model_mask_shape_.declared_str() +
-                   "; the model run will refuse it (reported once)");
+  if (!logger.enabled(tavrin_core::LogLevel::warning)) return;  // the sources' texts are built for the line
+  logger.warning(
+      "Agent '{}': its action mask has {} entries ({}, {}) but its model {} declares an action mask of {} {}; the "
+      "model run will refuse it (reported once)",
+      context.agent->get_name(), mask.size(), source_text(first_name, first), source_text(second_name, second),
+      model_path_for_masks_, model_mask_size_, model_mask_shape_.declared_str());
 }
 
 void BaseAgentProcessor::report_all_forbidden(const NdArray& mask, const char* choice, const char* first_name,
@@ -70,10 +67,11 @@ void BaseAgentProcessor::report_all_forbidden(const NdArray& mask, const char* c
   if (all_forbidden_reported_ && now - all_forbidden_reported_at_ < std::chrono::seconds(1)) return;
   all_forbidden_reported_ = true;
   all_forbidden_reported_at_ = now;
-  if (!logger().enabled(tavrin_core::LogLevel::warning)) return;
-  logger().warning("Agent '" + context.agent->get_name() + "': the combined action mask " + mask.str() +
-                   " forbids every " + choice + " (" + source_text(first_name, first) + ", " +
-                   source_text(second_name, second) + "); the first one is taken (reported at most once a second)");
+  if (!logger.enabled(tavrin_core::LogLevel::warning)) return;  // the mask's and sources' texts are built for the line
+  logger.warning(
+      "Agent '{}': the combined action mask {} forbids every {} ({}, {}); the first one is taken "
+      "(reported at most once a second)",
+      context.agent->get_name(), mask.str(), choice, source_text(first_name, first), source_text(second_name, second));
 }
 
 }  // namespace tavrin_inference

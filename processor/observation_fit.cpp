@@ -12,6 +12,8 @@
 namespace tavrin_inference {
 namespace {
 
+const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.skillkit");
+
 std::vector<std::string> sensor_names(const tavrin_core::SpacePtr& space) {
   std::vector<std::string> names;
   if (const auto* dict = dynamic_cast<const tavrin_core::spaces::Dict*>(space.get())) {
@@ -69,7 +71,6 @@ std::optional<std::string> observation_misfit(const BaseAgentProcessor& processo
 
 void BaseAgentProcessor::check_model_observation(const std::string& model_path,
                                                  const std::vector<std::string>& input_names) const {
-  static tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.skillkit");
   if (input_names.empty()) return;
   // The declared shapes come from the model file's graph inputs, read without a second session; the
   // reader lives in the model-preparation library, which is bound by name and may be missing.
@@ -78,10 +79,7 @@ void BaseAgentProcessor::check_model_observation(const std::string& model_path,
     auto* read = reinterpret_cast<ReadOnnxModelInputsFn*>(bind_symbol(kOnnxHelperLibrary, kReadModelInputsSymbol));
     read(model_path, declared);
   } catch (const Error& e) {
-    if (logger.enabled(tavrin_core::LogLevel::debug)) {
-      logger.debug("Observation size of agent " + get_agent_name() + " not checked against " + model_path + ": " +
-                   e.what());
-    }
+    logger.debug("Observation size of agent {} not checked against {}: {}", get_agent_name(), model_path, e.what());
     return;
   }
   // The runner's first input: the file may also list initialisers as inputs, the session does not.

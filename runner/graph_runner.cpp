@@ -19,7 +19,7 @@ namespace {
 
 using tavrin_core::LogLevel;
 
-tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.graph_runner");
+const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.graph_runner");
 
 constexpr const char* kCpuProvider = "CPUExecutionProvider";
 
@@ -30,10 +30,10 @@ constexpr const char* kCpuProvider = "CPUExecutionProvider";
   try {
     throw;
   } catch (const Ort::Exception& e) {
-    if (logger.enabled(LogLevel::error)) logger.error(std::string(prefix) + e.what());
+    logger.error("{}{}", prefix, e.what());
     throw RuntimeError(e.what());
   } catch (const std::exception& e) {
-    if (logger.enabled(LogLevel::error)) logger.error(std::string(prefix) + e.what());
+    logger.error("{}{}", prefix, e.what());
     throw;
   }
 }
@@ -119,9 +119,9 @@ void GraphRunner::load_model(const std::vector<std::string>& providers, const Gr
   try {
     auto loaded = std::make_unique<Session>(open_shared_model(model_path_, providers, options));
     const SharedModel& m = *loaded->model;
-    if (logger.enabled(LogLevel::info)) logger.info("Successfully loaded ONNX model from: " + model_path_);
+    logger.info("Successfully loaded ONNX model from: {}", model_path_);
     if (logger.enabled(LogLevel::debug)) {
-      logger.debug("Input names: " + quoted_list(m.input_names) + ", Output names: " + quoted_list(*m.output_names));
+      logger.debug("Input names: {}, Output names: {}", quoted_list(m.input_names), quoted_list(*m.output_names));
     }
     session_ = std::move(loaded);
   } catch (...) {
@@ -147,10 +147,7 @@ void GraphRunner::warm_up() {
     run_unlogged(NdArray::full(shape, DType::float32, 0.0), allowed ? &*allowed : nullptr, s.single_values,
                  m.dist_output);
   } catch (const std::exception& e) {
-    if (logger.enabled(LogLevel::warning)) {
-      logger.warning(std::string("Error during inference: ") + e.what() + " (warm-up run of " + model_path_ +
-                     " at loading)");
-    }
+    logger.warning("Error during inference: {} (warm-up run of {} at loading)", e.what(), model_path_);
   }
 }
 

@@ -17,9 +17,7 @@
 namespace tavrin_inference {
 namespace {
 
-using tavrin_core::LogLevel;
-
-tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.graph_runner");
+const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.graph_runner");
 
 constexpr const char* kCpuProvider = "CPUExecutionProvider";
 
@@ -123,12 +121,11 @@ Ort::Env& onnx_runtime_env(const GraphRunnerOptions& options) {
     e.env = new Ort::Env(threading, ORT_LOGGING_LEVEL_WARNING, "tavrin_inference");
     return *e.env;
   }
-  if (wants_pool && !same_threads(options, e.pool) && e.warned.insert(options.thread_settings()).second &&
-      logger.enabled(LogLevel::warning)) {
-    logger.warning("ONNX Runtime's process-wide thread pool already runs with " + e.pool.thread_settings() +
-                   "; the requested " + options.thread_settings() +
-                   " is not applied to it (\"thread_pool\": \"per_session\" gives a host's sessions pools of "
-                   "their own)");
+  if (wants_pool && !same_threads(options, e.pool) && e.warned.insert(options.thread_settings()).second) {
+    logger.warning(
+        "ONNX Runtime's process-wide thread pool already runs with {}; the requested {} is not applied to it "
+        "(\"thread_pool\": \"per_session\" gives a host's sessions pools of their own)",
+        e.pool.thread_settings(), options.thread_settings());
   }
   return *e.env;
 }
@@ -145,11 +142,11 @@ Ort::Session open_session(const std::string& path, const std::vector<std::string
   } catch (const Ort::Exception& error) {
     if (!is_global_pool_refusal(error)) throw;
   }
-  if (!e.refused.exchange(true) && logger.enabled(LogLevel::warning)) {
+  if (!e.refused.exchange(true)) {
     logger.warning(
         "ONNX Runtime's environment was created elsewhere in this process without global thread pools: "
-        "sessions get thread pools of their own (" +
-        options.thread_settings() + ")");
+        "sessions get thread pools of their own ({})",
+        options.thread_settings());
   }
   return Ort::Session(env, path.c_str(), make_session_options(providers, options, false));
 }

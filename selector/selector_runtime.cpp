@@ -20,11 +20,7 @@
 namespace tavrin_inference {
 namespace {
 
-tavrin_core::Logger& logger() {
-  static tavrin_core::Logger& instance = tavrin_core::get_logger("tavrin_inference.selector_runtime");
-  return instance;
-}
-[[maybe_unused]] const bool logger_ready = (logger(), true);  // obtained once, at load
+const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.selector_runtime");
 
 std::string error_text(const std::exception_ptr& error) {
   try {
@@ -137,8 +133,8 @@ asio::awaitable<void> SelectorRuntimeBase::init() {
 
   const tavrin_core::AgentNode& agent = *context.agent;
   if (agent.is_controller()) {
-    logger().info("Agent " + agent.get_name() +
-                  " is a controller selector: its own programmed implementation is used instead of an ONNX model");
+    logger.info("Agent " + agent.get_name() +
+                " is a controller selector: its own programmed implementation is used instead of an ONNX model");
   } else {
     load_onnx_model();
   }
@@ -169,7 +165,7 @@ void SelectorRuntimeBase::load_onnx_model() {
 
   const std::optional<std::string>& checkpoint = agent.get_checkpoint_uri();
   if (!checkpoint) {
-    logger().warning("No checkpoint URI found for agent " + name + ", cannot load ONNX model");
+    logger.warning("No checkpoint URI found for agent " + name + ", cannot load ONNX model");
     return;
   }
   const std::string file = name + ".onnx";
@@ -177,7 +173,7 @@ void SelectorRuntimeBase::load_onnx_model() {
   fs::path path = fs::path(*checkpoint) / file;
   if (!fs::exists(path, ec)) path = fs::path(*checkpoint) / name / file;
   if (!fs::exists(path, ec)) {
-    logger().warning("ONNX model not found at " + path.string() + " for agent " + name);
+    logger.warning("ONNX model not found at " + path.string() + " for agent " + name);
     return;
   }
   const std::string model_path = path.string();
@@ -194,17 +190,17 @@ void SelectorRuntimeBase::load_onnx_model() {
     }
     ensure(model_path, space, context.agent);
   } catch (...) {
-    logger().warning("Failed to ensure action_mask in ONNX model for orchestrator " + name + ": " +
-                     error_text(std::current_exception()));
+    logger.warning("Failed to ensure action_mask in ONNX model for orchestrator " + name + ": " +
+                   error_text(std::current_exception()));
   }
 
   try {
     onnx_engine =
         std::make_unique<GraphRunner>(model_path, std::nullopt, GraphRunnerOptions::from_config(context.config.get()));
-    logger().info("Loaded ONNX model for orchestrator agent " + name + " from " + model_path);
+    logger.info("Loaded ONNX model for orchestrator agent " + name + " from " + model_path);
   } catch (...) {
-    logger().error("Failed to load ONNX model for orchestrator agent " + name + ": " +
-                   error_text(std::current_exception()));
+    logger.error("Failed to load ONNX model for orchestrator agent " + name + ": " +
+                 error_text(std::current_exception()));
     throw;
   }
   note_model_inputs(model_path, onnx_engine->observation_shape(), onnx_engine->action_mask_shape());

@@ -17,7 +17,7 @@
 namespace tavrin_inference {
 namespace {
 
-tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.skill_runtime");
+const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.skill_runtime");
 
 std::string error_text(const std::exception_ptr& error) {
   try {

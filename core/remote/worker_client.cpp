@@ -68,10 +68,7 @@ std::exception_ptr failure(Args&&... args) {
   return std::make_exception_ptr(E(std::forward<Args>(args)...));
 }
 
-Logger& client_logger() {
-  static Logger& instance = get_logger("tavrin_core.remote.client");
-  return instance;
-}
+const Logger& logger = get_logger("tavrin_core.remote.client");
 
 }  // namespace
 
@@ -320,8 +317,8 @@ void WorkerClient::on_hello(std::uint64_t session, const Json& answer) {
       protocol_.store(1, std::memory_order_release);
       if (!io.told_old_protocol) {
         io.told_old_protocol = true;
-        client_logger().info("worker " + address_ +
-                             " does not know 'hello' (protocol version 1): its pings wait behind running hooks");
+        logger.info("worker {} does not know 'hello' (protocol version 1): its pings wait behind running hooks",
+                    address_);
       }
       on_connected(session);
       return;

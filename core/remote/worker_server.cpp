@@ -33,10 +33,7 @@ using tavrin_inference::Value;
 
 namespace {
 
-Logger& logger() {
-  static Logger& instance = get_logger("tavrin_core.remote.worker");
-  return instance;
-}
+const Logger& logger = get_logger("tavrin_core.remote.worker");
 
 // An error answer to send back: code, message and the error kind of the failure.
 struct RpcFailure {
@@ -341,7 +338,7 @@ asio::awaitable<bool> WorkerServer::State::handshake(std::shared_ptr<State> self
     const std::string why = *timed_out
                                 ? "not done within " + std::to_string(self->options.handshake_timeout.count()) + " ms"
                                 : worker_tls_failure(connection->stream, ec);
-    logger().warning("TLS handshake with " + connection->peer + " failed: " + why);
+    logger.warning("TLS handshake with {} failed: {}", connection->peer, why);
   }
   self->close(*connection);
   co_return false;
@@ -357,9 +354,10 @@ asio::awaitable<void> WorkerServer::State::serve(std::shared_ptr<State> self, st
       const std::uint32_t size = frame_size(header.data());
       if (size > kMaxFrameSize) {
         if (!connection->stream.secure() && looks_like_tls_record(header.data())) {
-          logger().warning("connection from " + connection->peer +
-                           ": the client speaks TLS, but this worker serves plaintext (start it with --tls-cert "
-                           "and --tls-key); closing it");
+          logger.warning(
+              "connection from {}: the client speaks TLS, but this worker serves plaintext (start it with "
+              "--tls-cert and --tls-key); closing it",
+              connection->peer);
           break;
         }
         // The rest of the stream cannot be framed again: answer, then drop the connection.
@@ -390,7 +388,7 @@ void WorkerServer::State::route(const std::shared_ptr<Connection>& connection, s
     send(connection, error_text(request.id, f));
     return;
   }
-  if (logger().enabled(LogLevel::debug)) logger().debug("request " + request.method + " from " + connection->peer);
+  logger.debug("request {} from {}", request.method, connection->peer);
   if (request.method == "ping") {
     // Answered at once, also while a hook of this connection runs: the client's heartbeat.
     Json r = Json::object();
@@ -420,7 +418,7 @@ void WorkerServer::State::hello(const std::shared_ptr<Connection>& connection, c
   if (*version != kProtocolVersion) {
     const std::string message = "protocol version mismatch: the client speaks version " + version->dump() +
                                 ", this worker speaks version " + std::to_string(kProtocolVersion);
-    logger().warning("connection from " + connection->peer + ": " + message + "; closing it");
+    logger.warning("connection from {}: {}; closing it", connection->peer, message);
     connection->close_after_writes = true;
     Json answer = Json::object();
     answer["jsonrpc"] = "2.0";
@@ -556,7 +554,7 @@ asio::awaitable<Json> WorkerServer::State::dispatch(Request& request) {
       instances.emplace(client, Instance{kind, cls, std::move(object)});
       instance_count = instances.size();
     }
-    logger().info("created " + std::string(manager_kind_name(kind)) + " " + cls + " for client " + client);
+    logger.info("created {} {} for client {}", manager_kind_name(kind), cls, client);
     Json r = Json::object();
     r["client"] = client;
     r["class"] = cls;
@@ -583,7 +581,7 @@ asio::awaitable<Json> WorkerServer::State::dispatch(Request& request) {
       instance_count = instances.size();
       none_left = instances.empty();
     }
-    logger().info("stopped " + std::to_string(stopped) + " " + manager_kind_name(kind) + " instance(s)");
+    logger.info("stopped {} {} instance(s)", stopped, manager_kind_name(kind));
     if (options.exit_when_stopped && none_left) request.stop_after = true;
     Json r = Json::object();
     r["stopped"] = stopped;
