@@ -36,20 +36,6 @@ using Json = nlohmann::ordered_json;
 
 constexpr const char* kKinds = "Agent, AgentOrchestrator, AgentCoordinatedSet or AgentCoordinatedPopulation";
 
-const char* json_kind(const Json& j) {
-  switch (j.type()) {
-    case Json::value_t::null: return "null";
-    case Json::value_t::boolean: return "a boolean";
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned: return "an integer";
-    case Json::value_t::number_float: return "a number";
-    case Json::value_t::string: return "text";
-    case Json::value_t::array: return "a list";
-    case Json::value_t::object: return "an object";
-    default: return "an unsupported value";
-  }
-}
-
 std::string quoted_list(const std::vector<std::string>& names) {
   std::string out;
   for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
@@ -81,12 +67,13 @@ struct AgentEntry {
   std::vector<AgentNode::FollowRule> follow_rules;
 };
 
-class Loader {
+class Loader : private StrictJsonReader {
  public:
-  Loader(std::string origin, std::string base_dir) : origin_(std::move(origin)), base_dir_(std::move(base_dir)) {}
+  Loader(std::string origin, std::string base_dir)
+      : StrictJsonReader(std::move(origin)), base_dir_(std::move(base_dir)) {}
 
   std::shared_ptr<Orchestration> run(const std::string& source) {
-    const Json root = parse(source);
+    const Json root = parse(source, kMaxNesting);
     if (!root.is_object()) fail("", std::string("expected an orchestration object, got ") + json_kind(root));
     only_fields(root, "", "an orchestration",
                 {"id", "plugins", "sensors", "sim_sensor_space", "perceptors", "agents", "top_agent"});
@@ -143,78 +130,6 @@ class Loader {
   }
 
  private:
-  [[noreturn]] void fail(const std::string& path, const std::string& message) const {
-    throw InvalidArgumentError(path.empty() ? origin_ + ": " + message : origin_ + ": " + path + ": " + message);
-  }
-
-  Json parse(const std::string& text) const {
-    StrictKeyTracker tracker(kMaxNesting);
-    try {
-      return Json::parse(text, [&tracker](int depth, Json::parse_event_t event, Json& parsed) {
-        return tracker(depth, event, parsed);
-      });
-    } catch (const Json::parse_error& e) {
-      const auto [line, column] = json_line_column(text, e.byte);
-      throw InvalidArgumentError(origin_ + ": malformed JSON at line " + std::to_string(line) + ", column " +
-                                 std::to_string(column) + ": " + json_parser_message(e.what()));
-    } catch (const Json::out_of_range& e) {
-      // A number beyond the range of a double ("1e999"): refused like any other malformed text.
-      throw InvalidArgumentError(origin_ + ": malformed JSON: " + json_parser_message(e.what()));
-    } catch (const DuplicateJsonKey& d) {
-      fail(d.path, "duplicate field '" + d.key + "'");
-    } catch (const JsonTooDeep& d) {
-      fail(d.path, "lists and objects nested deeper than " + std::to_string(kMaxNesting) + " levels");
-    }
-  }
-
-  static const Json* find(const Json& object, std::string_view key) {
-    auto it = object.find(key);
-    return it == object.end() ? nullptr : &*it;
-  }
-
-  void only_fields(const Json& object, const std::string& path, const char* what,
-                   std::initializer_list<std::string_view> known) const {
-    for (auto it = object.begin(); it != object.end(); ++it) {
-      bool ok = false;
-      for (auto k : known) ok = ok || it.key() == k;
-      if (ok) continue;
-      std::string list;
-      for (auto k : known) list += (list.empty() ? "" : ", ") + std::string(k);
-      fail(json_field_path(path, it.key()),
-           "unknown field '" + it.key() + "' in " + what + " (known fields: " + list + ")");
-    }
-  }
-
-  const Json& object_of(const Json& j, const std::string& path) const {
-    if (!j.is_object()) fail(path, std::string("expected an object, got ") + json_kind(j));
-    return j;
-  }
-  const Json& list_of(const Json& j, const std::string& path) const {
-    if (!j.is_array()) fail(path, std::string("expected a list, got ") + json_kind(j));
-    return j;
-  }
-  std::string text(const Json& j, const std::string& path) const {
-    if (!j.is_string()) fail(path, std::string("expected text, got ") + json_kind(j));
-    return j.get<std::string>();
-  }
-  bool boolean(const Json& j, const std::string& path) const {
-    if (!j.is_boolean()) fail(path, std::string("expected true or false, got ") + json_kind(j));
-    return j.get<bool>();
-  }
-  double number(const Json& j, const std::string& path) const {
-    if (!j.is_number()) fail(path, std::string("expected a number, got ") + json_kind(j));
-    return j.get<double>();
-  }
-
-  std::string text_field(const Json& object, std::string_view key, const std::string& path, bool required,
-                         const std::string& hint = "") const {
-    const Json* j = find(object, key);
-    if (j == nullptr) {
-      if (required) fail(json_field_path(path, key), "missing required field" + hint);
-      return {};
-    }
-    return text(*j, json_field_path(path, key));
-  }
   // A non-empty name.
   std::string name_field(const Json& object, const std::string& path) const {
     std::string name = text_field(object, "name", path, true);
@@ -550,7 +465,6 @@ class Loader {
     return std::make_shared<AgentCoordinatedPopulation>(std::move(options));
   }
 
-  std::string origin_;
   std::string base_dir_;
 };
 

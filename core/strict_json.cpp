@@ -2,7 +2,11 @@
 
 #include <algorithm>
 
+#include "common/errors.hpp"
+
 namespace tavrin_core {
+
+using tavrin_inference::InvalidArgumentError;
 
 std::pair<std::size_t, std::size_t> json_line_column(std::string_view text, std::size_t byte) {
   const std::size_t pos = std::min(byte == 0 ? 0 : byte - 1, text.size());
@@ -76,6 +80,92 @@ void StrictKeyTracker::push(bool object) {
                          : json_item_path(parent.path, parent.next_index++);
   }
   frames_.push_back(Frame{object, std::move(path), {}, {}, 0});
+}
+
+const char* json_kind(const nlohmann::ordered_json& j) {
+  switch (j.type()) {
+    case nlohmann::ordered_json::value_t::null: return "null";
+    case nlohmann::ordered_json::value_t::boolean: return "a boolean";
+    case nlohmann::ordered_json::value_t::number_integer:
+    case nlohmann::ordered_json::value_t::number_unsigned: return "an integer";
+    case nlohmann::ordered_json::value_t::number_float: return "a number";
+    case nlohmann::ordered_json::value_t::string: return "text";
+    case nlohmann::ordered_json::value_t::array: return "a list";
+    case nlohmann::ordered_json::value_t::object: return "an object";
+    default: return "an unsupported value";
+  }
+}
+
+void StrictJsonReader::fail(const std::string& path, const std::string& message) const {
+  throw InvalidArgumentError(path.empty() ? origin_ + ": " + message : origin_ + ": " + path + ": " + message);
+}
+
+StrictJsonReader::Json StrictJsonReader::parse(const std::string& text, std::size_t max_depth) const {
+  StrictKeyTracker tracker(max_depth);
+  try {
+    return Json::parse(
+        text, [&tracker](int depth, Json::parse_event_t event, Json& parsed) { return tracker(depth, event, parsed); });
+  } catch (const Json::parse_error& e) {
+    const auto [line, column] = json_line_column(text, e.byte);
+    throw InvalidArgumentError(origin_ + ": malformed JSON at line " + std::to_string(line) + ", column " +
+                               std::to_string(column) + ": " + json_parser_message(e.what()));
+  } catch (const Json::out_of_range& e) {
+    // A number beyond the range of a double ("1e999"): refused like any other malformed text.
+    throw InvalidArgumentError(origin_ + ": malformed JSON: " + json_parser_message(e.what()));
+  } catch (const DuplicateJsonKey& d) {
+    fail(d.path, "duplicate field '" + d.key + "'");
+  } catch (const JsonTooDeep& d) {
+    fail(d.path, "lists and objects nested deeper than " + std::to_string(max_depth) + " levels");
+  }
+}
+
+const StrictJsonReader::Json* StrictJsonReader::find(const Json& object, std::string_view key) {
+  auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+void StrictJsonReader::only_fields(const Json& object, const std::string& path, const char* what,
+                                   std::initializer_list<std::string_view> known) const {
+  for (auto it = object.begin(); it != object.end(); ++it) {
+    bool ok = false;
+    for (auto k : known) ok = ok || it.key() == k;
+    if (ok) continue;
+    std::string list;
+    for (auto k : known) list += (list.empty() ? "" : ", ") + std::string(k);
+    fail(json_field_path(path, it.key()),
+         "unknown field '" + it.key() + "' in " + what + " (known fields: " + list + ")");
+  }
+}
+
+const StrictJsonReader::Json& StrictJsonReader::object_of(const Json& j, const std::string& path) const {
+  if (!j.is_object()) fail(path, std::string("expected an object, got ") + json_kind(j));
+  return j;
+}
+const StrictJsonReader::Json& StrictJsonReader::list_of(const Json& j, const std::string& path) const {
+  if (!j.is_array()) fail(path, std::string("expected a list, got ") + json_kind(j));
+  return j;
+}
+std::string StrictJsonReader::text(const Json& j, const std::string& path) const {
+  if (!j.is_string()) fail(path, std::string("expected text, got ") + json_kind(j));
+  return j.get<std::string>();
+}
+bool StrictJsonReader::boolean(const Json& j, const std::string& path) const {
+  if (!j.is_boolean()) fail(path, std::string("expected true or false, got ") + json_kind(j));
+  return j.get<bool>();
+}
+double StrictJsonReader::number(const Json& j, const std::string& path) const {
+  if (!j.is_number()) fail(path, std::string("expected a number, got ") + json_kind(j));
+  return j.get<double>();
+}
+
+std::string StrictJsonReader::text_field(const Json& object, std::string_view key, const std::string& path,
+                                         bool required, const std::string& hint) const {
+  const Json* j = find(object, key);
+  if (j == nullptr) {
+    if (required) fail(json_field_path(path, key), "missing required field" + hint);
+    return {};
+  }
+  return text(*j, json_field_path(path, key));
 }
 
 }  // namespace tavrin_core

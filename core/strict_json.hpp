@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -54,6 +55,38 @@ class StrictKeyTracker {
   void push(bool object);
   std::size_t max_depth_;
   std::vector<Frame> frames_;
+};
+
+// What a value is, for messages: "a list", "text", "an integer" ...
+const char* json_kind(const nlohmann::ordered_json& j);
+
+// Base of a reader of one JSON document: parses it strictly and reads its fields, reporting each
+// fault as InvalidArgumentError "<origin>: <field path>: <what is wrong>".
+class StrictJsonReader {
+ public:
+  using Json = nlohmann::ordered_json;
+  explicit StrictJsonReader(std::string origin) : origin_(std::move(origin)) {}
+
+ protected:
+  [[noreturn]] void fail(const std::string& path, const std::string& message) const;
+  // The document, with lists and objects nested at most `max_depth` deep.
+  Json parse(const std::string& text, std::size_t max_depth) const;
+
+  static const Json* find(const Json& object, std::string_view key);
+  // Refuses the first field of `object` not in `known`; `what` names the object in the message.
+  void only_fields(const Json& object, const std::string& path, const char* what,
+                   std::initializer_list<std::string_view> known) const;
+
+  const Json& object_of(const Json& j, const std::string& path) const;
+  const Json& list_of(const Json& j, const std::string& path) const;
+  std::string text(const Json& j, const std::string& path) const;
+  bool boolean(const Json& j, const std::string& path) const;
+  double number(const Json& j, const std::string& path) const;
+  // The text field `key`; empty when it is absent and not required.
+  std::string text_field(const Json& object, std::string_view key, const std::string& path, bool required,
+                         const std::string& hint = "") const;
+
+  std::string origin_;
 };
 
 }  // namespace tavrin_core
