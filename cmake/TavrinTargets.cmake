@@ -9,8 +9,7 @@
 #                                linking; recorded in the TAVRIN_LATE_BOUND target property
 #   Makes the SHARED library <name> (file lib<name>.so in ${CMAKE_BINARY_DIR}/lib) with the alias
 #   tavrin::<name>, includes relative to the repository root ("common/nd_array.hpp"), and adds it
-#   to the export set TavrinInferenceTargets. Without sources it builds a placeholder so the tree
-#   always links.
+#   to the export set TavrinInferenceTargets.
 #
 # tavrin_glob(<sources_var> <headers_var> [DIRS <folder>...])
 #   *.cpp and *.hpp below the given folders (default: the calling folder), re-globbed at build time.
@@ -64,17 +63,11 @@ function(tavrin_add_library name)
     message(FATAL_ERROR "tavrin_add_library(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
 
-  set(_sources ${arg_SOURCES})
-  if(NOT _sources)
-    # An empty library still has to link, so the architecture is visible before its code exists.
-    set(_placeholder "${CMAKE_CURRENT_BINARY_DIR}/${name}_placeholder.cpp")
-    string(MAKE_C_IDENTIFIER "${name}" _id)
-    file(CONFIGURE OUTPUT "${_placeholder}" CONTENT
-      "// Generated: ${name} has no sources yet.\nnamespace tavrin_inference::placeholder {\nint ${_id}_built = 1;\n}\n")
-    set(_sources "${_placeholder}")
+  if(NOT arg_SOURCES)
+    message(FATAL_ERROR "tavrin_add_library(${name}): no sources")
   endif()
 
-  add_library(${name} SHARED ${_sources})
+  add_library(${name} SHARED ${arg_SOURCES})
   add_library(tavrin::${name} ALIAS ${name})
   target_compile_features(${name} PUBLIC cxx_std_20)
   target_include_directories(${name} PUBLIC
@@ -87,10 +80,6 @@ function(tavrin_add_library name)
     target_link_libraries(${name} PRIVATE ${arg_PRIVATE_DEPS})
   endif()
   target_link_libraries(${name} PRIVATE "$<BUILD_INTERFACE:tavrin_build_flags>")
-  # Lets run-time lookup build file names the platform's way ("lib" "skill_factory" ".so").
-  target_compile_definitions(${name} PRIVATE
-    "TAVRIN_SHARED_LIBRARY_PREFIX=\"${CMAKE_SHARED_LIBRARY_PREFIX}\""
-    "TAVRIN_SHARED_LIBRARY_SUFFIX=\"${CMAKE_SHARED_LIBRARY_SUFFIX}\"")
 
   # All libraries sit in one directory, in the build tree and when installed; $ORIGIN in each
   # library's run path lets dlopen("libskill_factory.so") from any of them find the others. The

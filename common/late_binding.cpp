@@ -4,18 +4,16 @@
 
 #include <filesystem>
 #include <mutex>
+#include <string_view>
 
 #include "common/errors.hpp"
 
-#ifndef TAVRIN_SHARED_LIBRARY_PREFIX
-#define TAVRIN_SHARED_LIBRARY_PREFIX "lib"
-#endif
-#ifndef TAVRIN_SHARED_LIBRARY_SUFFIX
-#define TAVRIN_SHARED_LIBRARY_SUFFIX ".so"
-#endif
-
 namespace tavrin_inference {
 namespace {
+
+// The platform's shared-library file name parts, given by the build for this file only.
+constexpr std::string_view library_prefix = TAVRIN_SHARED_LIBRARY_PREFIX;
+constexpr std::string_view library_suffix = TAVRIN_SHARED_LIBRARY_SUFFIX;
 
 std::string own_library_dir() {
   Dl_info info{};
@@ -28,7 +26,7 @@ std::string own_library_dir() {
 void* bind_symbol(const std::string& library, const std::string& symbol) {
   static std::mutex mutex;
   std::lock_guard lock(mutex);
-  const std::string file = TAVRIN_SHARED_LIBRARY_PREFIX + library + TAVRIN_SHARED_LIBRARY_SUFFIX;
+  const std::string file = std::string(library_prefix).append(library).append(library_suffix);
   void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_GLOBAL);
   std::string failure;
   if (handle == nullptr) {

@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/errors.hpp"
+#include "core/strict_json.hpp"
 #include "core_api/orchestration.hpp"
 
 namespace tavrin_core {
@@ -34,25 +35,6 @@ namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
 constexpr const char* kKinds = "Agent, AgentOrchestrator, AgentCoordinatedSet or AgentCoordinatedPopulation";
-
-const char* json_kind(const Json& j) {
-  switch (j.type()) {
-    case Json::value_t::null: return "null";
-    case Json::value_t::boolean: return "a boolean";
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned: return "an integer";
-    case Json::value_t::number_float: return "a number";
-    case Json::value_t::string: return "text";
-    case Json::value_t::array: return "a list";
-    case Json::value_t::object: return "an object";
-    default: return "an unsupported value";
-  }
-}
-
-std::string join(const std::string& path, std::string_view key) {
-  return path.empty() ? std::string(key) : path + "." + std::string(key);
-}
-std::string at_index(const std::string& path, std::size_t i) { return path + "[" + std::to_string(i) + "]"; }
 
 std::string quoted_list(const std::vector<std::string>& names) {
   std::string out;
@@ -69,97 +51,10 @@ std::string runtime_library_folder() {
   return fs::path(info.dli_fname).parent_path().lexically_normal().string();
 }
 
-// ---- parsing --------------------------------------------------------------------------------
-
-// Line and column (both from 1; columns count UTF-8 characters) of the character at `byte`, the
-// 1-based position the parser reports. Past the end: just after the last character.
-std::pair<std::size_t, std::size_t> line_column(const std::string& text, std::size_t byte) {
-  const std::size_t pos = std::min(byte == 0 ? 0 : byte - 1, text.size());
-  std::size_t i = text.rfind("\xEF\xBB\xBF", 0) == 0 && pos >= 3 ? 3 : 0;  // a byte order mark is no column
-  std::size_t line = 1;
-  std::size_t column = 1;
-  for (; i < pos; ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '\n') {
-      ++line;
-      column = 1;
-    } else if ((c & 0xC0) != 0x80) {
-      ++column;
-    }
-  }
-  return {line, column};
-}
-
-// The parser's own explanation, without its prefix and its (byte-based) position.
-std::string parser_message(std::string_view what) {
-  const auto p = what.find("parse error");
-  if (p != std::string_view::npos) {
-    const auto colon = what.find(": ", p);
-    if (colon != std::string_view::npos) return std::string(what.substr(colon + 2));
-  }
-  return std::string(what);
-}
-
-struct DuplicateKey {
-  std::string path;
-  std::string key;
-};
-
 // Deepest nesting of lists and objects accepted in an orchestration file. The file is converted and
 // checked by recursive functions, so the depth has to be bounded before they run; real files nest a
 // few dozen levels at most (each level of a nested space takes two).
 constexpr std::size_t kMaxNesting = 64;
-
-struct TooDeep {
-  std::string path;
-};
-
-// Follows the parser through the document so that a key given twice in one object is reported;
-// the parser itself would silently keep the last value.
-class KeyTracker {
- public:
-  bool operator()(int, Json::parse_event_t event, Json& parsed) {
-    switch (event) {
-      case Json::parse_event_t::object_start: push(true); break;
-      case Json::parse_event_t::array_start: push(false); break;
-      case Json::parse_event_t::object_end:
-      case Json::parse_event_t::array_end: frames_.pop_back(); break;
-      case Json::parse_event_t::key: {
-        Frame& f = frames_.back();
-        std::string key = parsed.get<std::string>();
-        for (const auto& k : f.keys) {
-          if (k == key) throw DuplicateKey{f.path, std::move(key)};
-        }
-        f.keys.push_back(key);
-        f.current_key = std::move(key);
-        break;
-      }
-      case Json::parse_event_t::value:
-        if (!frames_.empty() && !frames_.back().object) ++frames_.back().next_index;
-        break;
-    }
-    return true;
-  }
-
- private:
-  struct Frame {
-    bool object;
-    std::string path;
-    std::vector<std::string> keys;
-    std::string current_key;
-    std::size_t next_index = 0;
-  };
-  void push(bool object) {
-    std::string path;
-    if (frames_.size() >= kMaxNesting) throw TooDeep{frames_.back().path};
-    if (!frames_.empty()) {
-      Frame& parent = frames_.back();
-      path = parent.object ? join(parent.path, parent.current_key) : at_index(parent.path, parent.next_index++);
-    }
-    frames_.push_back(Frame{object, std::move(path), {}, {}, 0});
-  }
-  std::vector<Frame> frames_;
-};
 
 // ---- checking ---------------------------------------------------------------------------------
 
@@ -172,12 +67,13 @@ struct AgentEntry {
   std::vector<AgentNode::FollowRule> follow_rules;
 };
 
-class Loader {
+class Loader : private StrictJsonReader {
  public:
-  Loader(std::string origin, std::string base_dir) : origin_(std::move(origin)), base_dir_(std::move(base_dir)) {}
+  Loader(std::string origin, std::string base_dir)
+      : StrictJsonReader(std::move(origin)), base_dir_(std::move(base_dir)) {}
 
   std::shared_ptr<Orchestration> run(const std::string& source) {
-    const Json root = parse(source);
+    const Json root = parse(source, kMaxNesting);
     if (!root.is_object()) fail("", std::string("expected an orchestration object, got ") + json_kind(root));
     only_fields(root, "", "an orchestration",
                 {"id", "plugins", "sensors", "sim_sensor_space", "perceptors", "agents", "top_agent"});
@@ -189,7 +85,7 @@ class Loader {
     if (const Json* list = find(root, "plugins")) {
       const Json& items = list_of(*list, "plugins");
       for (std::size_t i = 0; i < items.size(); ++i) {
-        const std::string path = at_index("plugins", i);
+        const std::string path = json_item_path("plugins", i);
         std::string p = text(items[i], path);
         if (p.empty()) fail(path, "must not be empty");
         plugins.push_back(plugin_path(p));
@@ -234,89 +130,15 @@ class Loader {
   }
 
  private:
-  [[noreturn]] void fail(const std::string& path, const std::string& message) const {
-    throw InvalidArgumentError(path.empty() ? origin_ + ": " + message : origin_ + ": " + path + ": " + message);
-  }
-
-  Json parse(const std::string& text) const {
-    KeyTracker tracker;
-    try {
-      return Json::parse(text, [&tracker](int depth, Json::parse_event_t event, Json& parsed) {
-        return tracker(depth, event, parsed);
-      });
-    } catch (const Json::parse_error& e) {
-      const auto [line, column] = line_column(text, e.byte);
-      throw InvalidArgumentError(origin_ + ": malformed JSON at line " + std::to_string(line) + ", column " +
-                                 std::to_string(column) + ": " + parser_message(e.what()));
-    } catch (const Json::out_of_range& e) {
-      // A number beyond the range of a double ("1e999"): refused like any other malformed text.
-      const std::string_view what = e.what();
-      const auto tag_end = what.find("] ");
-      throw InvalidArgumentError(origin_ + ": malformed JSON: " +
-                                 std::string(tag_end == std::string_view::npos ? what : what.substr(tag_end + 2)));
-    } catch (const DuplicateKey& d) {
-      fail(d.path, "duplicate field '" + d.key + "'");
-    } catch (const TooDeep& d) {
-      fail(d.path, "lists and objects nested deeper than " + std::to_string(kMaxNesting) + " levels");
-    }
-  }
-
-  static const Json* find(const Json& object, std::string_view key) {
-    auto it = object.find(key);
-    return it == object.end() ? nullptr : &*it;
-  }
-
-  void only_fields(const Json& object, const std::string& path, const char* what,
-                   std::initializer_list<std::string_view> known) const {
-    for (auto it = object.begin(); it != object.end(); ++it) {
-      bool ok = false;
-      for (auto k : known) ok = ok || it.key() == k;
-      if (ok) continue;
-      std::string list;
-      for (auto k : known) list += (list.empty() ? "" : ", ") + std::string(k);
-      fail(join(path, it.key()), "unknown field '" + it.key() + "' in " + what + " (known fields: " + list + ")");
-    }
-  }
-
-  const Json& object_of(const Json& j, const std::string& path) const {
-    if (!j.is_object()) fail(path, std::string("expected an object, got ") + json_kind(j));
-    return j;
-  }
-  const Json& list_of(const Json& j, const std::string& path) const {
-    if (!j.is_array()) fail(path, std::string("expected a list, got ") + json_kind(j));
-    return j;
-  }
-  std::string text(const Json& j, const std::string& path) const {
-    if (!j.is_string()) fail(path, std::string("expected text, got ") + json_kind(j));
-    return j.get<std::string>();
-  }
-  bool boolean(const Json& j, const std::string& path) const {
-    if (!j.is_boolean()) fail(path, std::string("expected true or false, got ") + json_kind(j));
-    return j.get<bool>();
-  }
-  double number(const Json& j, const std::string& path) const {
-    if (!j.is_number()) fail(path, std::string("expected a number, got ") + json_kind(j));
-    return j.get<double>();
-  }
-
-  std::string text_field(const Json& object, std::string_view key, const std::string& path, bool required,
-                         const std::string& hint = "") const {
-    const Json* j = find(object, key);
-    if (j == nullptr) {
-      if (required) fail(join(path, key), "missing required field" + hint);
-      return {};
-    }
-    return text(*j, join(path, key));
-  }
   // A non-empty name.
   std::string name_field(const Json& object, const std::string& path) const {
     std::string name = text_field(object, "name", path, true);
-    if (name.empty()) fail(join(path, "name"), "must not be empty");
+    if (name.empty()) fail(json_field_path(path, "name"), "must not be empty");
     return name;
   }
   bool bool_field(const Json& object, std::string_view key, const std::string& path) const {
     const Json* j = find(object, key);
-    return j != nullptr && boolean(*j, join(path, key));
+    return j != nullptr && boolean(*j, json_field_path(path, key));
   }
 
   SpacePtr space(const Json& j, const std::string& path) const {
@@ -372,23 +194,24 @@ class Loader {
     const Json& items = list_of(*list, "sensors");
     sensors.reserve(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
-      const std::string path = at_index("sensors", i);
+      const std::string path = json_item_path("sensors", i);
       const Json& s = object_of(items[i], path);
       only_fields(s, path, "a sensor", {"name", "space", "normalize"});
       std::string name = name_field(s, path);
       for (std::size_t k = 0; k < sensors.size(); ++k) {
         if (sensors[k]->name() == name) {
-          fail(join(path, "name"), "duplicate sensor name '" + name + "' (also " + at_index("sensors", k) + ")");
+          fail(json_field_path(path, "name"),
+               "duplicate sensor name '" + name + "' (also " + json_item_path("sensors", k) + ")");
         }
       }
       const Json* space_json = find(s, "space");
-      if (space_json == nullptr) fail(join(path, "space"), "missing required field");
-      SpacePtr sensor_space = space(*space_json, join(path, "space"));
+      if (space_json == nullptr) fail(json_field_path(path, "space"), "missing required field");
+      SpacePtr sensor_space = space(*space_json, json_field_path(path, "space"));
 
       Normalization normalization = Normalization::none;
       double mean = 0.0;
       double stddev = 1.0;
-      const std::string npath = join(path, "normalize");
+      const std::string npath = json_field_path(path, "normalize");
       if (const Json* n = find(s, "normalize")) {
         if (n->is_string() && (n->get<std::string>() == "none" || n->get<std::string>() == "min_max")) {
           normalization = n->get<std::string>() == "none" ? Normalization::none : Normalization::min_max;
@@ -396,10 +219,10 @@ class Loader {
           only_fields(*n, npath, "a standard normalization", {"mean", "std"});
           const Json* m = find(*n, "mean");
           const Json* d = find(*n, "std");
-          if (m == nullptr) fail(join(npath, "mean"), "missing required field");
-          if (d == nullptr) fail(join(npath, "std"), "missing required field");
-          mean = number(*m, join(npath, "mean"));
-          stddev = number(*d, join(npath, "std"));
+          if (m == nullptr) fail(json_field_path(npath, "mean"), "missing required field");
+          if (d == nullptr) fail(json_field_path(npath, "std"), "missing required field");
+          mean = number(*m, json_field_path(npath, "mean"));
+          stddev = number(*d, json_field_path(npath, "std"));
           normalization = Normalization::standard;
         } else {
           const std::string got = n->is_string() ? "'" + n->get<std::string>() + "'" : json_kind(*n);
@@ -422,17 +245,18 @@ class Loader {
     std::vector<PerceptorNodePtr> perceptors;
     perceptors.reserve(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
-      const std::string path = at_index("perceptors", i);
+      const std::string path = json_item_path("perceptors", i);
       const Json& p = object_of(items[i], path);
       only_fields(p, path, "a perceptor", {"name", "class", "remote"});
       std::string name = name_field(p, path);
       for (std::size_t k = 0; k < perceptors.size(); ++k) {
         if (perceptors[k]->get_name() == name) {
-          fail(join(path, "name"), "duplicate perceptor name '" + name + "' (also " + at_index("perceptors", k) + ")");
+          fail(json_field_path(path, "name"),
+               "duplicate perceptor name '" + name + "' (also " + json_item_path("perceptors", k) + ")");
         }
       }
       std::string cls = text_field(p, "class", path, true, " (a perceptor needs an implementation class)");
-      if (cls.empty()) fail(join(path, "class"), "must not be empty");
+      if (cls.empty()) fail(json_field_path(path, "class"), "must not be empty");
       const bool remote = bool_field(p, "remote", path);
       perceptors.push_back(std::make_shared<PerceptorNode>(std::move(name), std::move(cls), remote));
     }
@@ -456,7 +280,7 @@ class Loader {
     entries_read.reserve(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
       AgentEntry entry;
-      entry.path = at_index("agents", i);
+      entry.path = json_item_path("agents", i);
       const std::string& path = entry.path;
       const Json& a = object_of(items[i], path);
       only_fields(a, path, "an agent",
@@ -466,40 +290,40 @@ class Loader {
       auto& o = entry.options;
       o.name = name_field(a, path);
       if (const auto k = index_of(entries_read, o.name); k >= 0) {
-        fail(join(path, "name"),
+        fail(json_field_path(path, "name"),
              "duplicate agent name '" + o.name + "' (also " + entries_read[static_cast<std::size_t>(k)].path + ")");
       }
 
       entry.kind = text_field(a, "kind", path, true, std::string(" (expected ") + kKinds + ")");
       if (entry.kind != "Agent" && entry.kind != "AgentOrchestrator" && entry.kind != "AgentCoordinatedSet" &&
           entry.kind != "AgentCoordinatedPopulation") {
-        fail(join(path, "kind"), "unknown agent kind '" + entry.kind + "' (expected " + kKinds + ")");
+        fail(json_field_path(path, "kind"), "unknown agent kind '" + entry.kind + "' (expected " + kKinds + ")");
       }
       const bool skill = entry.kind == "Agent";
       const bool orchestrator = entry.kind == "AgentOrchestrator";
 
       if (const Json* c = find(a, "children")) {
-        const std::string cpath = join(path, "children");
+        const std::string cpath = json_field_path(path, "children");
         if (skill) fail(cpath, "agent '" + o.name + "' is an Agent, and only the other kinds have children");
         const Json& children = list_of(*c, cpath);
         for (std::size_t k = 0; k < children.size(); ++k) {
-          std::string child = text(children[k], at_index(cpath, k));
-          if (child.empty()) fail(at_index(cpath, k), "must not be empty");
+          std::string child = text(children[k], json_item_path(cpath, k));
+          if (child.empty()) fail(json_item_path(cpath, k), "must not be empty");
           for (const auto& earlier : o.children) {
-            if (earlier == child) fail(at_index(cpath, k), "'" + child + "' is listed twice");
+            if (earlier == child) fail(json_item_path(cpath, k), "'" + child + "' is listed twice");
           }
           o.children.push_back(std::move(child));
         }
         entry.has_children = true;
       }
       if (orchestrator && o.children.empty()) {
-        fail(join(path, "children"), "an AgentOrchestrator needs at least one child to choose from");
+        fail(json_field_path(path, "children"), "an AgentOrchestrator needs at least one child to choose from");
       }
 
       if (const Json* s = find(a, "action_space")) {
-        o.action_space = space(*s, join(path, "action_space"));
+        o.action_space = space(*s, json_field_path(path, "action_space"));
       } else if (skill) {
-        fail(join(path, "action_space"),
+        fail(json_field_path(path, "action_space"),
              "missing required field: agent '" + o.name + "' is a skill (kind Agent) and needs an action space");
       }
       if (orchestrator) {
@@ -510,15 +334,15 @@ class Loader {
           // The selector's action is the index of the child it chooses.
           const auto* d = dynamic_cast<const spaces::Discrete*>(o.action_space.get());
           if (d == nullptr || d->n() != n || d->start() != 0) {
-            fail(join(path, "action_space"), "an AgentOrchestrator chooses one of its " + std::to_string(n) +
-                                                 " children, so its action space must be Discrete(" +
-                                                 std::to_string(n) + "), got " + o.action_space->str());
+            fail(json_field_path(path, "action_space"), "an AgentOrchestrator chooses one of its " + std::to_string(n) +
+                                                            " children, so its action space must be Discrete(" +
+                                                            std::to_string(n) + "), got " + o.action_space->str());
           }
         }
       }
 
       if (const Json* s = find(a, "sim_sensor_space")) {
-        o.sim_sensor_space = dict_space(*s, join(path, "sim_sensor_space"));
+        o.sim_sensor_space = dict_space(*s, json_field_path(path, "sim_sensor_space"));
       } else {
         o.sim_sensor_space = default_sim_space;
       }
@@ -529,23 +353,24 @@ class Loader {
       o.custom_action_space = bool_field(a, "custom_action_space", path);
       if (find(a, "class") != nullptr) {
         o.impl_cls = text_field(a, "class", path, true);
-        if (o.impl_cls.empty()) fail(join(path, "class"), "must not be empty");
+        if (o.impl_cls.empty()) fail(json_field_path(path, "class"), "must not be empty");
       }
       if (o.impl_cls.empty() && o.controller) {
-        fail(join(path, "class"), "missing required field: agent '" + o.name +
-                                      "' is a controller and needs the implementation class that computes its actions");
+        fail(json_field_path(path, "class"),
+             "missing required field: agent '" + o.name +
+                 "' is a controller and needs the implementation class that computes its actions");
       }
       if (o.impl_cls.empty() && o.remote) {
-        fail(join(path, "class"), "missing required field: agent '" + o.name +
-                                      "' is remote and needs the implementation class its worker serves");
+        fail(json_field_path(path, "class"), "missing required field: agent '" + o.name +
+                                                 "' is remote and needs the implementation class its worker serves");
       }
 
       if (const Json* r = find(a, "rules")) {
         if (!orchestrator) {
-          fail(join(path, "rules"),
+          fail(json_field_path(path, "rules"),
                "agent '" + o.name + "' is an " + entry.kind + ", and only an AgentOrchestrator has rules");
         }
-        entry.rules = &list_of(*r, join(path, "rules"));
+        entry.rules = &list_of(*r, json_field_path(path, "rules"));
       }
       entries_read.push_back(std::move(entry));
     }
@@ -554,10 +379,10 @@ class Loader {
 
   void check_graph(std::vector<AgentEntry>& entries_read) const {
     for (auto& entry : entries_read) {
-      const std::string cpath = join(entry.path, "children");
+      const std::string cpath = json_field_path(entry.path, "children");
       for (std::size_t k = 0; k < entry.options.children.size(); ++k) {
         const std::string& child = entry.options.children[k];
-        if (index_of(entries_read, child) < 0) fail(at_index(cpath, k), "no agent named '" + child + "'");
+        if (index_of(entries_read, child) < 0) fail(json_item_path(cpath, k), "no agent named '" + child + "'");
       }
       if (entry.rules != nullptr) entry.follow_rules = read_rules(*entry.rules, entry);
     }
@@ -576,7 +401,8 @@ class Loader {
           auto it = std::find(stack.begin(), stack.end(), j);
           for (; it != stack.end(); ++it) cycle += entries_read[*it].options.name + " -> ";
           cycle += entries_read[j].options.name;
-          fail(at_index(join(entries_read[i].path, "children"), k), "cycle in the agent graph: " + cycle);
+          fail(json_item_path(json_field_path(entries_read[i].path, "children"), k),
+               "cycle in the agent graph: " + cycle);
         }
         if (marks[j] == Mark::unseen) self(self, j);
       }
@@ -595,33 +421,35 @@ class Loader {
     };
     const std::string not_child =
         " is not a child of '" + entry.options.name + "' (children: " + quoted_list(children) + ")";
-    const std::string rpath = join(entry.path, "rules");
+    const std::string rpath = json_field_path(entry.path, "rules");
 
     std::vector<AgentNode::FollowRule> rules;
     rules.reserve(list.size());
     for (std::size_t i = 0; i < list.size(); ++i) {
-      const std::string path = at_index(rpath, i);
+      const std::string path = json_item_path(rpath, i);
       const Json& r = object_of(list[i], path);
       only_fields(r, path, "a rule", {"after", "allowed"});
       AgentNode::FollowRule rule;
       rule.after = text_field(r, "after", path, true);
-      if (!is_child(rule.after)) fail(join(path, "after"), "'" + rule.after + "'" + not_child);
+      if (!is_child(rule.after)) fail(json_field_path(path, "after"), "'" + rule.after + "'" + not_child);
       for (std::size_t k = 0; k < rules.size(); ++k) {
         if (rules[k].after == rule.after) {
-          fail(join(path, "after"), "a rule for '" + rule.after + "' is already given in " + at_index(rpath, k));
+          fail(json_field_path(path, "after"),
+               "a rule for '" + rule.after + "' is already given in " + json_item_path(rpath, k));
         }
       }
       const Json* allowed = find(r, "allowed");
-      const std::string apath = join(path, "allowed");
+      const std::string apath = json_field_path(path, "allowed");
       if (allowed == nullptr) fail(apath, "missing required field");
       const Json& names = list_of(*allowed, apath);
       // Allowing nothing would leave the selector without any child to choose.
       if (names.empty()) fail(apath, "must allow at least one child");
       for (std::size_t k = 0; k < names.size(); ++k) {
-        std::string name = text(names[k], at_index(apath, k));
-        if (!is_child(name)) fail(at_index(apath, k), std::string("'").append(name).append("'").append(not_child));
+        std::string name = text(names[k], json_item_path(apath, k));
+        if (!is_child(name))
+          fail(json_item_path(apath, k), std::string("'").append(name).append("'").append(not_child));
         for (const auto& earlier : rule.allowed) {
-          if (earlier == name) fail(at_index(apath, k), "'" + name + "' is listed twice");
+          if (earlier == name) fail(json_item_path(apath, k), "'" + name + "' is listed twice");
         }
         rule.allowed.push_back(std::move(name));
       }
@@ -637,7 +465,6 @@ class Loader {
     return std::make_shared<AgentCoordinatedPopulation>(std::move(options));
   }
 
-  std::string origin_;
   std::string base_dir_;
 };
 

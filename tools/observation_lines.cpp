@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/errors.hpp"
+#include "core/strict_json.hpp"
 
 namespace tavrin_tool {
 
@@ -23,30 +24,6 @@ using Json = nlohmann::json;
 
 // More fields than this in one object are refused: inserting into a map is linear in its size.
 constexpr std::size_t kMaxObjectFields = 1024;
-
-// Column (in characters, from 1) of the byte the parser stopped after.
-std::size_t column_of(std::string_view text, std::size_t byte) {
-  const std::size_t pos = std::min(byte == 0 ? 0 : byte - 1, text.size());
-  std::size_t column = 1;
-  for (std::size_t i = 0; i < pos; ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++column;
-  }
-  return column;
-}
-
-// The parser's own explanation, without its prefix and its byte position.
-std::string parser_message(std::string_view what) {
-  if (what.substr(0, 16) == "[json.exception.") {
-    const auto close = what.find("] ");
-    if (close != std::string_view::npos) what.remove_prefix(close + 2);
-  }
-  const auto p = what.find("parse error");
-  if (p != std::string_view::npos) {
-    const auto colon = what.find(": ", p);
-    if (colon != std::string_view::npos) return std::string(what.substr(colon + 2));
-  }
-  return std::string(what);
-}
 
 const char* json_kind(const Value& v) {
   switch (v.kind()) {
@@ -96,8 +73,8 @@ class ValueBuilder {
   bool end_array() { return pop(); }
 
   bool parse_error(std::size_t position, const std::string& /*last_token*/, const nlohmann::detail::exception& ex) {
-    error_ =
-        "malformed JSON at column " + std::to_string(column_of(text_, position)) + ": " + parser_message(ex.what());
+    error_ = "malformed JSON at column " + std::to_string(tavrin_core::json_line_column(text_, position).second) +
+             ": " + tavrin_core::json_parser_message(ex.what());
     return false;
   }
 
