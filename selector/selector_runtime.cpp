@@ -1,5 +1,7 @@
 #include "selector/selector_runtime.hpp"
 
+#include <cctype>
+#include <charconv>
 #include <cmath>
 #include <exception>
 #include <filesystem>
@@ -76,10 +78,41 @@ std::int64_t index_value(const Value& choice) {
   throw TypeError(std::string("a child index must be an integer, not ") + choice.kind_name());
 }
 
+// A number-like value as a child index, the way int() converts it: a numeric text gives its integer,
+// a float is cut toward zero. A float no 64-bit index can hold (NaN and infinities too) names no
+// child: IndexError naming `agent`. Text that is not an integer is a TypeError.
+std::int64_t index_of_number(const Value& value, const std::string& agent) {
+  if (value.is_text()) {
+    std::string_view text = value.as_text();
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    std::int64_t index = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), index);
+    if (error == std::errc::result_out_of_range) {
+      throw IndexError("child index " + value.as_text() + " is out of range for orchestrator agent " + agent);
+    }
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+      throw TypeError("a child index must be an integer, not the text '" + value.as_text() + "'");
+    }
+    return index;
+  }
+  if (value.is_float()) {
+    // 2^63 is exact as a double; every double below it and at or above -2^63 fits after truncation.
+    constexpr double limit = 9223372036854775808.0;
+    const double cut = std::trunc(value.as_double());
+    if (!(cut >= -limit && cut < limit)) {
+      throw IndexError("child index " + value.str() + " is out of range for orchestrator agent " + agent);
+    }
+    return static_cast<std::int64_t>(cut);
+  }
+  return value.as_int();
+}
+
 // The child index a teacher's transform_action gives back: the index itself, or the second entry of
 // a tuple.
-std::int64_t transformed_choice(const Value& transformed) {
-  return transformed.is_tuple() ? transformed[1].as_int() : transformed.as_int();
+std::int64_t transformed_choice(const Value& transformed, const std::string& agent) {
+  return index_of_number(transformed.is_tuple() ? transformed[1] : transformed, agent);
 }
 
 // The teacher form of a step's result. A child's map result gets the selector's choice added.
@@ -280,7 +313,9 @@ bool SelectorRuntimeBase::check_step_ready() const {
   return is_controller;
 }
 
-Value SelectorRuntimeBase::step_chosen(Value transformed) const { return Value(transformed_choice(transformed)); }
+Value SelectorRuntimeBase::step_chosen(Value transformed) const {
+  return Value(transformed_choice(transformed, context.agent->get_name()));
+}
 
 BaseAgentProcessor& SelectorRuntimeBase::step_child(const Value& chosen) const {
   return *child_at(index_value(chosen));
@@ -314,7 +349,10 @@ asio::awaitable<Value> SelectorRuntimeBase::execute_through_overrides(const Valu
   } else {
     chosen = Value(co_await _get_orchestrator_action(filtered, sim_action_mask));
   }
-  if (teacher) chosen = Value(transformed_choice(co_await teacher->transform_action(obs, std::move(chosen))));
+  if (teacher) {
+    chosen = Value(
+        transformed_choice(co_await teacher->transform_action(obs, std::move(chosen)), context.agent->get_name()));
+  }
 
   if (context.for_agent_group) co_return chosen;
 
