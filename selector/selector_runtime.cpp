@@ -3,9 +3,6 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <exception>
-#include <filesystem>
-#include <optional>
 #include <system_error>
 #include <type_traits>
 #include <typeinfo>
@@ -18,21 +15,12 @@
 #include "core_api/spaces.hpp"
 #include "factory/skill_factory.hpp"
 #include "processor/model_inputs.hpp"
+#include "runner/agent_model.hpp"
 
 namespace tavrin_inference {
 namespace {
 
 const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.selector_runtime");
-
-std::string error_text(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
 
 // Forbidden children get FLOAT_MIN (in the logits' own element type), then softmax and the first
 // index of the largest probability. Works in place on `logits`; T is float or double.
@@ -166,8 +154,8 @@ asio::awaitable<void> SelectorRuntimeBase::init() {
 
   const tavrin_core::AgentNode& agent = *context.agent;
   if (agent.is_controller()) {
-    logger.info("Agent " + agent.get_name() +
-                " is a controller selector: its own programmed implementation is used instead of an ONNX model");
+    logger.info("Agent {} is a controller selector: its own programmed implementation is used instead of an ONNX model",
+                agent.get_name());
   } else {
     load_onnx_model();
   }
@@ -192,51 +180,10 @@ asio::awaitable<void> SelectorRuntimeBase::init() {
 }
 
 void SelectorRuntimeBase::load_onnx_model() {
-  namespace fs = std::filesystem;
-  const tavrin_core::AgentNode& agent = *context.agent;
-  const std::string& name = agent.get_name();
-
-  const std::optional<std::string>& checkpoint = agent.get_checkpoint_uri();
-  if (!checkpoint) {
-    logger.warning("No checkpoint URI found for agent " + name + ", cannot load ONNX model");
-    return;
-  }
-  const std::string file = name + ".onnx";
-  std::error_code ec;  // an unreadable location counts as not existing
-  fs::path path = fs::path(*checkpoint) / file;
-  if (!fs::exists(path, ec)) path = fs::path(*checkpoint) / name / file;
-  if (!fs::exists(path, ec)) {
-    logger.warning("ONNX model not found at " + path.string() + " for agent " + name);
-    return;
-  }
-  const std::string model_path = path.string();
-
-  // Best effort: neither a missing helper nor a failing one keeps the model from being opened.
-  try {
-    auto* ensure =
-        reinterpret_cast<EnsureOnnxModelHasActionMaskFn*>(bind_symbol(onnx_helper_library, kEnsureActionMaskSymbol));
-    tavrin_core::spaces::SpacePtr space;
-    try {
-      space = agent.get_action_space();
-    } catch (...) {
-      space = nullptr;
-    }
-    ensure(model_path, space, context.agent);
-  } catch (...) {
-    logger.warning("Failed to ensure action_mask in ONNX model for orchestrator " + name + ": " +
-                   error_text(std::current_exception()));
-  }
-
-  try {
-    onnx_engine =
-        std::make_unique<GraphRunner>(model_path, std::nullopt, GraphRunnerOptions::from_config(context.config.get()));
-    logger.info("Loaded ONNX model for orchestrator agent " + name + " from " + model_path);
-  } catch (...) {
-    logger.error("Failed to load ONNX model for orchestrator agent " + name + ": " +
-                 error_text(std::current_exception()));
-    throw;
-  }
-  note_model_inputs(model_path, onnx_engine->observation_shape(), onnx_engine->action_mask_shape());
+  AgentModel model = open_agent_model(context, ModelOwner::selector, onnx_helper_library);
+  if (!model.runner) return;
+  onnx_engine = std::move(model.runner);
+  note_model_inputs(std::move(model.path), onnx_engine->observation_shape(), onnx_engine->action_mask_shape());
 }
 
 asio::awaitable<void> SelectorRuntimeBase::reset() {
