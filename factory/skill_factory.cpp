@@ -23,6 +23,12 @@ bool is_kind(const tavrin_core::AgentNode& agent) {
 
 }  // namespace
 
+std::optional<std::string> processor_class_for(const tavrin_core::AgentNode& agent) {
+  if (is_kind<tavrin_core::AgentOrchestrator>(agent)) return std::string("SelectorRuntime");
+  if (agent.is_controller() || is_kind<tavrin_core::Agent>(agent)) return std::string("SkillRuntime");
+  return std::nullopt;
+}
+
 asio::awaitable<ProcessorPtr> create_skill_runtime(tavrin_core::AgentProcessorContext context) {
   // Bound inside every call: the selector library refers back to this one.
   MakeSelectorRuntimeFn* make_selector_runtime = bind_make_selector_runtime();

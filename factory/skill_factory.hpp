@@ -1,6 +1,8 @@
 #pragma once
 // The processor factory: chooses, constructs and initialises the processor of an agent.
 #include <memory>
+#include <optional>
+#include <string>
 
 #include <asio/awaitable.hpp>
 
@@ -22,6 +24,11 @@ using ProcessorPtr = std::shared_ptr<BaseAgentProcessor>;
 // error as its nested exception (std::rethrow_if_nested reaches it with its own kind and message).
 // The two processor libraries are bound at the start of every call, never at load time.
 asio::awaitable<ProcessorPtr> create_skill_runtime(tavrin_core::AgentProcessorContext context);
+
+// The processor class create_skill_runtime makes for `agent`: "SelectorRuntime" for an
+// AgentOrchestrator, "SkillRuntime" for a plain Agent and for a controller of any other kind, none
+// for a kind it refuses. Kinds are told apart by type, so subclasses of a kind count as that kind.
+std::optional<std::string> processor_class_for(const tavrin_core::AgentNode& agent);
 
 using CreateSkillRuntimeFn = asio::awaitable<ProcessorPtr>(tavrin_core::AgentProcessorContext);
 

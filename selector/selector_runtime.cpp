@@ -1,9 +1,8 @@
 #include "selector/selector_runtime.hpp"
 
+#include <cctype>
+#include <charconv>
 #include <cmath>
-#include <exception>
-#include <filesystem>
-#include <optional>
 #include <system_error>
 #include <type_traits>
 #include <typeinfo>
@@ -16,21 +15,12 @@
 #include "core_api/spaces.hpp"
 #include "factory/skill_factory.hpp"
 #include "processor/model_inputs.hpp"
+#include "runner/agent_model.hpp"
 
 namespace tavrin_inference {
 namespace {
 
 const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.selector_runtime");
-
-std::string error_text(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
 
 // Forbidden children get FLOAT_MIN (in the logits' own element type), then softmax and the first
 // index of the largest probability. Works in place on `logits`; T is float or double.
@@ -76,10 +66,41 @@ std::int64_t index_value(const Value& choice) {
   throw TypeError(std::string("a child index must be an integer, not ") + choice.kind_name());
 }
 
+// A number-like value as a child index, the way int() converts it: a numeric text gives its integer,
+// a float is cut toward zero. A float no 64-bit index can hold (NaN and infinities too) names no
+// child: IndexError naming `agent`. Text that is not an integer is a TypeError.
+std::int64_t index_of_number(const Value& value, const std::string& agent) {
+  if (value.is_text()) {
+    std::string_view text = value.as_text();
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    std::int64_t index = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), index);
+    if (error == std::errc::result_out_of_range) {
+      throw IndexError("child index " + value.as_text() + " is out of range for orchestrator agent " + agent);
+    }
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+      throw TypeError("a child index must be an integer, not the text '" + value.as_text() + "'");
+    }
+    return index;
+  }
+  if (value.is_float()) {
+    // 2^63 is exact as a double; every double below it and at or above -2^63 fits after truncation.
+    constexpr double limit = 9223372036854775808.0;
+    const double cut = std::trunc(value.as_double());
+    if (!(cut >= -limit && cut < limit)) {
+      throw IndexError("child index " + value.str() + " is out of range for orchestrator agent " + agent);
+    }
+    return static_cast<std::int64_t>(cut);
+  }
+  return value.as_int();
+}
+
 // The child index a teacher's transform_action gives back: the index itself, or the second entry of
 // a tuple.
-std::int64_t transformed_choice(const Value& transformed) {
-  return transformed.is_tuple() ? transformed[1].as_int() : transformed.as_int();
+std::int64_t transformed_choice(const Value& transformed, const std::string& agent) {
+  return index_of_number(transformed.is_tuple() ? transformed[1] : transformed, agent);
 }
 
 // The teacher form of a step's result. A child's map result gets the selector's choice added.
@@ -133,8 +154,8 @@ asio::awaitable<void> SelectorRuntimeBase::init() {
 
   const tavrin_core::AgentNode& agent = *context.agent;
   if (agent.is_controller()) {
-    logger.info("Agent " + agent.get_name() +
-                " is a controller selector: its own programmed implementation is used instead of an ONNX model");
+    logger.info("Agent {} is a controller selector: its own programmed implementation is used instead of an ONNX model",
+                agent.get_name());
   } else {
     load_onnx_model();
   }
@@ -159,51 +180,10 @@ asio::awaitable<void> SelectorRuntimeBase::init() {
 }
 
 void SelectorRuntimeBase::load_onnx_model() {
-  namespace fs = std::filesystem;
-  const tavrin_core::AgentNode& agent = *context.agent;
-  const std::string& name = agent.get_name();
-
-  const std::optional<std::string>& checkpoint = agent.get_checkpoint_uri();
-  if (!checkpoint) {
-    logger.warning("No checkpoint URI found for agent " + name + ", cannot load ONNX model");
-    return;
-  }
-  const std::string file = name + ".onnx";
-  std::error_code ec;  // an unreadable location counts as not existing
-  fs::path path = fs::path(*checkpoint) / file;
-  if (!fs::exists(path, ec)) path = fs::path(*checkpoint) / name / file;
-  if (!fs::exists(path, ec)) {
-    logger.warning("ONNX model not found at " + path.string() + " for agent " + name);
-    return;
-  }
-  const std::string model_path = path.string();
-
-  // Best effort: neither a missing helper nor a failing one keeps the model from being opened.
-  try {
-    auto* ensure =
-        reinterpret_cast<EnsureOnnxModelHasActionMaskFn*>(bind_symbol(onnx_helper_library, kEnsureActionMaskSymbol));
-    tavrin_core::spaces::SpacePtr space;
-    try {
-      space = agent.get_action_space();
-    } catch (...) {
-      space = nullptr;
-    }
-    ensure(model_path, space, context.agent);
-  } catch (...) {
-    logger.warning("Failed to ensure action_mask in ONNX model for orchestrator " + name + ": " +
-                   error_text(std::current_exception()));
-  }
-
-  try {
-    onnx_engine =
-        std::make_unique<GraphRunner>(model_path, std::nullopt, GraphRunnerOptions::from_config(context.config.get()));
-    logger.info("Loaded ONNX model for orchestrator agent " + name + " from " + model_path);
-  } catch (...) {
-    logger.error("Failed to load ONNX model for orchestrator agent " + name + ": " +
-                 error_text(std::current_exception()));
-    throw;
-  }
-  note_model_inputs(model_path, onnx_engine->observation_shape(), onnx_engine->action_mask_shape());
+  AgentModel model = open_agent_model(context, ModelOwner::selector, onnx_helper_library);
+  if (!model.runner) return;
+  onnx_engine = std::move(model.runner);
+  note_model_inputs(std::move(model.path), onnx_engine->observation_shape(), onnx_engine->action_mask_shape());
 }
 
 asio::awaitable<void> SelectorRuntimeBase::reset() {
@@ -280,7 +260,9 @@ bool SelectorRuntimeBase::check_step_ready() const {
   return is_controller;
 }
 
-Value SelectorRuntimeBase::step_chosen(Value transformed) const { return Value(transformed_choice(transformed)); }
+Value SelectorRuntimeBase::step_chosen(Value transformed) const {
+  return Value(transformed_choice(transformed, context.agent->get_name()));
+}
 
 BaseAgentProcessor& SelectorRuntimeBase::step_child(const Value& chosen) const {
   return *child_at(index_value(chosen));
@@ -314,7 +296,10 @@ asio::awaitable<Value> SelectorRuntimeBase::execute_through_overrides(const Valu
   } else {
     chosen = Value(co_await _get_orchestrator_action(filtered, sim_action_mask));
   }
-  if (teacher) chosen = Value(transformed_choice(co_await teacher->transform_action(obs, std::move(chosen))));
+  if (teacher) {
+    chosen = Value(
+        transformed_choice(co_await teacher->transform_action(obs, std::move(chosen)), context.agent->get_name()));
+  }
 
   if (context.for_agent_group) co_return chosen;
 

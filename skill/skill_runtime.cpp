@@ -1,10 +1,6 @@
 #include "skill/skill_runtime.hpp"
 
-#include <array>
 #include <cstdint>
-#include <exception>
-#include <filesystem>
-#include <optional>
 #include <typeinfo>
 #include <utility>
 
@@ -13,21 +9,12 @@
 #include "common/nd_array.hpp"
 #include "core_api/logger.hpp"
 #include "processor/model_inputs.hpp"
+#include "runner/agent_model.hpp"
 
 namespace tavrin_inference {
 namespace {
 
 const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.skill_runtime");
-
-std::string error_text(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
 
 // Adds FLOAT_MIN to every entry whose mask value is not positive, as one element-wise addition,
 // when the mask has exactly one entry per entry of the row; yields the row to decode, `row` itself
@@ -79,63 +66,17 @@ asio::awaitable<void> SkillRuntimeBase::init() {
 }
 
 void SkillRuntimeBase::load_onnx_model() {
-  namespace fs = std::filesystem;
   const tavrin_core::AgentNode& agent = *context.agent;
-  const std::string& name = agent.get_name();
-
   if (agent.is_controller()) {
-    logger.info("Agent " + name +
-                " is a controller: its own programmed implementation is used instead of an ONNX model");
+    logger.info("Agent {} is a controller: its own programmed implementation is used instead of an ONNX model",
+                agent.get_name());
     return;
   }
 
-  // Only an absent checkpoint stops here; an empty one yields paths relative to the working folder.
-  const std::optional<std::string>& checkpoint = agent.get_checkpoint_uri();
-  if (!checkpoint) {
-    logger.warning("No checkpoint URI found for agent " + name + ", cannot load ONNX model");
-    return;
-  }
-  const fs::path base(*checkpoint);
-  const std::string file = name + ".onnx";
-  const std::array<fs::path, 3> candidates{base / file, base / name / file, base / "checkpoint" / file};
-  std::string model_path;
-  for (const auto& candidate : candidates) {
-    std::error_code ec;  // an unreadable location counts as not existing
-    if (fs::exists(candidate, ec)) {
-      model_path = candidate.string();
-      break;
-    }
-  }
-  if (model_path.empty()) {
-    logger.warning("ONNX model not found at " + candidates.back().string() + " for agent " + name);
-    return;
-  }
-
-  // Best effort: neither a missing helper nor a failing one keeps the model from being opened.
-  try {
-    auto* ensure =
-        reinterpret_cast<EnsureOnnxModelHasActionMaskFn*>(bind_symbol(onnx_helper_library, kEnsureActionMaskSymbol));
-    tavrin_core::spaces::SpacePtr space;
-    try {
-      space = agent.get_action_space();
-    } catch (...) {
-      space = nullptr;
-    }
-    ensure(model_path, space, context.agent);
-  } catch (...) {
-    logger.warning("Failed to ensure action_mask in ONNX model for agent " + name + ": " +
-                   error_text(std::current_exception()));
-  }
-
-  try {
-    onnx_engine =
-        std::make_unique<GraphRunner>(model_path, std::nullopt, GraphRunnerOptions::from_config(context.config.get()));
-  } catch (...) {
-    logger.error("Failed to load ONNX model for agent " + name + ": " + error_text(std::current_exception()));
-    throw;
-  }
-  logger.info("Loaded ONNX model for agent " + name + " from " + model_path);
-  note_model_inputs(model_path, onnx_engine->observation_shape(), onnx_engine->action_mask_shape());
+  AgentModel model = open_agent_model(context, ModelOwner::skill, onnx_helper_library);
+  if (!model.runner) return;
+  onnx_engine = std::move(model.runner);
+  note_model_inputs(std::move(model.path), onnx_engine->observation_shape(), onnx_engine->action_mask_shape());
 }
 
 Value SkillRuntimeBase::model_raw_action(const Map& sensors_filtered) {

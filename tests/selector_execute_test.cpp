@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -258,6 +259,15 @@ TEST_F(Transformed, IndicesOutsideTheChildrenAreRejectedNegativeOnesToo) {
   }
   transform_script = [](const Value&) { return Value("two"); };
   EXPECT_THROW(choose({9, 0, 0}), tavrin_inference::TypeError);
+}
+
+TEST_F(Transformed, NumberLikeChoicesConvertAsIntegersDoAndHugeFloatsAreIndexErrors) {
+  transform_script = [](const Value&) { return Value("2"); };
+  EXPECT_EQ(choose({9, 0, 0}), Value(2));
+  for (const Value& bad : {Value(1.0e19), Value(-1.0e300), Value(std::nan(""))}) {
+    transform_script = [bad](const Value&) { return bad; };
+    EXPECT_THROW(choose({9, 0, 0}), tavrin_inference::IndexError) << bad.str();
+  }
 }
 
 // ---- what the child receives and what comes back --------------------------------------------------

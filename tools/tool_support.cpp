@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <iostream>
 #include <string_view>
 
@@ -10,6 +9,8 @@
 
 #include "common/errors.hpp"
 #include "core_api/logger.hpp"
+#include "factory/skill_factory.hpp"
+#include "runner/agent_model.hpp"
 
 namespace tavrin_tool {
 
@@ -86,22 +87,15 @@ InputLines::InputLines(const std::string& path) {
 }
 
 std::optional<std::string> processor_class_for(const tavrin_core::AgentNode& agent) {
-  // The factory's choice: kinds are told apart by type, so subclasses of a kind count as that kind.
-  if (dynamic_cast<const tavrin_core::AgentOrchestrator*>(&agent)) return std::string("SelectorRuntime");
-  if (agent.is_controller() || dynamic_cast<const tavrin_core::Agent*>(&agent)) return std::string("SkillRuntime");
-  return std::nullopt;
+  return tavrin_inference::processor_class_for(agent);
 }
 
 std::vector<std::string> model_candidates(const tavrin_core::AgentNode& agent) {
-  namespace fs = std::filesystem;
   const auto processor = processor_class_for(agent);
-  if (!processor || agent.is_controller() || !agent.get_checkpoint_uri()) return {};
-  const fs::path base(*agent.get_checkpoint_uri());
-  const std::string& name = agent.get_name();
-  const std::string file = name + ".onnx";
-  std::vector<std::string> candidates{(base / file).string(), (base / name / file).string()};
-  if (*processor == "SkillRuntime") candidates.push_back((base / "checkpoint" / file).string());
-  return candidates;
+  if (!processor || agent.is_controller()) return {};
+  return tavrin_inference::model_candidates(agent, *processor == "SkillRuntime"
+                                                       ? tavrin_inference::ModelOwner::skill
+                                                       : tavrin_inference::ModelOwner::selector);
 }
 
 std::string TensorDecl::shape_text() const {
