@@ -12,7 +12,7 @@
 #include "host/policy_host.hpp"
 #include "processor/skillkit.hpp"
 #include "selector/selector_runtime.hpp"
-#include "tests/selector_test_support.hpp"
+#include "tests/support/selector_test_support.hpp"
 #include "tests/support/log_capture.hpp"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "host/policy_host.hpp"
 #include "selector/selector_runtime.hpp"
 #include "skill/skill_runtime.hpp"
-#include "tests/selector_test_support.hpp"
+#include "tests/support/selector_test_support.hpp"
 
 namespace {
 

@@ -31,7 +31,7 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #include "common/value.hpp"
 #include "host/policy_host.hpp"
 #include "processor/skillkit.hpp"
-#include "tests/selector_test_support.hpp"
+#include "tests/support/selector_test_support.hpp"
 
 namespace {
 

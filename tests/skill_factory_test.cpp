@@ -13,7 +13,7 @@
 #include "runner/graph_runner.hpp"
 #include "selector/selector_runtime.hpp"
 #include "skill/skill_runtime.hpp"
-#include "tests/selector_test_support.hpp"
+#include "tests/support/selector_test_support.hpp"
 #include "tests/support/log_capture.hpp"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "common/constants.hpp"
 #include "common/errors.hpp"
-#include "skill_runtime_fixture.hpp"
+#include "tests/support/skill_runtime_fixture.hpp"
 #include "support/log_capture.hpp"
 
 namespace skill_test {

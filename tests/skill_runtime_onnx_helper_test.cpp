@@ -6,7 +6,7 @@
 #include "common/errors.hpp"
 #include "core_api/spaces.hpp"
 #include "onnx_helper/onnx_helper.hpp"
-#include "skill_runtime_fixture.hpp"
+#include "tests/support/skill_runtime_fixture.hpp"
 #include "support/log_capture.hpp"
 
 namespace skill_test {

@@ -14,8 +14,8 @@
 #include "common/errors.hpp"
 #include "factory/skill_factory.hpp"
 #include "selector/selector_runtime.hpp"
-#include "tests/selector_test_support.hpp"
-#include "tests/skill_runtime_fixture.hpp"
+#include "tests/support/selector_test_support.hpp"
+#include "tests/support/skill_runtime_fixture.hpp"
 #include "tests/support/log_capture.hpp"
 
 namespace {

@@ -26,7 +26,7 @@
 #include "core_api/implementations.hpp"
 #include "host/policy_host.hpp"
 #include "processor/skillkit.hpp"
-#include "tests/selector_test_support.hpp"
+#include "tests/support/selector_test_support.hpp"
 
 namespace tavrin_inference {
 // Values in test failures as the application would print them.

@@ -22,6 +22,7 @@
 #include "core_api/implementations.hpp"
 #include "core_api/orchestration.hpp"
 #include "skill/skill_runtime.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace skill_test {
 
@@ -46,29 +47,7 @@ T run(asio::awaitable<T> operation) {
   return tavrin_inference::run_sync(std::move(operation));
 }
 
-// A fresh folder below the system's temporary folder, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir() {
-    static std::atomic<int> counter{0};
-    path_ = fs::temp_directory_path() /
-            ("skill_runtime_test_" + std::to_string(::getpid()) + "_" + std::to_string(++counter));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const fs::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
-
- private:
-  fs::path path_;
-};
+using tavrin_test::TempDir;
 
 // Copies a model fixture to `destination`, creating the folders on the way.
 inline void place_model(const std::string& model, const fs::path& destination) {

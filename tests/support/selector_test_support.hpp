@@ -22,6 +22,7 @@
 #include "core_api/network_mgr.hpp"
 #include "core_api/orchestration.hpp"
 #include "link/async_link.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace selector_test {
 
@@ -121,33 +122,15 @@ inline tavrin_core::AgentProcessorContext context_for(const std::shared_ptr<tavr
 }
 
 // A fresh folder for model files, removed with the object.
-class TempDir {
+class TempDir : public tavrin_test::TempDir {
  public:
-  TempDir() {
-    static std::atomic<int> counter{0};
-    path_ = std::filesystem::temp_directory_path() /
-            ("tavrin_selector_test_" + std::to_string(::getpid()) + "_" + std::to_string(++counter));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
   // Copies a model of fixtures/models to `relative` below this folder (folders made as needed).
   void copy_model(const std::string& fixture, const std::string& relative) const {
-    const auto target = path_ / relative;
+    const auto target = path() / relative;
     std::filesystem::create_directories(target.parent_path());
     std::filesystem::copy_file(kModels + "/" + fixture + ".onnx", target,
                                std::filesystem::copy_options::overwrite_existing);
   }
-
- private:
-  std::filesystem::path path_;
 };
 
 // One link of a chain of nested errors: the kind ("RuntimeError", ...) and the message.
