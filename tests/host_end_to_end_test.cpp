@@ -12,8 +12,8 @@
 #include "host/policy_host.hpp"
 #include "processor/skillkit.hpp"
 #include "selector/selector_runtime.hpp"
-#include "tests/support/selector_test_support.hpp"
 #include "tests/support/log_capture.hpp"
+#include "tests/support/selector_test_support.hpp"
 
 namespace {
 

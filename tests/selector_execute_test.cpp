@@ -18,8 +18,8 @@
 #include "factory/skill_factory.hpp"
 #include "processor/skillkit.hpp"
 #include "selector/selector_runtime.hpp"
-#include "tests/support/selector_test_support.hpp"
 #include "tests/support/log_capture.hpp"
+#include "tests/support/selector_test_support.hpp"
 
 namespace {
 

@@ -20,8 +20,8 @@
 #include "factory/skill_factory.hpp"
 #include "runner/graph_runner.hpp"
 #include "selector/selector_runtime.hpp"
-#include "tests/support/selector_test_support.hpp"
 #include "tests/support/log_capture.hpp"
+#include "tests/support/selector_test_support.hpp"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "runner/graph_runner.hpp"
 #include "selector/selector_runtime.hpp"
 #include "skill/skill_runtime.hpp"
-#include "tests/support/selector_test_support.hpp"
 #include "tests/support/log_capture.hpp"
+#include "tests/support/selector_test_support.hpp"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include "common/constants.hpp"
 #include "common/errors.hpp"
-#include "tests/support/skill_runtime_fixture.hpp"
 #include "support/log_capture.hpp"
+#include "tests/support/skill_runtime_fixture.hpp"
 
 namespace skill_test {
 namespace {

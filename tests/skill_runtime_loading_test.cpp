@@ -9,8 +9,8 @@
 #include "common/errors.hpp"
 #include "common/late_binding.hpp"
 #include "runner/graph_runner.hpp"
-#include "tests/support/skill_runtime_fixture.hpp"
 #include "support/log_capture.hpp"
+#include "tests/support/skill_runtime_fixture.hpp"
 
 namespace skill_test {
 namespace {

@@ -6,8 +6,8 @@
 #include "common/errors.hpp"
 #include "core_api/spaces.hpp"
 #include "onnx_helper/onnx_helper.hpp"
-#include "tests/support/skill_runtime_fixture.hpp"
 #include "support/log_capture.hpp"
+#include "tests/support/skill_runtime_fixture.hpp"
 
 namespace skill_test {
 namespace {

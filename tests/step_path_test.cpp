@@ -14,9 +14,9 @@
 #include "common/errors.hpp"
 #include "factory/skill_factory.hpp"
 #include "selector/selector_runtime.hpp"
+#include "tests/support/log_capture.hpp"
 #include "tests/support/selector_test_support.hpp"
 #include "tests/support/skill_runtime_fixture.hpp"
-#include "tests/support/log_capture.hpp"
 
 namespace {
 
