@@ -12,41 +12,18 @@
 // "create_with_client" asks the worker that serves the class to make an instance and answers the
 // pair (client id, proxy); the proxy's hooks are calls to that instance. "stop_all" releases every
 // instance this manager made. Each manager keeps one connection per worker.
-#include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "core/remote/remote_settings.hpp"
 #include "core/remote/worker_client.hpp"
 #include "core_api/implementations.hpp"
 #include "core_api/network_mgr.hpp"
 
 namespace tavrin_core::remote {
-
-struct RemoteSettings {
-  std::map<std::string, std::string> targets;  // target name -> "host:port"
-  std::string default_address;                 // address of "remote.target" (default: "local", else the first)
-  std::map<std::string, std::string> routes;   // class -> address
-  RemoteOptions options;                       // timeouts (their TLS is chosen per address)
-  std::shared_ptr<TlsContext> tls;             // "remote.tls": for every worker without TLS settings of its own
-  std::map<std::string, std::shared_ptr<TlsContext>> target_tls;  // address -> "target.<name>.tls"
-
-  const std::string& address_for(const std::string& impl_cls) const;
-  // The TLS a connection to `address` uses; null for plaintext.
-  std::shared_ptr<TlsContext> tls_for(const std::string& address) const;
-  // "tls://host:port/<class>" or "tcp://host:port/<class>": where the class is served.
-  std::string url_of(const std::string& impl_cls) const;
-  // None when the configuration asks for no networked transport (no "remote" field, or
-  // "transport": "inproc"). InvalidArgumentError naming the field for bad values.
-  static std::optional<RemoteSettings> from_config(const TrainerConfig& config);
-};
-
-// Class named by a create_with_client env_init: "inproc://C", "tcp://host:port/C", "tls://host:port/C"
-// or "C".
-std::string class_of_env_init(const std::string& env_init);
 
 class WorkerManager : public RemoteManager {
  public:
@@ -77,6 +54,8 @@ class RemoteHandle {
                std::string impl_cls, std::string env_init, std::string version, std::string client_id);
   // Calls hook `method` of the instance with positional arguments.
   static asio::awaitable<Value> call(std::shared_ptr<RemoteHandle> self, const char* method, std::vector<Value> args);
+  // Calls hook `method`, which takes no argument and answers nothing (reset).
+  static asio::awaitable<void> call_void(std::shared_ptr<RemoteHandle> self, const char* method);
   std::string client_id() const;
   const std::string& impl_cls() const { return impl_cls_; }
   const std::shared_ptr<WorkerClient>& client() const { return client_; }
@@ -98,47 +77,43 @@ class RemoteHandle {
   std::shared_ptr<Renewal> renewal_;  // guarded by mutex_: the new instance being made, if any
 };
 
-class RemoteTeacher : public AgentTeacher {
+// A proxy of one instance on a worker, standing in for an implementation of `Base`: its hooks are
+// calls to that instance through the handle.
+template <class Base>
+class RemoteProxy : public Base {
  public:
-  explicit RemoteTeacher(std::shared_ptr<RemoteHandle> handle) : handle_(std::move(handle)) {}
+  explicit RemoteProxy(std::shared_ptr<RemoteHandle> handle) : handle_(std::move(handle)) {}
   std::string class_name() const override { return handle_->impl_cls(); }
+  asio::awaitable<void> reset() override { return RemoteHandle::call_void(handle_, "reset"); }
+  const RemoteHandle& handle() const { return *handle_; }
+
+ protected:
+  std::shared_ptr<RemoteHandle> handle_;
+};
+
+class RemoteTeacher : public RemoteProxy<AgentTeacher> {
+ public:
+  using RemoteProxy::RemoteProxy;
   asio::awaitable<Value> filtered_sensor_space() override;
-  asio::awaitable<void> reset() override;
   asio::awaitable<Value> transform_sensors(Value sensors, Value extra) override;
   asio::awaitable<Value> compute_action_mask(const Value& sensors, const Value& previous_action) override;
   asio::awaitable<Value> transform_action(const Value& sensors, Value action) override;
   asio::awaitable<Value> compute_reward(const Value& sensors, Value action, Value sim_reward) override;
   asio::awaitable<Value> compute_success_criteria(const Value& sensors, Value action) override;
   asio::awaitable<Value> compute_termination(const Value& sensors, Value action) override;
-  const RemoteHandle& handle() const { return *handle_; }
-
- private:
-  std::shared_ptr<RemoteHandle> handle_;
 };
 
-class RemoteController : public AgentController {
+class RemoteController : public RemoteProxy<AgentController> {
  public:
-  explicit RemoteController(std::shared_ptr<RemoteHandle> handle) : handle_(std::move(handle)) {}
-  std::string class_name() const override { return handle_->impl_cls(); }
+  using RemoteProxy::RemoteProxy;
   asio::awaitable<Value> filtered_sensor_space() override;
-  asio::awaitable<void> reset() override;
   asio::awaitable<Value> compute_action(const Value& sensors, const Value& previous_action) override;
-  const RemoteHandle& handle() const { return *handle_; }
-
- private:
-  std::shared_ptr<RemoteHandle> handle_;
 };
 
-class RemotePerceptor : public Perceptor {
+class RemotePerceptor : public RemoteProxy<Perceptor> {
  public:
-  explicit RemotePerceptor(std::shared_ptr<RemoteHandle> handle) : handle_(std::move(handle)) {}
-  std::string class_name() const override { return handle_->impl_cls(); }
+  using RemoteProxy::RemoteProxy;
   asio::awaitable<Value> perceive(const Value& sensors) override;
-  asio::awaitable<void> reset() override;
-  const RemoteHandle& handle() const { return *handle_; }
-
- private:
-  std::shared_ptr<RemoteHandle> handle_;
 };
 
 }  // namespace tavrin_core::remote
