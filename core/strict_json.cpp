@@ -60,6 +60,16 @@ std::string json_unknown_field(std::string_view key, std::string_view context) {
   return "unknown field '" + std::string(key) + "' " + std::string(context);
 }
 
+bool json_known_key(std::string_view key, std::span<const std::string_view> known) {
+  return std::find(known.begin(), known.end(), key) != known.end();
+}
+
+std::string json_key_list(std::span<const std::string_view> known) {
+  std::string list;
+  for (auto k : known) list.append(list.empty() ? "" : ", ").append(k);
+  return list;
+}
+
 bool StrictKeyTracker::operator()(int /*depth*/, nlohmann::ordered_json::parse_event_t event,
                                   nlohmann::ordered_json& parsed) {
   using Event = nlohmann::ordered_json::parse_event_t;
@@ -142,13 +152,9 @@ const StrictJsonReader::Json* StrictJsonReader::find(const Json& object, std::st
 void StrictJsonReader::only_fields(const Json& object, const std::string& path, const char* what,
                                    std::initializer_list<std::string_view> known) const {
   for (auto it = object.begin(); it != object.end(); ++it) {
-    bool ok = false;
-    for (auto k : known) ok = ok || it.key() == k;
-    if (ok) continue;
-    std::string list;
-    for (auto k : known) list += (list.empty() ? "" : ", ") + std::string(k);
+    if (json_known_key(it.key(), known)) continue;
     fail(json_field_path(path, it.key()),
-         json_unknown_field(it.key(), "in " + std::string(what) + " (known fields: " + list + ")"));
+         json_unknown_field(it.key(), "in " + std::string(what) + " (known fields: " + json_key_list(known) + ")"));
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,6 +45,9 @@ std::string json_at(const std::string& path, const std::string& message);
 std::string json_duplicate_field(std::string_view key);
 std::string json_too_deep(std::string_view containers, std::size_t max_depth);
 std::string json_unknown_field(std::string_view key, std::string_view context);
+// Whether `key` is one of `known`, and `known` as "a, b, c" for the message refusing it.
+bool json_known_key(std::string_view key, std::span<const std::string_view> known);
+std::string json_key_list(std::span<const std::string_view> known);
 
 // Follows a parser through a document so that a key given twice in one object is reported, where
 // the parser itself would silently keep the last value, and so that recursive code reading the
