@@ -18,8 +18,6 @@
 
 #include <algorithm>
 #include <array>
-#include <barrier>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +32,7 @@
 
 #include "bench/hierarchy_support.hpp"
 #include "runner/session_options.hpp"
+#include "tools/workers.hpp"
 
 namespace {
 
@@ -89,43 +88,18 @@ void BM_ResidentMemory(benchmark::State& state, const char* orchestration) {
 // K hosts, each stepped by a thread of its own, all at once on request.
 class HostThreads {
  public:
-  HostThreads(const std::string& orchestration, std::size_t k)
-      : start_(static_cast<std::ptrdiff_t>(k + 1)), done_(static_cast<std::ptrdiff_t>(k + 1)) {
+  HostThreads(const std::string& orchestration, std::size_t k) : workers_(k) {
     for (std::size_t i = 0; i < k; ++i) hosts_.push_back(std::make_unique<SteppedHost>(orchestration));
-    for (auto& host : hosts_) {
-      threads_.emplace_back([this, h = host.get()] {
-        for (;;) {
-          start_.arrive_and_wait();
-          if (stop_) return;
-          h->step(observation(), steps_);
-          done_.arrive_and_wait();
-        }
-      });
-    }
   }
-  ~HostThreads() {
-    stop_ = true;
-    start_.arrive_and_wait();
-    for (auto& t : threads_) t.join();
-  }
-  HostThreads(const HostThreads&) = delete;
-  HostThreads& operator=(const HostThreads&) = delete;
 
   // Seconds until every host has taken `steps` steps.
   double run(std::int64_t steps) {
-    steps_ = steps;
-    const auto begin = std::chrono::steady_clock::now();
-    start_.arrive_and_wait();
-    done_.arrive_and_wait();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    return workers_.run([this, steps](std::size_t i) { hosts_[i]->step(observation(), steps); }) / 1e6;
   }
 
  private:
   std::vector<std::unique_ptr<SteppedHost>> hosts_;
-  std::vector<std::thread> threads_;
-  std::barrier<> start_, done_;  // the barriers order steps_ and stop_ for the workers
-  std::int64_t steps_ = 0;
-  bool stop_ = false;
+  tavrin_tool::Workers workers_;  // after the hosts: its threads end before the hosts go
 };
 
 HostThreads& threads_for(const std::string& orchestration, std::size_t k) {
