@@ -30,6 +30,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/batch_timing.hpp"
 #include "bench/hierarchy_support.hpp"
 #include "runner/session_options.hpp"
 #include "tools/workers.hpp"
@@ -109,31 +110,15 @@ HostThreads& threads_for(const std::string& orchestration, std::size_t k) {
   return *slot;
 }
 
-double median(std::vector<double> v) {
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-  return v[v.size() / 2];
-}
-
 void BM_Scaling(benchmark::State& state, const char* orchestration) {
   const auto k = static_cast<std::size_t>(state.range(0));
   HostThreads& alone = threads_for(orchestration, 1);
   HostThreads& together = threads_for(orchestration, k);
   constexpr std::int64_t kBatch = 200;
-  std::array<std::vector<double>, 2> batches;  // seconds per batch: alone, together
-  bool alone_first = true;
-  for ([[maybe_unused]] auto _ : state) {
-    double took = 0;
-    for (int turn = 0; turn < 2; ++turn) {
-      const bool alone_turn = (turn == 0) == alone_first;
-      const double seconds = alone_turn ? alone.run(kBatch) : together.run(kBatch);
-      batches[alone_turn ? 0 : 1].push_back(seconds);
-      took += seconds;
-    }
-    alone_first = !alone_first;
-    state.SetIterationTime(took);
-  }
-  const double lone_rate = kBatch / median(batches[0]);
-  const double thread_rate = kBatch / median(batches[1]);
+  const auto batches =
+      batch_timing::rotating_batches<2>(state, {[&] { alone.run(kBatch); }, [&] { together.run(kBatch); }});
+  const double lone_rate = kBatch / batch_timing::median(batches[0]);
+  const double thread_rate = kBatch / batch_timing::median(batches[1]);
   state.counters["steps_per_s_alone"] = lone_rate;
   state.counters["steps_per_s_per_thread"] = thread_rate;
   state.counters["scaling"] = static_cast<double>(k) * thread_rate / lone_rate;
