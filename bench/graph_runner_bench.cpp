@@ -10,8 +10,6 @@
 // alike; its counters give the median per-call time of either side and
 // overhead_pct = (runner / bare - 1) * 100 (its own time is that of a pair of batches).
 // Goals: at most 10% on mlp_small, at most 2% on mlp_256x256.
-#include <algorithm>
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,9 +17,11 @@
 #include <benchmark/benchmark.h>
 #include <onnxruntime_cxx_api.h>
 
+#include "bench/batch_timing.hpp"
 #include "core_api/logger.hpp"
 #include "runner/graph_runner.hpp"
 #include "runner/session_options.hpp"
+#include "tools/session_names.hpp"
 
 namespace {
 
@@ -36,29 +36,18 @@ std::string model_path(const std::string& name) {
 
 struct Pair {
   GraphRunner runner;
-  Ort::Session session{nullptr};
+  Ort::Session session;
+  tavrin_tool::SessionNames names{session};
   Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   Ort::RunOptions run_options;
 
   NdArray observation;
   NdArray mask;
-  std::vector<std::string> input_names, output_names;
-  std::vector<const char*> input_ptrs, output_ptrs;
   std::vector<Ort::Value> inputs;
 
-  explicit Pair(const std::string& name) : runner(model_path(name)) {
-    session = tavrin_inference::open_session(model_path(name), {"CPUExecutionProvider"}, {});
-
-    Ort::AllocatorWithDefaultOptions allocator;
-    for (std::size_t i = 0; i < session.GetInputCount(); ++i) {
-      input_names.emplace_back(session.GetInputNameAllocated(i, allocator).get());
-    }
-    for (std::size_t i = 0; i < session.GetOutputCount(); ++i) {
-      output_names.emplace_back(session.GetOutputNameAllocated(i, allocator).get());
-    }
-    for (const auto& n : input_names) input_ptrs.push_back(n.c_str());
-    for (const auto& n : output_names) output_ptrs.push_back(n.c_str());
-
+  explicit Pair(const std::string& name)
+      : runner(model_path(name)),
+        session(tavrin_inference::open_session(model_path(name), {"CPUExecutionProvider"}, {})) {
     // Inputs in model order: observations (1, N) float32, action_mask (1, K) float64.
     const auto obs_dims = session.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
     const auto mask_dims = session.GetInputTypeInfo(1).GetTensorTypeAndShapeInfo().GetShape();
@@ -80,8 +69,8 @@ struct Pair {
     benchmark::DoNotOptimize(outputs);
   }
   void run_bare() {
-    auto outputs = session.Run(run_options, input_ptrs.data(), inputs.data(), inputs.size(), output_ptrs.data(),
-                               output_ptrs.size());
+    auto outputs = session.Run(run_options, names.input_ptrs.data(), inputs.data(), inputs.size(),
+                               names.output_ptrs.data(), names.output_ptrs.size());
     benchmark::DoNotOptimize(outputs);
   }
 };
@@ -106,38 +95,18 @@ void BM_BareSessionRun(benchmark::State& state, const char* model) {
   for ([[maybe_unused]] auto _ : state) p.run_bare();
 }
 
-double median(std::vector<double> v) {
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-  return v[v.size() / 2];
-}
-
 void BM_Overhead(benchmark::State& state, const char* model) {
   auto& p = pair_for(model);
-  using clock = std::chrono::steady_clock;
   constexpr int kBatch = 16;
-  std::vector<double> runner_batches, bare_batches;  // seconds per batch
-  bool runner_first = true;
-  for ([[maybe_unused]] auto _ : state) {
-    const auto iteration_start = clock::now();
-    for (int side = 0; side < 2; ++side) {
-      const bool runner_turn = (side == 0) == runner_first;
-      const auto start = clock::now();
-      for (int i = 0; i < kBatch; ++i) {
-        if (runner_turn) {
-          p.run_runner();
-        } else {
-          p.run_bare();
-        }
-      }
-      (runner_turn ? runner_batches : bare_batches)
-          .push_back(std::chrono::duration<double>(clock::now() - start).count());
-    }
-    runner_first = !runner_first;
-    state.SetIterationTime(std::chrono::duration<double>(clock::now() - iteration_start).count());
-  }
-  // Medians: a batch that another process interrupted says nothing about either side.
-  const double runner = median(runner_batches) / kBatch;
-  const double bare = median(bare_batches) / kBatch;
+  const auto batch = [&p](void (Pair::*run)()) {
+    return [&p, run] {
+      for (int i = 0; i < kBatch; ++i) (p.*run)();
+    };
+  };
+  const auto [runner_batches, bare_batches] =
+      batch_timing::rotating_batches<2>(state, {batch(&Pair::run_runner), batch(&Pair::run_bare)});
+  const double runner = batch_timing::median(runner_batches) / kBatch;
+  const double bare = batch_timing::median(bare_batches) / kBatch;
   state.counters["runner_us"] = runner * 1e6;
   state.counters["bare_us"] = bare * 1e6;
   state.counters["overhead_pct"] = (runner / bare - 1.0) * 100.0;

@@ -23,7 +23,6 @@
 // 256x256 ones (three_level_256x256.json); ratio_bound has none yet: it is the floor to aim at.
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -34,8 +33,10 @@
 #include <benchmark/benchmark.h>
 #include <onnxruntime_cxx_api.h>
 
+#include "bench/batch_timing.hpp"
 #include "bench/hierarchy_support.hpp"
 #include "runner/session_options.hpp"
+#include "tools/session_names.hpp"
 
 namespace {
 
@@ -47,27 +48,19 @@ using tavrin_inference::Value;
 // One model of the path with its inputs fixed: observation (1, N) float32, action_mask (1, K)
 // float64, in the model's input order.
 struct BareModel {
-  Ort::Session session{nullptr};
+  Ort::Session session;
   std::vector<float> observation;
   std::vector<double> mask;
-  std::vector<std::string> input_names, output_names;
-  std::vector<const char*> input_ptrs, output_ptrs;
+  tavrin_tool::SessionNames names{session};
   std::vector<Ort::Value> inputs;
   std::vector<Ort::Value> bound_outputs;  // written by every bound run
   Ort::IoBinding binding{nullptr};
 
   BareModel(const std::string& path, std::vector<float> obs, std::vector<double> action_mask)
-      : observation(std::move(obs)), mask(std::move(action_mask)) {
-    session = tavrin_inference::open_session(path, {"CPUExecutionProvider"}, {});
-    Ort::AllocatorWithDefaultOptions allocator;
-    for (std::size_t i = 0; i < session.GetInputCount(); ++i) {
-      input_names.emplace_back(session.GetInputNameAllocated(i, allocator).get());
-    }
-    for (std::size_t i = 0; i < session.GetOutputCount(); ++i) {
-      output_names.emplace_back(session.GetOutputNameAllocated(i, allocator).get());
-    }
-    for (const auto& n : input_names) input_ptrs.push_back(n.c_str());
-    for (const auto& n : output_names) output_ptrs.push_back(n.c_str());
+      : session(tavrin_inference::open_session(path, {"CPUExecutionProvider"}, {})),
+        observation(std::move(obs)),
+        mask(std::move(action_mask)) {
+    const auto& input_names = names.inputs;
     if (input_names.size() != 2 || input_names[0] != "observations" || input_names[1] != "action_mask") {
       throw std::runtime_error(path + ": expected the inputs observations, action_mask");
     }
@@ -78,19 +71,20 @@ struct BareModel {
     inputs.push_back(Ort::Value::CreateTensor<double>(memory, mask.data(), mask.size(), mask_dims, 2));
 
     binding = Ort::IoBinding(session);
-    for (std::size_t i = 0; i < inputs.size(); ++i) binding.BindInput(input_ptrs[i], inputs[i]);
-    for (std::size_t i = 0; i < output_ptrs.size(); ++i) {
+    for (std::size_t i = 0; i < inputs.size(); ++i) binding.BindInput(names.input_ptrs[i], inputs[i]);
+    Ort::AllocatorWithDefaultOptions allocator;
+    for (std::size_t i = 0; i < names.output_ptrs.size(); ++i) {
       const auto type_info = session.GetOutputTypeInfo(i);  // owns what `info` refers to
       const auto info = type_info.GetTensorTypeAndShapeInfo();
       const auto dims = info.GetShape();
       bound_outputs.push_back(Ort::Value::CreateTensor(allocator, dims.data(), dims.size(), info.GetElementType()));
-      binding.BindOutput(output_ptrs[i], bound_outputs.back());
+      binding.BindOutput(names.output_ptrs[i], bound_outputs.back());
     }
   }
 
   std::vector<Ort::Value> run(const Ort::RunOptions& run_options) {
-    return session.Run(run_options, input_ptrs.data(), inputs.data(), inputs.size(), output_ptrs.data(),
-                       output_ptrs.size());
+    return session.Run(run_options, names.input_ptrs.data(), inputs.data(), inputs.size(), names.output_ptrs.data(),
+                       names.output_ptrs.size());
   }
 
   void run_bound(const Ort::RunOptions& run_options) { session.Run(run_options, binding); }
@@ -180,39 +174,15 @@ void BM_BarePath(benchmark::State& state, const char* orchestration, const char*
   for ([[maybe_unused]] auto _ : state) p.run_bare(1);
 }
 
-double median(std::vector<double> v) {
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-  return v[v.size() / 2];
-}
-
 void BM_Overhead(benchmark::State& state, const char* orchestration, const char* prefix) {
   auto& p = pair_for(orchestration, prefix);
-  using clock = std::chrono::steady_clock;
   constexpr std::int64_t kBatch = 16;
   enum Side { kRuntime, kBare, kBound, kSides };
-  std::array<std::vector<double>, kSides> batches;  // seconds per batch
-  int first = 0;
-  for ([[maybe_unused]] auto _ : state) {
-    const auto iteration_start = clock::now();
-    for (int turn = 0; turn < kSides; ++turn) {
-      const int side = (first + turn) % kSides;
-      const auto start = clock::now();
-      if (side == kRuntime) {
-        p.run_runtime(kBatch);
-      } else if (side == kBare) {
-        p.run_bare(kBatch);
-      } else {
-        p.run_bound(kBatch);
-      }
-      batches[static_cast<std::size_t>(side)].push_back(std::chrono::duration<double>(clock::now() - start).count());
-    }
-    first = (first + 1) % kSides;
-    state.SetIterationTime(std::chrono::duration<double>(clock::now() - iteration_start).count());
-  }
-  // Medians: a batch that another process interrupted says nothing about any side.
-  const double runtime = median(batches[kRuntime]) / kBatch;
-  const double bare = median(batches[kBare]) / kBatch;
-  const double bound = median(batches[kBound]) / kBatch;
+  const auto batches = batch_timing::rotating_batches<kSides>(
+      state, {[&] { p.run_runtime(kBatch); }, [&] { p.run_bare(kBatch); }, [&] { p.run_bound(kBatch); }});
+  const double runtime = batch_timing::median(batches[kRuntime]) / kBatch;
+  const double bare = batch_timing::median(batches[kBare]) / kBatch;
+  const double bound = batch_timing::median(batches[kBound]) / kBatch;
   state.counters["runtime_us"] = runtime * 1e6;
   state.counters["bare_us"] = bare * 1e6;
   state.counters["bound_us"] = bound * 1e6;

@@ -18,8 +18,6 @@
 
 #include <algorithm>
 #include <array>
-#include <barrier>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -32,8 +30,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/batch_timing.hpp"
 #include "bench/hierarchy_support.hpp"
 #include "runner/session_options.hpp"
+#include "tools/workers.hpp"
 
 namespace {
 
@@ -89,43 +89,18 @@ void BM_ResidentMemory(benchmark::State& state, const char* orchestration) {
 // K hosts, each stepped by a thread of its own, all at once on request.
 class HostThreads {
  public:
-  HostThreads(const std::string& orchestration, std::size_t k)
-      : start_(static_cast<std::ptrdiff_t>(k + 1)), done_(static_cast<std::ptrdiff_t>(k + 1)) {
+  HostThreads(const std::string& orchestration, std::size_t k) : workers_(k) {
     for (std::size_t i = 0; i < k; ++i) hosts_.push_back(std::make_unique<SteppedHost>(orchestration));
-    for (auto& host : hosts_) {
-      threads_.emplace_back([this, h = host.get()] {
-        for (;;) {
-          start_.arrive_and_wait();
-          if (stop_) return;
-          h->step(observation(), steps_);
-          done_.arrive_and_wait();
-        }
-      });
-    }
   }
-  ~HostThreads() {
-    stop_ = true;
-    start_.arrive_and_wait();
-    for (auto& t : threads_) t.join();
-  }
-  HostThreads(const HostThreads&) = delete;
-  HostThreads& operator=(const HostThreads&) = delete;
 
   // Seconds until every host has taken `steps` steps.
   double run(std::int64_t steps) {
-    steps_ = steps;
-    const auto begin = std::chrono::steady_clock::now();
-    start_.arrive_and_wait();
-    done_.arrive_and_wait();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    return workers_.run([this, steps](std::size_t i) { hosts_[i]->step(observation(), steps); }) / 1e6;
   }
 
  private:
   std::vector<std::unique_ptr<SteppedHost>> hosts_;
-  std::vector<std::thread> threads_;
-  std::barrier<> start_, done_;  // the barriers order steps_ and stop_ for the workers
-  std::int64_t steps_ = 0;
-  bool stop_ = false;
+  tavrin_tool::Workers workers_;  // after the hosts: its threads end before the hosts go
 };
 
 HostThreads& threads_for(const std::string& orchestration, std::size_t k) {
@@ -135,31 +110,15 @@ HostThreads& threads_for(const std::string& orchestration, std::size_t k) {
   return *slot;
 }
 
-double median(std::vector<double> v) {
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-  return v[v.size() / 2];
-}
-
 void BM_Scaling(benchmark::State& state, const char* orchestration) {
   const auto k = static_cast<std::size_t>(state.range(0));
   HostThreads& alone = threads_for(orchestration, 1);
   HostThreads& together = threads_for(orchestration, k);
   constexpr std::int64_t kBatch = 200;
-  std::array<std::vector<double>, 2> batches;  // seconds per batch: alone, together
-  bool alone_first = true;
-  for ([[maybe_unused]] auto _ : state) {
-    double took = 0;
-    for (int turn = 0; turn < 2; ++turn) {
-      const bool alone_turn = (turn == 0) == alone_first;
-      const double seconds = alone_turn ? alone.run(kBatch) : together.run(kBatch);
-      batches[alone_turn ? 0 : 1].push_back(seconds);
-      took += seconds;
-    }
-    alone_first = !alone_first;
-    state.SetIterationTime(took);
-  }
-  const double lone_rate = kBatch / median(batches[0]);
-  const double thread_rate = kBatch / median(batches[1]);
+  const auto batches =
+      batch_timing::rotating_batches<2>(state, {[&] { alone.run(kBatch); }, [&] { together.run(kBatch); }});
+  const double lone_rate = kBatch / batch_timing::median(batches[0]);
+  const double thread_rate = kBatch / batch_timing::median(batches[1]);
   state.counters["steps_per_s_alone"] = lone_rate;
   state.counters["steps_per_s_per_thread"] = thread_rate;
   state.counters["scaling"] = static_cast<double>(k) * thread_rate / lone_rate;

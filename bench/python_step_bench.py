@@ -161,27 +161,16 @@ def same(a, b):
 
 # ---- timing ---------------------------------------------------------------------------------------
 
-def python_durations(host, observations, steps):
-    """The nanoseconds of each of `steps` calls of execute from Python."""
+def durations(step, observations, steps):
+    """The nanoseconds of each of `steps` calls of step(sensors, mask) from Python: a host's execute,
+    or the plain Python loop's step."""
     n = len(observations)
     clock = time.perf_counter_ns
     out = np.empty(steps, np.int64)
     for i in range(steps):
         sensors, mask = observations[i % n]
         start = clock()
-        host.execute(sensors, mask)
-        out[i] = clock() - start
-    return out
-
-
-def plain_durations(plain, observations, steps):
-    n = len(observations)
-    clock = time.perf_counter_ns
-    out = np.empty(steps, np.int64)
-    for i in range(steps):
-        sensors, mask = observations[i % n]
-        start = clock()
-        plain.step(sensors, mask)
+        step(sensors, mask)
         out[i] = clock() - start
     return out
 
@@ -260,13 +249,13 @@ def bench(tavrin, name, orchestration, observations, plain_cls, args):
     for sensors, mask in observations * 2:  # twice: the selector's previous choice matters
         assert same(plain.step(sensors, mask), check.execute(sensors, mask)), "the plain-Python step differs"
 
-    python_durations(host, observations, args.steps)  # warm-up
+    durations(host.execute, observations, args.steps)  # warm-up
     host._time_execute(observations, args.steps)
     timed = {"python": [], "cpp": [], "plain": []}
     for _ in range(args.rounds):  # interleaved, so that every side sees the same machine
-        timed["python"].append(python_durations(host, observations, args.steps))
+        timed["python"].append(durations(host.execute, observations, args.steps))
         timed["cpp"].append(host._time_execute(observations, args.steps))
-        timed["plain"].append(plain_durations(plain, observations, max(args.steps // 4, 100)))
+        timed["plain"].append(durations(plain.step, observations, max(args.steps // 4, 100)))
     stats = {side: (float(np.median(np.concatenate(runs))), float(np.mean(np.concatenate(runs))))
              for side, runs in timed.items()}
     tool = tool_bench(args.tool, orchestration, observations, args.steps) if args.tool.exists() else None

@@ -11,13 +11,13 @@
 // (taskset -c 0 build/release/bench/remote_bench), which the workers it starts inherit.
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/batch_timing.hpp"
+#include "bench/remote_support.hpp"
 #include "common/async.hpp"
 #include "core_api/implementations.hpp"
 #include "core_api/remote.hpp"
@@ -34,9 +34,10 @@ using tavrin_inference::PolicyHost;
 using tavrin_inference::run_sync;
 using tavrin_inference::Value;
 
-const std::string kWorker = std::string(TAVRIN_LIB_DIR) + "/../worker/tavrin-worker";
-const std::string kPlugin = std::string(TAVRIN_LIB_DIR) + "/libtavrin_test_plugin.so";
-const std::string kFixtures = std::string(TAVRIN_BENCH_DATA_DIR) + "/remote/";
+using remote_bench::kFixtures;
+using remote_bench::kPlugin;
+using remote_bench::kWorker;
+using remote_bench::remote_teacher;
 
 tavrin_test::WorkerProcess& worker() {
   static tavrin_test::WorkerProcess process(
@@ -77,12 +78,6 @@ Map tls_config() {
              {"remote", Value(Map{{"transport", "tcp"}, {"tls", tls}})}};
 }
 
-std::shared_ptr<tavrin_core::AgentTeacher> remote_teacher(tavrin_inference::AsyncLink& link) {
-  Value reply = run_sync(tavrin_core::await_result(link.call_remote_agent_mgr(
-      "create_with_client", tavrin_core::CallArgs{{}, Map{{"env_init", "PluginTeacher"}, {"version", "latest"}}})));
-  return reply[1].as<tavrin_core::AgentTeacher>();
-}
-
 Value action_of(const benchmark::State& state) {
   if (state.range(0) == 0) return Value(3);
   return Value(NdArray(tavrin_inference::DType::float32, tavrin_inference::Shape{1, state.range(0)}));
@@ -113,27 +108,18 @@ BENCHMARK(BM_LocalHookCall)->Arg(0)->Arg(8)->Arg(1024);
 // One hook call to the worker and back: encoding, framing, loopback TCP, the worker's dispatch,
 // decoding, and the hand-over from the connection's loop to the caller's. Arg: 0 = an integer
 // action, n = a float32 array of n elements.
-void BM_RemoteHookRoundTrip(benchmark::State& state) {
-  tavrin_inference::AsyncLink link{tavrin_core::TrainerConfig(remote_config())};
+void round_trips(benchmark::State& state, Map config) {
+  tavrin_inference::AsyncLink link{tavrin_core::TrainerConfig(std::move(config))};
   run_hooks(state, remote_teacher(link));
   run_sync(tavrin_core::await_result(link.stop_all()));
   link.stop_watchdogs();
 }
+void BM_RemoteHookRoundTrip(benchmark::State& state) { round_trips(state, remote_config()); }
 BENCHMARK(BM_RemoteHookRoundTrip)->Arg(0)->Arg(8)->Arg(1024)->UseRealTime();
 
 // The same round trip over mutual TLS (TLS 1.3 between two OpenSSL ends).
-void BM_RemoteHookRoundTripTls(benchmark::State& state) {
-  tavrin_inference::AsyncLink link{tavrin_core::TrainerConfig(tls_config())};
-  run_hooks(state, remote_teacher(link));
-  run_sync(tavrin_core::await_result(link.stop_all()));
-  link.stop_watchdogs();
-}
+void BM_RemoteHookRoundTripTls(benchmark::State& state) { round_trips(state, tls_config()); }
 BENCHMARK(BM_RemoteHookRoundTripTls)->Arg(0)->Arg(8)->Arg(1024)->UseRealTime();
-
-double median(std::vector<double> v) {
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-  return v[v.size() / 2];
-}
 
 asio::awaitable<void> call_batch(tavrin_core::AgentTeacher& teacher, int calls) {
   const Value sensors;
@@ -149,23 +135,11 @@ void BM_TlsCost(benchmark::State& state) {
   tavrin_inference::AsyncLink tls_link{tavrin_core::TrainerConfig(tls_config())};
   auto plain = remote_teacher(plain_link);
   auto tls = remote_teacher(tls_link);
-  using clock = std::chrono::steady_clock;
   constexpr int kBatch = 32;
-  std::vector<double> plain_batches, tls_batches;  // seconds per batch
-  bool plain_first = true;
-  for ([[maybe_unused]] auto _ : state) {
-    const auto iteration_start = clock::now();
-    for (int side = 0; side < 2; ++side) {
-      const bool plain_turn = (side == 0) == plain_first;
-      const auto start = clock::now();
-      run_sync(call_batch(plain_turn ? *plain : *tls, kBatch));
-      (plain_turn ? plain_batches : tls_batches).push_back(std::chrono::duration<double>(clock::now() - start).count());
-    }
-    plain_first = !plain_first;
-    state.SetIterationTime(std::chrono::duration<double>(clock::now() - iteration_start).count());
-  }
-  const double plain_call = median(plain_batches) / kBatch;
-  const double tls_call = median(tls_batches) / kBatch;
+  const auto [plain_batches, tls_batches] = batch_timing::rotating_batches<2>(
+      state, {[&] { run_sync(call_batch(*plain, kBatch)); }, [&] { run_sync(call_batch(*tls, kBatch)); }});
+  const double plain_call = batch_timing::median(plain_batches) / kBatch;
+  const double tls_call = batch_timing::median(tls_batches) / kBatch;
   state.counters["plain_us"] = plain_call * 1e6;
   state.counters["tls_us"] = tls_call * 1e6;
   state.counters["ratio"] = tls_call / plain_call;

@@ -40,6 +40,8 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "bench/batch_timing.hpp"
+#include "bench/remote_support.hpp"
 #include "common/async.hpp"
 #include "core_api/implementations.hpp"
 #include "core_api/logger.hpp"
@@ -52,16 +54,13 @@
 namespace {
 
 using clock_type = std::chrono::steady_clock;
+using batch_timing::median;
 using tavrin_core::remote::RemoteError;
 using tavrin_inference::Map;
 using tavrin_inference::NdArray;
 using tavrin_inference::PolicyHost;
 using tavrin_inference::run_sync;
 using tavrin_inference::Value;
-
-const std::string kWorker = std::string(TAVRIN_LIB_DIR) + "/../worker/tavrin-worker";
-const std::string kPlugin = std::string(TAVRIN_LIB_DIR) + "/libtavrin_test_plugin.so";
-const std::string kFixtures = std::string(TAVRIN_BENCH_DATA_DIR) + "/remote/";
 
 struct Options {
   double seconds = 30;
@@ -75,12 +74,6 @@ double ms_between(clock_type::time_point from, clock_type::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-double median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-  return v[v.size() / 2];
-}
-
 Map remote_config(const std::string& address, const Value& tls) {
   Map remote{{"connect_timeout_ms", 1000}, {"call_timeout_ms", 5000}, {"heartbeat_interval_ms", 1000}};
   if (!tls.is_none()) remote.set("tls", tls);
@@ -91,9 +84,9 @@ Map remote_config(const std::string& address, const Value& tls) {
 // One host, its reference, and what happened to its steps.
 struct Host {
   Host(const Map& config, int seed) : remote(Value(config)), rng(static_cast<unsigned>(seed)) {
-    run_sync(remote.load_orchestration(kFixtures + "one_remote_teacher.json"));
+    run_sync(remote.load_orchestration(remote_bench::kFixtures + "one_remote_teacher.json"));
     run_sync(remote.package());
-    run_sync(reference.load_orchestration(kFixtures + "one_local_teacher.json"));
+    run_sync(reference.load_orchestration(remote_bench::kFixtures + "one_local_teacher.json"));
     run_sync(reference.package());
   }
   PolicyHost remote;
@@ -166,19 +159,13 @@ void on_threads(int n, int threads, Work work) {
   for (auto& thread : pool) thread.join();
 }
 
-std::shared_ptr<tavrin_core::AgentTeacher> remote_teacher(tavrin_inference::AsyncLink& link) {
-  Value made = run_sync(tavrin_core::await_result(link.call_remote_agent_mgr(
-      "create_with_client", tavrin_core::CallArgs{{}, Map{{"env_init", "PluginTeacher"}, {"version", "latest"}}})));
-  return made[1].as<tavrin_core::AgentTeacher>();
-}
-
 // Hook calls per second of `clients` clients in `threads` threads, each with its own connection.
 double calls_per_second(const Map& config, int clients, int threads, double seconds) {
   std::vector<std::unique_ptr<tavrin_inference::AsyncLink>> links;
   std::vector<std::shared_ptr<tavrin_core::AgentTeacher>> teachers;
   for (int i = 0; i < clients; ++i) {
     links.push_back(std::make_unique<tavrin_inference::AsyncLink>(tavrin_core::TrainerConfig(config)));
-    teachers.push_back(remote_teacher(*links.back()));
+    teachers.push_back(remote_bench::remote_teacher(*links.back()));
   }
   std::atomic<std::uint64_t> calls{0};
   const auto start = clock_type::now();
@@ -201,8 +188,8 @@ double calls_per_second(const Map& config, int clients, int threads, double seco
 std::pair<double, double> latencies(const Map& plain, const Map& tls, double seconds) {
   tavrin_inference::AsyncLink plain_link{tavrin_core::TrainerConfig(plain)};
   tavrin_inference::AsyncLink tls_link{tavrin_core::TrainerConfig(tls)};
-  auto plain_teacher = remote_teacher(plain_link);
-  auto tls_teacher = remote_teacher(tls_link);
+  auto plain_teacher = remote_bench::remote_teacher(plain_link);
+  auto tls_teacher = remote_bench::remote_teacher(tls_link);
   std::vector<double> plain_batches, tls_batches;
   constexpr int kBatch = 64;
   const auto end =
@@ -246,13 +233,13 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line as soon as it is known
 
   tavrin_core::set_log_level(tavrin_core::LogLevel::error);
-  tavrin_core::ImplementationRegistry::instance().load_plugin(kPlugin);
+  tavrin_core::ImplementationRegistry::instance().load_plugin(remote_bench::kPlugin);
   tavrin_test::TlsCertificates certs;
   const Value tls(Map{{"ca", Value(certs.file("ca.pem"))},
                       {"cert", Value(certs.file("host.pem"))},
                       {"key", Value(certs.file("host.key"))}});
-  const std::vector<std::string> base{kWorker,       "--port", "0", "--plugin", kPlugin, "--exit-with-parent",
-                                      "--log-level", "error"};
+  const std::vector<std::string> base{remote_bench::kWorker, "--port",      "0",    "--plugin", remote_bench::kPlugin,
+                                      "--exit-with-parent",  "--log-level", "error"};
   std::vector<std::string> secure_args = base;
   secure_args.insert(secure_args.end(), {"--tls-cert", certs.file("worker.pem"), "--tls-key", certs.file("worker.key"),
                                          "--tls-client-ca", certs.file("ca.pem")});

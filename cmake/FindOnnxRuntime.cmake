@@ -41,6 +41,14 @@ function(_onnxruntime_version_from_header include_dir out_var)
   set(${out_var} "" PARENT_SCOPE)
 endfunction()
 
+# Records where the header and library were found, for this and later configures.
+function(_onnxruntime_record include_dir library origin root)
+  set(OnnxRuntime_INCLUDE_DIR "${include_dir}" CACHE PATH "ONNX Runtime headers" FORCE)
+  set(OnnxRuntime_LIBRARY "${library}" CACHE FILEPATH "ONNX Runtime library" FORCE)
+  set(OnnxRuntime_ORIGIN "${origin}" CACHE INTERNAL "")
+  set(OnnxRuntime_ROOT_DIR "${root}" CACHE INTERNAL "")
+endfunction()
+
 # Looks for the header and library under one root only.
 function(_onnxruntime_try_root root origin)
   if(OnnxRuntime_INCLUDE_DIR AND OnnxRuntime_LIBRARY OR root STREQUAL "")
@@ -53,10 +61,7 @@ function(_onnxruntime_try_root root origin)
   find_library(_ort_lib NAMES onnxruntime PATHS "${root}/lib" "${root}/lib64"
                NO_DEFAULT_PATH NO_CACHE)
   if(_ort_inc AND _ort_lib)
-    set(OnnxRuntime_INCLUDE_DIR "${_ort_inc}" CACHE PATH "ONNX Runtime headers" FORCE)
-    set(OnnxRuntime_LIBRARY "${_ort_lib}" CACHE FILEPATH "ONNX Runtime library" FORCE)
-    set(OnnxRuntime_ORIGIN "${origin}" CACHE INTERNAL "")
-    set(OnnxRuntime_ROOT_DIR "${root}" CACHE INTERNAL "")
+    _onnxruntime_record("${_ort_inc}" "${_ort_lib}" "${origin}" "${root}")
   endif()
 endfunction()
 
@@ -116,10 +121,7 @@ if(NOT TARGET onnxruntime::onnxruntime AND NOT (OnnxRuntime_INCLUDE_DIR AND Onnx
             PATH_SUFFIXES onnxruntime NO_CACHE)
   find_library(_ort_lib NAMES onnxruntime HINTS ${_ORT_PC_LIBRARY_DIRS} NO_CACHE)
   if(_ort_inc AND _ort_lib)
-    set(OnnxRuntime_INCLUDE_DIR "${_ort_inc}" CACHE PATH "ONNX Runtime headers" FORCE)
-    set(OnnxRuntime_LIBRARY "${_ort_lib}" CACHE FILEPATH "ONNX Runtime library" FORCE)
-    set(OnnxRuntime_ORIGIN "system" CACHE INTERNAL "")
-    set(OnnxRuntime_ROOT_DIR "" CACHE INTERNAL "")
+    _onnxruntime_record("${_ort_inc}" "${_ort_lib}" "system" "")
   endif()
 endif()
 

@@ -136,6 +136,30 @@ class Loader : private StrictJsonReader {
     if (name.empty()) fail(json_field_path(path, "name"), "must not be empty");
     return name;
   }
+
+  struct NamedItem {
+    std::string path;  // "sensors[3]"
+    const Json& object;
+    std::string name;
+  };
+  // Item `i` of the list `list_name`: an object (`what`, as "a sensor") with no field outside
+  // `known` and a name no earlier item has (`noun` words that fault: "duplicate sensor name").
+  // `names` holds the earlier items' names and receives this one's.
+  NamedItem named_item(const Json& items, std::size_t i, const char* list_name, const char* what, const char* noun,
+                       std::initializer_list<std::string_view> known, std::vector<std::string>& names) const {
+    std::string path = json_item_path(list_name, i);
+    const Json& object = object_of(items[i], path);
+    only_fields(object, path, what, known);
+    std::string name = name_field(object, path);
+    for (std::size_t k = 0; k < names.size(); ++k) {
+      if (names[k] == name) {
+        fail(json_field_path(path, "name"),
+             std::string("duplicate ") + noun + " name '" + name + "' (also " + json_item_path(list_name, k) + ")");
+      }
+    }
+    names.push_back(name);
+    return {std::move(path), object, std::move(name)};
+  }
   bool bool_field(const Json& object, std::string_view key, const std::string& path) const {
     const Json* j = find(object, key);
     return j != nullptr && boolean(*j, json_field_path(path, key));
@@ -193,17 +217,11 @@ class Loader : private StrictJsonReader {
     if (list == nullptr) return sensors;
     const Json& items = list_of(*list, "sensors");
     sensors.reserve(items.size());
+    std::vector<std::string> names;
     for (std::size_t i = 0; i < items.size(); ++i) {
-      const std::string path = json_item_path("sensors", i);
-      const Json& s = object_of(items[i], path);
-      only_fields(s, path, "a sensor", {"name", "space", "normalize"});
-      std::string name = name_field(s, path);
-      for (std::size_t k = 0; k < sensors.size(); ++k) {
-        if (sensors[k]->name() == name) {
-          fail(json_field_path(path, "name"),
-               "duplicate sensor name '" + name + "' (also " + json_item_path("sensors", k) + ")");
-        }
-      }
+      NamedItem item = named_item(items, i, "sensors", "a sensor", "sensor", {"name", "space", "normalize"}, names);
+      const std::string& path = item.path;
+      const Json& s = item.object;
       const Json* space_json = find(s, "space");
       if (space_json == nullptr) fail(json_field_path(path, "space"), "missing required field");
       SpacePtr sensor_space = space(*space_json, json_field_path(path, "space"));
@@ -232,7 +250,7 @@ class Loader : private StrictJsonReader {
       }
       try {
         sensors.push_back(
-            std::make_shared<Sensor>(std::move(name), std::move(sensor_space), normalization, mean, stddev));
+            std::make_shared<Sensor>(std::move(item.name), std::move(sensor_space), normalization, mean, stddev));
       } catch (const InvalidArgumentError& e) {
         fail(npath, e.what());
       }
@@ -244,21 +262,16 @@ class Loader : private StrictJsonReader {
     const Json& items = list_of(list, "perceptors");
     std::vector<PerceptorNodePtr> perceptors;
     perceptors.reserve(items.size());
+    std::vector<std::string> names;
     for (std::size_t i = 0; i < items.size(); ++i) {
-      const std::string path = json_item_path("perceptors", i);
-      const Json& p = object_of(items[i], path);
-      only_fields(p, path, "a perceptor", {"name", "class", "remote"});
-      std::string name = name_field(p, path);
-      for (std::size_t k = 0; k < perceptors.size(); ++k) {
-        if (perceptors[k]->get_name() == name) {
-          fail(json_field_path(path, "name"),
-               "duplicate perceptor name '" + name + "' (also " + json_item_path("perceptors", k) + ")");
-        }
-      }
+      NamedItem item =
+          named_item(items, i, "perceptors", "a perceptor", "perceptor", {"name", "class", "remote"}, names);
+      const std::string& path = item.path;
+      const Json& p = item.object;
       std::string cls = text_field(p, "class", path, true, " (a perceptor needs an implementation class)");
       if (cls.empty()) fail(json_field_path(path, "class"), "must not be empty");
       const bool remote = bool_field(p, "remote", path);
-      perceptors.push_back(std::make_shared<PerceptorNode>(std::move(name), std::move(cls), remote));
+      perceptors.push_back(std::make_shared<PerceptorNode>(std::move(item.name), std::move(cls), remote));
     }
     return perceptors;
   }
@@ -278,21 +291,19 @@ class Loader : private StrictJsonReader {
 
     std::vector<AgentEntry> entries_read;
     entries_read.reserve(items.size());
+    std::vector<std::string> names;
     for (std::size_t i = 0; i < items.size(); ++i) {
+      NamedItem item = named_item(items, i, "agents", "an agent", "agent",
+                                  {"name", "kind", "children", "action_space", "sim_sensor_space", "checkpoint",
+                                   "controller", "remote", "class", "custom_action_space", "rules"},
+                                  names);
       AgentEntry entry;
-      entry.path = json_item_path("agents", i);
+      entry.path = std::move(item.path);
       const std::string& path = entry.path;
-      const Json& a = object_of(items[i], path);
-      only_fields(a, path, "an agent",
-                  {"name", "kind", "children", "action_space", "sim_sensor_space", "checkpoint", "controller", "remote",
-                   "class", "custom_action_space", "rules"});
+      const Json& a = item.object;
 
       auto& o = entry.options;
-      o.name = name_field(a, path);
-      if (const auto k = index_of(entries_read, o.name); k >= 0) {
-        fail(json_field_path(path, "name"),
-             "duplicate agent name '" + o.name + "' (also " + entries_read[static_cast<std::size_t>(k)].path + ")");
-      }
+      o.name = std::move(item.name);
 
       entry.kind = text_field(a, "kind", path, true, std::string(" (expected ") + kKinds + ")");
       if (entry.kind != "Agent" && entry.kind != "AgentOrchestrator" && entry.kind != "AgentCoordinatedSet" &&

@@ -46,40 +46,65 @@ std::string json_item_path(const std::string& path, std::size_t index) {
   return path + "[" + std::to_string(index) + "]";
 }
 
+std::string json_at(const std::string& path, const std::string& message) {
+  return path.empty() ? message : path + ": " + message;
+}
+
+std::string json_duplicate_field(std::string_view key) { return "duplicate field '" + std::string(key) + "'"; }
+
+std::string json_too_deep(std::string_view containers, std::size_t max_depth) {
+  return std::string(containers) + " nested deeper than " + std::to_string(max_depth) + " levels";
+}
+
+std::string json_unknown_field(std::string_view key, std::string_view context) {
+  return "unknown field '" + std::string(key) + "' " + std::string(context);
+}
+
+bool json_known_key(std::string_view key, std::span<const std::string_view> known) {
+  return std::find(known.begin(), known.end(), key) != known.end();
+}
+
+std::string json_key_list(std::span<const std::string_view> known) {
+  std::string list;
+  for (auto k : known) list.append(list.empty() ? "" : ", ").append(k);
+  return list;
+}
+
 bool StrictKeyTracker::operator()(int /*depth*/, nlohmann::ordered_json::parse_event_t event,
                                   nlohmann::ordered_json& parsed) {
   using Event = nlohmann::ordered_json::parse_event_t;
   switch (event) {
-    case Event::object_start: push(true); break;
-    case Event::array_start: push(false); break;
+    case Event::object_start: open(true); break;
+    case Event::array_start: open(false); break;
     case Event::object_end:
-    case Event::array_end: frames_.pop_back(); break;
-    case Event::key: {
-      Frame& f = frames_.back();
-      std::string key = parsed.get<std::string>();
-      for (const auto& k : f.keys) {
-        if (k == key) throw DuplicateJsonKey{f.path, std::move(key)};
-      }
-      f.keys.push_back(key);
-      f.current_key = std::move(key);
-      break;
-    }
-    case Event::value:
-      if (!frames_.empty() && !frames_.back().object) ++frames_.back().next_index;
-      break;
+    case Event::array_end: close(); break;
+    case Event::key: key(parsed.get<std::string>()); break;
+    case Event::value: value(); break;
   }
   return true;
 }
 
-void StrictKeyTracker::push(bool object) {
-  std::string path;
-  if (frames_.size() >= max_depth_) throw JsonTooDeep{frames_.back().path};
-  if (!frames_.empty()) {
-    Frame& parent = frames_.back();
-    path = parent.object ? json_field_path(parent.path, parent.current_key)
-                         : json_item_path(parent.path, parent.next_index++);
+void StrictKeyTracker::open(bool object) {
+  if (frames_.size() >= max_depth_) throw JsonTooDeep{path()};
+  value();
+  frames_.push_back(Frame{object, {}, 0});
+}
+
+void StrictKeyTracker::key(std::string key) {
+  Frame& f = frames_.back();
+  for (const auto& k : f.keys) {
+    if (k == key) throw DuplicateJsonKey{path(), std::move(key)};
   }
-  frames_.push_back(Frame{object, std::move(path), {}, {}, 0});
+  f.keys.push_back(std::move(key));
+}
+
+std::string StrictKeyTracker::path() const {
+  std::string result;
+  for (std::size_t i = 0; i + 1 < frames_.size(); ++i) {
+    const Frame& f = frames_[i];
+    result = f.object ? json_field_path(result, f.keys.back()) : json_item_path(result, f.items - 1);
+  }
+  return result;
 }
 
 const char* json_kind(const nlohmann::ordered_json& j) {
@@ -97,7 +122,7 @@ const char* json_kind(const nlohmann::ordered_json& j) {
 }
 
 void StrictJsonReader::fail(const std::string& path, const std::string& message) const {
-  throw InvalidArgumentError(path.empty() ? origin_ + ": " + message : origin_ + ": " + path + ": " + message);
+  throw InvalidArgumentError(origin_ + ": " + json_at(path, message));
 }
 
 StrictJsonReader::Json StrictJsonReader::parse(const std::string& text, std::size_t max_depth) const {
@@ -113,9 +138,9 @@ StrictJsonReader::Json StrictJsonReader::parse(const std::string& text, std::siz
     // A number beyond the range of a double ("1e999"): refused like any other malformed text.
     throw InvalidArgumentError(origin_ + ": malformed JSON: " + json_parser_message(e.what()));
   } catch (const DuplicateJsonKey& d) {
-    fail(d.path, "duplicate field '" + d.key + "'");
+    fail(d.path, json_duplicate_field(d.key));
   } catch (const JsonTooDeep& d) {
-    fail(d.path, "lists and objects nested deeper than " + std::to_string(max_depth) + " levels");
+    fail(d.path, json_too_deep("lists and objects", max_depth));
   }
 }
 
@@ -127,13 +152,9 @@ const StrictJsonReader::Json* StrictJsonReader::find(const Json& object, std::st
 void StrictJsonReader::only_fields(const Json& object, const std::string& path, const char* what,
                                    std::initializer_list<std::string_view> known) const {
   for (auto it = object.begin(); it != object.end(); ++it) {
-    bool ok = false;
-    for (auto k : known) ok = ok || it.key() == k;
-    if (ok) continue;
-    std::string list;
-    for (auto k : known) list += (list.empty() ? "" : ", ") + std::string(k);
+    if (json_known_key(it.key(), known)) continue;
     fail(json_field_path(path, it.key()),
-         "unknown field '" + it.key() + "' in " + what + " (known fields: " + list + ")");
+         json_unknown_field(it.key(), "in " + std::string(what) + " (known fields: " + json_key_list(known) + ")"));
   }
 }
 

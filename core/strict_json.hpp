@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,23 +37,50 @@ struct JsonTooDeep {
   std::string path;
 };
 
-// Follows the parser through a document (as its parser callback) so that a key given twice in one
-// object is reported, where the parser itself would silently keep the last value, and so that
-// recursive code reading the result never meets more than `max_depth` nested lists and objects.
+// The texts of the strict checks, so that every reader words them alike. json_at puts the path of
+// the value concerned in front ("a.b: ..."), nothing at the top level; `containers` names what
+// nests in the reader's own words ("lists and objects"); `context` follows the key of an unknown
+// field ("in an agent (known fields: ...)").
+std::string json_at(const std::string& path, const std::string& message);
+std::string json_duplicate_field(std::string_view key);
+std::string json_too_deep(std::string_view containers, std::size_t max_depth);
+std::string json_unknown_field(std::string_view key, std::string_view context);
+// Whether `key` is one of `known`, and `known` as "a, b, c" for the message refusing it.
+bool json_known_key(std::string_view key, std::span<const std::string_view> known);
+std::string json_key_list(std::span<const std::string_view> known);
+
+// Follows a parser through a document so that a key given twice in one object is reported, where
+// the parser itself would silently keep the last value, and so that recursive code reading the
+// result never meets more than `max_depth` nested lists and objects. Fed either as the parser's
+// callback or, by a streaming reader, event by event; throws DuplicateJsonKey and JsonTooDeep.
 class StrictKeyTracker {
  public:
   explicit StrictKeyTracker(std::size_t max_depth) : max_depth_(max_depth) {}
   bool operator()(int depth, nlohmann::ordered_json::parse_event_t event, nlohmann::ordered_json& parsed);
 
+  // A list or object starts (as the next value of the one open around it) or ends.
+  void open(bool object);
+  void close() { frames_.pop_back(); }
+  // The next field of the innermost object.
+  void key(std::string key);
+  // A value that is neither list nor object.
+  void value() {
+    if (!frames_.empty() && !frames_.back().object) ++frames_.back().items;
+  }
+
+  // The path of the innermost open list or object ("" at the top level) and how many fields that
+  // object has so far.
+  std::string path() const;
+  std::size_t fields() const { return frames_.back().keys.size(); }
+  // The field of the innermost object whose value is being read.
+  const std::string& last_key() const { return frames_.back().keys.back(); }
+
  private:
   struct Frame {
     bool object;
-    std::string path;
-    std::vector<std::string> keys;
-    std::string current_key;
-    std::size_t next_index = 0;
+    std::vector<std::string> keys;  // of an object, in order: the last is the one being read
+    std::size_t items = 0;          // of a list, read or being read
   };
-  void push(bool object);
   std::size_t max_depth_;
   std::vector<Frame> frames_;
 };

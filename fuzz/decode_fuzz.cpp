@@ -14,8 +14,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -26,6 +24,7 @@
 #include "common/nd_array.hpp"
 #include "common/value.hpp"
 #include "core_api/spaces.hpp"
+#include "fuzz/fuzz_support.hpp"
 #include "skill/action_decoder.hpp"
 
 namespace {
@@ -37,10 +36,7 @@ using tavrin_inference::NdArray;
 using tavrin_inference::Shape;
 using tavrin_inference::Value;
 
-[[noreturn]] void fail(const std::string& what) {
-  std::fprintf(stderr, "invariant violated: %s\n", what.c_str());
-  std::abort();
-}
+using fuzz_support::fail;
 
 // A Discrete space under another kind name: "MyDiscrete" decodes by the fallback; "Box" (a kind it
 // is not) must be refused.

@@ -12,8 +12,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -23,6 +21,7 @@
 #include "common/errors.hpp"
 #include "common/nd_array.hpp"
 #include "common/value.hpp"
+#include "fuzz/fuzz_support.hpp"
 #include "processor/skillkit.hpp"
 
 namespace {
@@ -35,10 +34,7 @@ using tavrin_inference::NdArray;
 using tavrin_inference::Shape;
 using tavrin_inference::Value;
 
-[[noreturn]] void fail(const std::string& what) {
-  std::fprintf(stderr, "invariant violated: %s\n", what.c_str());
-  std::abort();
-}
+using fuzz_support::fail;
 
 constexpr int kMaxDepth = 5;
 constexpr std::size_t kMaxItems = 6;
@@ -131,18 +127,26 @@ void check_same_array(const NdArray& a, const NdArray& b, const char* what) {
   }
 }
 
+// Called where the copying overload of `helper` refused a mask: `moving`, its moving overload on a
+// copy of that mask, must refuse it as well.
+template <class Moving>
+void expect_refused_too(Moving moving, const char* helper) {
+  try {
+    (void)moving();
+  } catch (const tavrin_inference::Error&) {
+    return;
+  }
+  fail(std::string(helper) + ": the moving overload accepts what the copying one refuses");
+}
+
 void check_onnx(const Value& mask) {
   std::optional<NdArray> formatted;
   try {
     formatted = BaseAgentProcessor::_format_action_mask_for_onnx(mask);
   } catch (const tavrin_inference::Error&) {
-    // The moving overload refuses the same masks.
-    try {
-      (void)BaseAgentProcessor::_format_action_mask_for_onnx(Value(mask));
-    } catch (const tavrin_inference::Error&) {
-      return;
-    }
-    fail("_format_action_mask_for_onnx: the moving overload accepts what the copying one refuses");
+    expect_refused_too([&] { return BaseAgentProcessor::_format_action_mask_for_onnx(Value(mask)); },
+                       "_format_action_mask_for_onnx");
+    return;
   }
   if (mask.is_none() != !formatted.has_value()) fail("_format_action_mask_for_onnx: absent iff the mask is None");
   if (!formatted) return;
@@ -172,12 +176,9 @@ std::optional<NdArray> check_combine(const Value& mask) {
   try {
     combined = BaseAgentProcessor::_format_action_mask_for_combine(mask);
   } catch (const tavrin_inference::Error&) {
-    try {
-      (void)BaseAgentProcessor::_format_action_mask_for_combine(Value(mask));
-    } catch (const tavrin_inference::Error&) {
-      return std::nullopt;
-    }
-    fail("_format_action_mask_for_combine: the moving overload accepts what the copying one refuses");
+    expect_refused_too([&] { return BaseAgentProcessor::_format_action_mask_for_combine(Value(mask)); },
+                       "_format_action_mask_for_combine");
+    return std::nullopt;
   }
   if (combined.dtype() != DType::int8 || combined.ndim() != 1) fail("_format_action_mask_for_combine: not 1-D int8");
   std::vector<double> expected;

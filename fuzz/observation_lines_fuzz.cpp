@@ -4,13 +4,12 @@
 // sanitizer report, a hang) is a finding.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "common/errors.hpp"
 #include "common/value.hpp"
+#include "fuzz/fuzz_support.hpp"
 #include "tools/observation_lines.hpp"
 
 namespace {
@@ -18,10 +17,7 @@ namespace {
 using tavrin_inference::Value;
 using tavrin_tool::ObservationLine;
 
-[[noreturn]] void fail(const std::string& what) {
-  std::fprintf(stderr, "invariant violated: %s\n", what.c_str());
-  std::abort();
-}
+using fuzz_support::fail;
 
 std::string formatted(const Value& v, const char* what) {
   try {

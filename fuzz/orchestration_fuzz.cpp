@@ -3,23 +3,19 @@
 // a hang) is a finding.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "common/errors.hpp"
 #include "core_api/orchestration.hpp"
 #include "core_api/spaces.hpp"
+#include "fuzz/fuzz_support.hpp"
 
 namespace {
 
 using tavrin_core::Orchestration;
 namespace spaces = tavrin_core::spaces;
 
-[[noreturn]] void fail(const std::string& what) {
-  std::fprintf(stderr, "invariant violated: %s\n", what.c_str());
-  std::abort();
-}
+using fuzz_support::fail;
 
 // A space written to JSON and read back is the same space.
 void check_round_trip(const spaces::SpacePtr& space, const std::string& where) {

@@ -5,17 +5,22 @@
 
 #include "common/errors.hpp"
 #include "common/value.hpp"
+#include "core/strict_json.hpp"
 #include "core_api/trainer_config.hpp"
 
 namespace tavrin_inference {
 namespace {
 
 constexpr std::string_view kField = "onnxruntime";
+constexpr std::array<std::string_view, 3> kKnown = {"thread_pool", "intra_op_threads", "allow_spinning"};
 // A pool of more threads than this is a typing error, not a setting.
 constexpr std::int64_t kMaxThreads = 1024;
 
+// "configuration: onnxruntime.<key>: <what>", or about the settings field itself when `key` is empty.
 [[noreturn]] void refuse(std::string_view key, const std::string& what) {
-  throw InvalidArgumentError(std::string("configuration: ").append(kField).append(".").append(key).append(": ") + what);
+  const std::string field(kField);
+  throw InvalidArgumentError(
+      "configuration: " + tavrin_core::json_at(key.empty() ? field : tavrin_core::json_field_path(field, key), what));
 }
 
 }  // namespace
@@ -24,15 +29,10 @@ GraphRunnerOptions GraphRunnerOptions::from_config(const tavrin_core::TrainerCon
   GraphRunnerOptions options;
   const Value& field = config.get(kField);
   if (field.is_none()) return options;
-  if (!field.is_map()) {
-    throw InvalidArgumentError(std::string("configuration: ").append(kField).append(": expected a map, got ") +
-                               field.str());
-  }
-  static constexpr std::array<std::string_view, 3> known = {"thread_pool", "intra_op_threads", "allow_spinning"};
+  if (!field.is_map()) refuse("", "expected a map, got " + field.str());
   for (const auto& [key, value] : field.as_map()) {
-    bool listed = false;
-    for (const auto name : known) listed = listed || key == name;
-    if (!listed) refuse(key, "unknown field (known: thread_pool, intra_op_threads, allow_spinning)");
+    if (!tavrin_core::json_known_key(key, kKnown))
+      refuse(key, "unknown field (known: " + tavrin_core::json_key_list(kKnown) + ")");
     if (value.is_none()) continue;  // as if left out
     if (key == "thread_pool") {
       if (!value.is_text() || (value.as_text() != "global" && value.as_text() != "per_session"))

@@ -19,17 +19,11 @@ import os
 import sys
 
 import numpy as np
-import onnx
-from onnx import TensorProto, helper, numpy_helper
+from onnx import helper
 
-OPSET = 13
-IR_VERSION = 8
-FLOAT_MIN = -3.4e38
+from gen_models import F32, F64, FLOAT_MIN, const, model, tensor, write_models
 
 OUT_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "thermal", "models")
-
-F32 = TensorProto.FLOAT
-F64 = TensorProto.DOUBLE
 
 # Sensor ranges of examples/thermal/orchestration.json (all normalised with "min_max").
 SENSOR_RANGES = {
@@ -72,10 +66,6 @@ def fold(layout, rows):
     return w.astype(np.float32), b.astype(np.float32)
 
 
-def const(name, array):
-    return numpy_helper.from_array(np.asarray(array), name)
-
-
 def linear_policy(name, layout, rows, num_outputs, value_row, mask_size, mask_logits):
     """observations (1, len(layout)) f32, action_mask (1, mask_size) f64 ->
     action_dist_inputs = obs @ W + b (+ max(log(mask), FLOAT_MIN) when mask_logits), (1, n) f32;
@@ -101,18 +91,10 @@ def linear_policy(name, layout, rows, num_outputs, value_row, mask_size, mask_lo
                   helper.make_node("Mul", ["mask_sum", "zero"], ["mask_zero"]),
                   helper.make_node("Add", ["logits", "mask_zero"], ["action_dist_inputs"])]
         inits.append(const("zero", np.float32(0.0)))
-    graph = helper.make_graph(
-        nodes, name,
-        [helper.make_tensor_value_info("observations", F32, [1, len(layout)]),
-         helper.make_tensor_value_info("action_mask", F64, [1, mask_size])],
-        [helper.make_tensor_value_info("action_dist_inputs", F32, [1, num_outputs]),
-         helper.make_tensor_value_info("vf_preds", F32, [1])],
-        inits)
-    m = helper.make_model(graph, producer_name="tavrin-inference example",
-                          opset_imports=[helper.make_opsetid("", OPSET)])
-    m.ir_version = IR_VERSION
-    onnx.checker.check_model(m, full_check=True)
-    return m
+    return model(nodes,
+                 [tensor("observations", F32, [1, len(layout)]), tensor("action_mask", F64, [1, mask_size])],
+                 [tensor("action_dist_inputs", F32, [1, num_outputs]), tensor("vf_preds", F32, [1])],
+                 inits, name=name, producer="tavrin-inference example")
 
 
 def heat():
@@ -158,21 +140,5 @@ def zone():
 MODELS = [("zone", zone), ("heat", heat), ("ventilate", ventilate)]
 
 
-def main(argv):
-    wanted = set(argv[1:])
-    known = {name for name, _ in MODELS}
-    if wanted - known:
-        sys.exit(f"unknown model(s): {', '.join(sorted(wanted - known))}; known: {', '.join(sorted(known))}")
-    os.makedirs(OUT_DIR, exist_ok=True)
-    for name, build in MODELS:
-        if wanted and name not in wanted:
-            continue
-        data = build().SerializeToString()
-        path = os.path.join(OUT_DIR, name + ".onnx")
-        with open(path, "wb") as f:
-            f.write(data)
-        print(f"wrote {os.path.relpath(path)} ({len(data)} bytes)")
-
-
 if __name__ == "__main__":
-    main(sys.argv)
+    write_models(sys.argv, MODELS, OUT_DIR)

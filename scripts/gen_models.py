@@ -31,10 +31,9 @@ I64 = TensorProto.INT64
 
 # --- helpers -------------------------------------------------------------------------------------
 
-def model(nodes, inputs, outputs, initializers=(), name="graph"):
+def model(nodes, inputs, outputs, initializers=(), name="graph", producer="tavrin-inference fixtures"):
     graph = helper.make_graph(list(nodes), name, list(inputs), list(outputs), list(initializers))
-    m = helper.make_model(graph, producer_name="tavrin-inference fixtures",
-                          opset_imports=[helper.make_opsetid("", OPSET)])
+    m = helper.make_model(graph, producer_name=producer, opset_imports=[helper.make_opsetid("", OPSET)])
     m.ir_version = IR_VERSION
     onnx.checker.check_model(m, full_check=True)
     return m
@@ -169,13 +168,27 @@ def name_rules():
                  inits, name="name_rules")
 
 
+def abbrev_obs_renamed():
+    """`policy_abbrev_obs` with every node reading its input "obs" as "observations" (the graph's
+    inputs are left to the caller)."""
+    m = policy_abbrev_obs()
+    for node in m.graph.node:
+        node.input[:] = ["observations" if i == "obs" else i for i in node.input]
+    return m
+
+
+def edited(m, name):
+    """`m`, named `name`, checked again after its graph was edited."""
+    m.graph.name = name
+    onnx.checker.check_model(m, full_check=True)
+    return m
+
+
 def mask_first():
     """action_mask (1, 3) float64 first, observations (1, 4) second; outputs as in `policy`
     minus best_action."""
-    m = policy_abbrev_obs()
+    m = abbrev_obs_renamed()
     g = m.graph
-    for node in g.node:
-        node.input[:] = ["observations" if i == "obs" else i for i in node.input]
     obs, mask = g.input[0], g.input[1]
     obs.name = "observations"
     inputs = [onnx.ValueInfoProto(), onnx.ValueInfoProto()]
@@ -183,35 +196,26 @@ def mask_first():
     inputs[1].CopyFrom(obs)
     del g.input[:]
     g.input.extend(inputs)
-    g.name = "mask_first"
-    onnx.checker.check_model(m, full_check=True)
-    return m
+    return edited(m, "mask_first")
 
 
 def symbolic_batch():
     """observations ("batch", 4), action_mask ("batch", 3): as `policy_abbrev_obs` otherwise."""
-    m = policy_abbrev_obs()
+    m = abbrev_obs_renamed()
     g = m.graph
-    for node in g.node:
-        node.input[:] = ["observations" if i == "obs" else i for i in node.input]
     del g.input[:]
     g.input.extend([tensor("observations", F32, ["batch", 4]), tensor("action_mask", F64, ["batch", 3])])
     del g.output[:]
     g.output.extend([tensor("action_dist_inputs", F32, ["batch", 3]), tensor("vf_preds", F32, ["batch"]),
                      tensor("mask_echo", F64, ["batch", 3])])
-    g.name = "symbolic_batch"
-    onnx.checker.check_model(m, full_check=True)
-    return m
+    return edited(m, "symbolic_batch")
 
 
 def symbolic_mask():
     """observations (1, 4) concrete, action_mask ("batch", 3) symbolic; as `symbolic_batch`."""
     m = symbolic_batch()
-    g = m.graph
-    g.input[0].CopyFrom(tensor("observations", F32, [1, 4]))
-    g.name = "symbolic_mask"
-    onnx.checker.check_model(m, full_check=True)
-    return m
+    m.graph.input[0].CopyFrom(tensor("observations", F32, [1, 4]))
+    return edited(m, "symbolic_mask")
 
 
 def unnamed_outputs():
@@ -238,14 +242,9 @@ def misdeclared_output():
              helper.make_node("ReduceSum", ["obs", "axes1"], ["vf_preds"], keepdims=0)]
     inits = [const("two", np.float32(2.0)), const("one_f", np.float32(1.0)), const("zero", np.float32(0.0)),
              i64("flat_shape", [-1]), i64("axes0", [0]), i64("axes1", [1])]
-    graph = helper.make_graph(nodes, "misdeclared_output", [tensor("obs", F32, [1, 4])],
-                              [tensor("action_dist_inputs", F32, [1, 3]), tensor("vf_preds", F32, [1])],
-                              inits)
-    m = helper.make_model(graph, producer_name="tavrin-inference fixtures",
-                          opset_imports=[helper.make_opsetid("", OPSET)])
-    m.ir_version = IR_VERSION
-    onnx.checker.check_model(m, full_check=True)
-    return m
+    return model(nodes, [tensor("obs", F32, [1, 4])],
+                 [tensor("action_dist_inputs", F32, [1, 3]), tensor("vf_preds", F32, [1])], inits,
+                 name="misdeclared_output")
 
 
 def double_obs():
@@ -309,19 +308,21 @@ MODELS = [
 ]
 
 
-def main(argv):
+def write_models(argv, models, out_dir):
+    """Writes the models named in argv[1:] (every one without names) of `models`, (name, build)
+    pairs whose build returns a ModelProto or bytes, to <out_dir>/<name>.onnx."""
     wanted = set(argv[1:])
-    known = {name for name, _ in MODELS}
+    known = {name for name, _ in models}
     unknown = wanted - known
     if unknown:
         sys.exit(f"unknown model(s): {', '.join(sorted(unknown))}; known: {', '.join(sorted(known))}")
-    os.makedirs(OUT_DIR, exist_ok=True)
-    for name, build in MODELS:
+    os.makedirs(out_dir, exist_ok=True)
+    for name, build in models:
         if wanted and name not in wanted:
             continue
         result = build()
         data = result if isinstance(result, bytes) else result.SerializeToString()
-        path = os.path.join(OUT_DIR, name + ".onnx")
+        path = os.path.join(out_dir, name + ".onnx")
         with open(path, "wb") as f:
             f.write(data)
         print(f"wrote {os.path.relpath(path)} ({len(data)} bytes)")
@@ -482,4 +483,4 @@ MODELS += SKILL_MODELS
 
 
 if __name__ == "__main__":
-    main(sys.argv)
+    write_models(sys.argv, MODELS, OUT_DIR)

@@ -167,12 +167,14 @@ TEST_F(CliRun, OverflowingNumbersNestedDuplicatesAndDeepNestingAreRefusedByName)
   const ToolResult r = tool("run '" + kThreeLevel + "' --on-error skip",
                             "{\"logits\": [1e999, 0, 0]}\n" + deep +
                                 "{\"obs\": {\"logits\": [1, 2, 3], \"pos\": {\"x\": 1, \"x\": 2}}}\n"
+                                "{\"logits\": [1, 2, 3], \"pos\": [{\"x\": 1}, {\"x\": 1, \"x\": 2}]}\n"
                                 "\xEF\xBB\xBF{\"logits\": [0, 5, 0]}\n");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "null\nnull\nnull\n3\n");
+  EXPECT_EQ(r.out, "null\nnull\nnull\nnull\n3\n");
   EXPECT_THAT(r.err, HasSubstr("line 1: malformed JSON at column 17: number overflow parsing '1e999'"));
   EXPECT_THAT(r.err, HasSubstr("line 2: arrays and objects nested deeper than 64 levels"));
   EXPECT_THAT(r.err, HasSubstr("line 3: obs.pos: duplicate field 'x'"));
+  EXPECT_THAT(r.err, HasSubstr("line 4: pos[1]: duplicate field 'x'"));  // the index of the list item
 }
 
 TEST_F(CliRun, FailuresBeforeTheFirstLineEndTheRunWithTheirCause) {

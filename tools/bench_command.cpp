@@ -13,17 +13,13 @@
 // threads as well; a further host stepped alone, in batches alternating with the others, gives
 // the scaling: K * (steps per second of each of the K) / (steps per second of the one alone).
 #include <algorithm>
-#include <barrier>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <exception>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -37,6 +33,7 @@
 #include "tools/observation_lines.hpp"
 #include "tools/space_sampling.hpp"
 #include "tools/tool_support.hpp"
+#include "tools/workers.hpp"
 
 namespace {
 
@@ -45,6 +42,7 @@ using tavrin_inference::PolicyHost;
 using tavrin_inference::RuntimeError;
 using tavrin_inference::Value;
 using tavrin_tool::ObservationLine;
+using tavrin_tool::Workers;
 using Clock = std::chrono::steady_clock;
 
 struct BenchOptions {
@@ -98,56 +96,6 @@ double median(std::vector<double> v) {
   std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
   return v[v.size() / 2];
 }
-
-// K threads that run a job each at once, on request.
-class Workers {
- public:
-  explicit Workers(std::size_t k)
-      : start_(static_cast<std::ptrdiff_t>(k + 1)), done_(static_cast<std::ptrdiff_t>(k + 1)) {
-    for (std::size_t i = 0; i < k; ++i) {
-      threads_.emplace_back([this, i] {
-        for (;;) {
-          start_.arrive_and_wait();  // orders job_ and stop_ for this thread
-          if (stop_) return;
-          try {
-            (*job_)(i);
-          } catch (...) {
-            std::lock_guard lock(mutex_);
-            if (!error_) error_ = std::current_exception();
-          }
-          done_.arrive_and_wait();
-        }
-      });
-    }
-  }
-  ~Workers() {
-    stop_ = true;
-    start_.arrive_and_wait();
-    for (auto& t : threads_) t.join();
-  }
-  Workers(const Workers&) = delete;
-  Workers& operator=(const Workers&) = delete;
-
-  // job(i) on thread i, every thread at once; microseconds until the last one returned. The first
-  // error a job threw is thrown here.
-  double run(const std::function<void(std::size_t)>& job) {
-    job_ = &job;
-    const auto start = Clock::now();
-    start_.arrive_and_wait();
-    done_.arrive_and_wait();
-    const double took = micros_since(start);
-    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
-    return took;
-  }
-
- private:
-  std::vector<std::thread> threads_;
-  std::barrier<> start_, done_;
-  const std::function<void(std::size_t)>* job_ = nullptr;
-  bool stop_ = false;
-  std::mutex mutex_;
-  std::exception_ptr error_;
-};
 
 // Steps first .. first + n - 1 (cycling through the observations), each timed into `us` when given.
 asio::awaitable<void> host_steps(PolicyHost& host, const std::vector<ObservationLine>& observations, std::size_t first,
@@ -324,10 +272,7 @@ const tavrin_tool::CommandRegistration registration{
           .add_option("--hosts", options->hosts,
                       "hosts stepped at once, each in a thread of its own (reports the scaling when above 1)")
           ->capture_default_str();
-      command
-          .add_option("--log-level", options->log_level,
-                      "debug, info, warning, error or off (overrides the global one)")
-          ->check(CLI::IsMember({"debug", "info", "warning", "error", "off"}));
+      tavrin_tool::add_log_level_option(command, options->log_level);
       return [options] { return bench_command(*options); };
     }};
 

@@ -65,28 +65,22 @@ RawRun make_run(RawModel& model, const tavrin_inference::Map& sensors_filtered) 
 
 }  // namespace
 
+RawModel::RawModel(std::string model_path)
+    : path(std::move(model_path)), session(tavrin_inference::open_session(path, {"CPUExecutionProvider"}, {})) {
+  const std::size_t obs_index = observation_input_index(names.inputs);
+  fed_names.push_back(names.input_ptrs[obs_index]);
+  obs_shape = declared_input_shape(session, 0);
+  const auto mask_index = mask_input_index(names.inputs);
+  if (mask_index >= 0) {
+    fed_names.push_back(names.input_ptrs[static_cast<std::size_t>(mask_index)]);
+    mask_shape = declared_input_shape(session, static_cast<std::size_t>(mask_index));
+  }
+}
+
 RawModel& RawModels::get(const std::string& path) {
   auto& slot = models_[path];
-  if (slot) return *slot;
-  slot = std::make_unique<RawModel>();
-  RawModel& m = *slot;
-  m.path = path;
-  m.session = tavrin_inference::open_session(path, {"CPUExecutionProvider"}, {});
-  Ort::AllocatorWithDefaultOptions allocator;
-  for (std::size_t i = 0; i < m.session.GetInputCount(); ++i)
-    m.input_names.emplace_back(m.session.GetInputNameAllocated(i, allocator).get());
-  for (std::size_t i = 0; i < m.session.GetOutputCount(); ++i)
-    m.output_names.emplace_back(m.session.GetOutputNameAllocated(i, allocator).get());
-  for (const auto& name : m.output_names) m.output_ptrs.push_back(name.c_str());
-  const std::size_t obs_index = observation_input_index(m.input_names);
-  m.fed_names.push_back(m.input_names[obs_index].c_str());
-  m.obs_shape = declared_input_shape(m.session, 0);
-  const auto mask_index = mask_input_index(m.input_names);
-  if (mask_index >= 0) {
-    m.fed_names.push_back(m.input_names[static_cast<std::size_t>(mask_index)].c_str());
-    m.mask_shape = declared_input_shape(m.session, static_cast<std::size_t>(mask_index));
-  }
-  return m;
+  if (!slot) slot = std::make_unique<RawModel>(path);
+  return *slot;
 }
 
 asio::awaitable<void> trace(tavrin_inference::BaseAgentProcessor& processor, const Value& obs, const Value& mask,
@@ -140,7 +134,7 @@ void run_bare(const RawPath& path) {
   for (const auto& run : path) {
     auto outputs =
         run.model->session.Run(run_options, run.model->fed_names.data(), run.tensors.data(), run.tensors.size(),
-                               run.model->output_ptrs.data(), run.model->output_ptrs.size());
+                               run.model->names.output_ptrs.data(), run.model->names.output_ptrs.size());
     (void)outputs;
   }
 }

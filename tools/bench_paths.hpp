@@ -14,17 +14,17 @@
 #include "common/nd_array.hpp"
 #include "common/value.hpp"
 #include "processor/skillkit.hpp"
+#include "tools/session_names.hpp"
 
 namespace tavrin_tool {
 
 // One model opened for the raw runs, fed like the runner feeds it.
 struct RawModel {
+  explicit RawModel(std::string model_path);  // opens it
   std::string path;
-  Ort::Session session{nullptr};
-  std::vector<std::string> input_names;
-  std::vector<std::string> output_names;
+  Ort::Session session;
+  SessionNames names{session};
   std::vector<const char*> fed_names;  // observation input, then the mask input if any
-  std::vector<const char*> output_ptrs;
   tavrin_inference::Shape obs_shape;
   std::optional<tavrin_inference::Shape> mask_shape;
 };

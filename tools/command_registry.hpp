@@ -41,4 +41,8 @@ struct GlobalOptions {
 };
 const GlobalOptions& global_options();
 
+// A command's own --log-level into `level` (left empty when not given): one of the levels the global
+// option takes, overriding it while the command runs.
+void add_log_level_option(CLI::App& command, std::string& level);
+
 }  // namespace tavrin_tool

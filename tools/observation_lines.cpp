@@ -44,32 +44,41 @@ class ValueBuilder {
  public:
   explicit ValueBuilder(std::string_view text) : text_(text) {}
 
-  bool null() { return add(Value()); }
-  bool boolean(bool b) { return add(Value(b)); }
-  bool number_integer(Json::number_integer_t i) { return add(Value(static_cast<std::int64_t>(i))); }
+  // Reads `text_`; false with error() when it is not a document this builder accepts.
+  bool build() {
+    try {
+      return Json::sax_parse(text_.begin(), text_.end(), this);
+    } catch (const tavrin_core::DuplicateJsonKey& d) {
+      return fail(tavrin_core::json_at(d.path, tavrin_core::json_duplicate_field(d.key)));
+    } catch (const tavrin_core::JsonTooDeep&) {
+      return fail(tavrin_core::json_too_deep("arrays and objects", kMaxObservationDepth));
+    }
+  }
+
+  bool null() { return scalar(Value()); }
+  bool boolean(bool b) { return scalar(Value(b)); }
+  bool number_integer(Json::number_integer_t i) { return scalar(Value(static_cast<std::int64_t>(i))); }
   bool number_unsigned(Json::number_unsigned_t u) {
-    if (u > static_cast<std::uint64_t>(INT64_MAX)) return add(Value(static_cast<double>(u)));
-    return add(Value(static_cast<std::int64_t>(u)));
+    if (u > static_cast<std::uint64_t>(INT64_MAX)) return scalar(Value(static_cast<double>(u)));
+    return scalar(Value(static_cast<std::int64_t>(u)));
   }
   bool number_float(Json::number_float_t d, const Json::string_t& literal) {
     if (!std::isfinite(d)) return fail("number out of range: " + literal);
-    return add(Value(static_cast<double>(d)));
+    return scalar(Value(static_cast<double>(d)));
   }
-  bool string(Json::string_t& s) { return add(Value(std::move(s))); }
+  bool string(Json::string_t& s) { return scalar(Value(std::move(s))); }
   bool binary(Json::binary_t&) { return fail("binary values are not supported"); }
 
-  bool start_object(std::size_t) { return push(Value(Map{})); }
+  bool start_object(std::size_t) { return push(true, Value(Map{})); }
   bool key(Json::string_t& k) {
-    Frame& top = stack_.back();
-    const Map& map = top.value.as_map();
-    if (map.contains(k)) return fail(where() + "duplicate field '" + k + "'");
-    if (map.size() >= kMaxObjectFields)
-      return fail(where() + "more than " + std::to_string(kMaxObjectFields) + " fields in one object");
-    top.key = std::move(k);
+    nesting_.key(std::move(k));
+    if (nesting_.fields() > kMaxObjectFields)
+      return fail(tavrin_core::json_at(nesting_.path(),
+                                       "more than " + std::to_string(kMaxObjectFields) + " fields in one object"));
     return true;
   }
   bool end_object() { return pop(); }
-  bool start_array(std::size_t) { return push(Value::list()); }
+  bool start_array(std::size_t) { return push(false, Value::list()); }
   bool end_array() { return pop(); }
 
   bool parse_error(std::size_t position, const std::string& /*last_token*/, const nlohmann::detail::exception& ex) {
@@ -82,32 +91,31 @@ class ValueBuilder {
   Value take() { return std::move(root_).value_or(Value()); }
 
  private:
-  struct Frame {
-    Value value;
-    std::string key;  // of the value being read, in an object
-  };
-
+  bool scalar(Value v) {
+    nesting_.value();
+    return add(std::move(v));
+  }
   bool add(Value v) {
     if (stack_.empty()) {
       root_ = std::move(v);
       return true;
     }
-    Frame& top = stack_.back();
-    if (top.value.is_map()) {
-      top.value.as_map().set(std::move(top.key), std::move(v));
+    Value& top = stack_.back();
+    if (top.is_map()) {
+      top.as_map().set(nesting_.last_key(), std::move(v));
     } else {
-      top.value.as_list().items.push_back(std::move(v));
+      top.as_list().items.push_back(std::move(v));
     }
     return true;
   }
-  bool push(Value container) {
-    if (stack_.size() >= kMaxObservationDepth)
-      return fail("arrays and objects nested deeper than " + std::to_string(kMaxObservationDepth) + " levels");
-    stack_.push_back({std::move(container), {}});
+  bool push(bool object, Value container) {
+    nesting_.open(object);
+    stack_.push_back(std::move(container));
     return true;
   }
   bool pop() {
-    Value done = std::move(stack_.back().value);
+    nesting_.close();
+    Value done = std::move(stack_.back());
     stack_.pop_back();
     return add(std::move(done));
   }
@@ -115,25 +123,10 @@ class ValueBuilder {
     error_ = std::move(message);
     return false;
   }
-  // The field path of the object being read, for messages ("" at the top level).
-  std::string where() const {
-    std::string path;
-    for (std::size_t i = 0; i + 1 < stack_.size(); ++i) {
-      const Frame& frame = stack_[i];
-      if (frame.value.is_map()) {
-        if (!path.empty()) path += '.';
-        path += frame.key;
-      } else {
-        path += '[';
-        path += std::to_string(frame.value.as_list().items.size());
-        path += ']';
-      }
-    }
-    return path.empty() ? std::string() : path + ": ";
-  }
 
   std::string_view text_;
-  std::vector<Frame> stack_;
+  tavrin_core::StrictKeyTracker nesting_{kMaxObservationDepth};
+  std::vector<Value> stack_;
   std::optional<Value> root_;
   std::string error_;
 };
@@ -200,7 +193,7 @@ ObservationLine parse_observation_line(std::string_view line, std::size_t line_n
     fail(line_number, "empty line (expected a JSON object of sensor name -> value, or {\"obs\": ..., \"mask\": ...})");
 
   ValueBuilder builder(text);
-  if (!Json::sax_parse(text.begin(), text.end(), &builder)) fail(line_number, builder.error());
+  if (!builder.build()) fail(line_number, builder.error());
   Value root = builder.take();
   if (!root.is_map()) {
     fail(line_number,
@@ -214,8 +207,9 @@ ObservationLine parse_observation_line(std::string_view line, std::size_t line_n
   if (Value* obs = fields.find("obs")) {
     for (const auto& [key, value] : fields) {
       if (key != "obs" && key != "mask" && key != "previous_action")
-        fail(line_number, "unknown field '" + key +
-                              "' next to \"obs\" (such a line holds only \"obs\", \"mask\" and \"previous_action\")");
+        fail(line_number,
+             tavrin_core::json_unknown_field(
+                 key, "next to \"obs\" (such a line holds only \"obs\", \"mask\" and \"previous_action\")"));
     }
     if (!obs->is_map())
       fail(line_number, std::string("\"obs\" must be an object of sensor name -> value, got ") + json_kind(*obs));

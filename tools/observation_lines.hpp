@@ -13,7 +13,8 @@
 // booleans, or arrays / objects of those (no text, no null). Leading and trailing blanks, a final
 // carriage return and a byte order mark are ignored; an empty line is an error like any other.
 //
-// This unit depends only on the value type and the JSON parser, so it can be built on its own.
+// This unit depends only on the value type, the JSON parser and the strict-JSON checks, so it can be
+// built on its own.
 #include <cstddef>
 #include <string>
 #include <string_view>

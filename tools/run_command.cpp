@@ -100,10 +100,7 @@ const tavrin_tool::CommandRegistration registration{
       command.add_option("--on-error", options->on_error, "what a failed line does: stop the run, or skip it")
           ->check(CLI::IsMember({"stop", "skip"}))
           ->capture_default_str();
-      command
-          .add_option("--log-level", options->log_level,
-                      "debug, info, warning, error or off (overrides the global one)")
-          ->check(CLI::IsMember({"debug", "info", "warning", "error", "off"}));
+      tavrin_tool::add_log_level_option(command, options->log_level);
       return [options] { return run_command(*options); };
     }};
 

@@ -23,6 +23,11 @@ GlobalOptions global;
 }
 const GlobalOptions& global_options() { return global; }
 
+void add_log_level_option(CLI::App& command, std::string& level) {
+  command.add_option("--log-level", level, "debug, info, warning, error or off (overrides the global one)")
+      ->check(CLI::IsMember({"debug", "info", "warning", "error", "off"}));
+}
+
 }  // namespace tavrin_tool
 
 int main(int argc, char** argv) {

@@ -280,10 +280,7 @@ const tavrin_tool::CommandRegistration registration{
       auto options = std::make_shared<InspectOptions>();
       command.add_option("ORCHESTRATION", options->orchestration, "orchestration file")->required();
       command.add_option("-a,--agent", options->agent, "agent to package (default: the top agent)");
-      command
-          .add_option("--log-level", options->log_level,
-                      "debug, info, warning, error or off (overrides the global one)")
-          ->check(CLI::IsMember({"debug", "info", "warning", "error", "off"}));
+      tavrin_tool::add_log_level_option(command, options->log_level);
       return [options] { return inspect_command(*options); };
     }};
 

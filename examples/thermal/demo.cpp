@@ -157,31 +157,41 @@ double mean_of(const std::vector<EpisodeSummary>& episodes, double RunTotals::*f
   return sum / static_cast<double>(episodes.size());
 }
 
+struct BaselineEntry {
+  Baseline baseline;
+  const char* name;
+  const char* description;
+};
+constexpr BaselineEntry kBaselines[] = {
+    {Baseline::constant, "constant", "heater at 50 %, flap closed"},
+    {Baseline::random, "random", "random heater power or allowed ventilation level"},
+    {Baseline::thermostat, "thermostat", "bang-bang thermostat, flap closed"},
+};
+
+const BaselineEntry* baseline_entry(Baseline baseline) {
+  for (const auto& entry : kBaselines) {
+    if (entry.baseline == baseline) return &entry;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 Baseline parse_baseline(const std::string& text) {
-  if (text == "constant") return Baseline::constant;
-  if (text == "random") return Baseline::random;
-  if (text == "thermostat") return Baseline::thermostat;
+  for (const auto& entry : kBaselines) {
+    if (text == entry.name) return entry.baseline;
+  }
   throw InvalidArgumentError("unknown baseline '" + text + "' (expected constant, random or thermostat)");
 }
 
 std::string baseline_name(Baseline baseline) {
-  switch (baseline) {
-    case Baseline::constant: return "constant";
-    case Baseline::random: return "random";
-    case Baseline::thermostat: return "thermostat";
-  }
-  return "?";
+  const BaselineEntry* entry = baseline_entry(baseline);
+  return entry != nullptr ? entry->name : "?";
 }
 
 std::string baseline_description(Baseline baseline) {
-  switch (baseline) {
-    case Baseline::constant: return "heater at 50 %, flap closed";
-    case Baseline::random: return "random heater power or allowed ventilation level";
-    case Baseline::thermostat: return "bang-bang thermostat, flap closed";
-  }
-  return "?";
+  const BaselineEntry* entry = baseline_entry(baseline);
+  return entry != nullptr ? entry->description : "?";
 }
 
 double DemoReport::mean_return() const { return mean_of(episodes, &RunTotals::reward, false); }
