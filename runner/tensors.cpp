@@ -26,33 +26,16 @@ NdArray copy_tensor(const void* data, std::size_t count, Shape shape) {
 
 Ort::Value create_tensor(const Ort::MemoryInfo& memory, void* data, DType dtype, std::size_t count,
                          const Shape& shape) {
-  switch (dtype) {
-    case DType::float32:
-      return Ort::Value::CreateTensor<float>(memory, static_cast<float*>(data), count, shape.begin(), shape.ndim());
-    case DType::float64:
-      return Ort::Value::CreateTensor<double>(memory, static_cast<double*>(data), count, shape.begin(), shape.ndim());
-    case DType::int64:
-      return Ort::Value::CreateTensor<std::int64_t>(memory, static_cast<std::int64_t*>(data), count, shape.begin(),
-                                                    shape.ndim());
-    case DType::int8:
-      return Ort::Value::CreateTensor<std::int8_t>(memory, static_cast<std::int8_t*>(data), count, shape.begin(),
-                                                   shape.ndim());
-  }
-  throw TypeError("unknown element type");
+  return visit_dtype(dtype, [&](auto tag) {
+    using T = decltype(tag);
+    return Ort::Value::CreateTensor<T>(memory, static_cast<T*>(data), count, shape.begin(), shape.ndim());
+  });
 }
 
 template <class To>
 void convert_into(const NdArray& from, To* out) {
-  const auto n = static_cast<std::size_t>(from.size());
-  const auto cast = [out, n](const auto* in) {
-    std::transform(in, in + n, out, [](auto v) { return static_cast<To>(v); });
-  };
-  switch (from.dtype()) {
-    case DType::float32: cast(from.data<float>()); break;
-    case DType::float64: cast(from.data<double>()); break;
-    case DType::int64: cast(from.data<std::int64_t>()); break;
-    case DType::int8: cast(from.data<std::int8_t>()); break;
-  }
+  visit_span(from,
+             [out](auto in) { std::transform(in.begin(), in.end(), out, [](auto v) { return static_cast<To>(v); }); });
 }
 
 }  // namespace
@@ -66,7 +49,8 @@ NdArray to_nd_array(const Ort::Value& value, const std::string& name) {
                                " dimensions, more than supported");
   }
   std::array<std::int64_t, Shape::kMaxDims> dims{};
-  Ort::ThrowOnError(Ort::GetApi().GetDimensions(info, dims.data(), ndim));  // GetShape() would make a vector
+  // The C call: GetShape() would make a vector per output, and the wrapper's array form is deprecated.
+  Ort::ThrowOnError(Ort::GetApi().GetDimensions(info, dims.data(), ndim));
   const Shape shape(dims.begin(), dims.begin() + ndim);
   const std::size_t count = info.GetElementCount();
   const void* data = value.GetTensorRawData();
@@ -138,11 +122,7 @@ void StagedInput::prepare(DType dtype, const Shape& shape) {
 }
 
 const Ort::Value& StagedInput::load(const Ort::MemoryInfo& memory, const NdArray& from) {
-  if (buffer_.dtype() == DType::float32) {
-    convert_into(from, buffer_.data<float>());
-  } else {
-    convert_into(from, buffer_.data<double>());
-  }
+  visit_span(buffer_, [&from](auto out) { convert_into(from, out.data()); });
   return view_.input(memory, buffer_, buffer_.shape());
 }
 
