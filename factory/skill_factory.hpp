@@ -38,7 +38,7 @@ inline constexpr const char* kSkillFactoryLibrary = "skill_factory";
 inline constexpr const char* kCreateSkillRuntimeSymbol = "tavrin_create_skill_runtime";
 
 inline CreateSkillRuntimeFn* bind_create_skill_runtime() {
-  return reinterpret_cast<CreateSkillRuntimeFn*>(bind_symbol(kSkillFactoryLibrary, kCreateSkillRuntimeSymbol));
+  return bind_function<CreateSkillRuntimeFn>(kSkillFactoryLibrary, kCreateSkillRuntimeSymbol);
 }
 
 }  // namespace tavrin_inference

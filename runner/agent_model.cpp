@@ -30,8 +30,7 @@ std::string error_text(const std::exception_ptr& error) {
 // Runs the helper that adds an action-mask input where the model lacks one.
 void ensure_action_mask(const std::string& path, const tavrin_core::AgentProcessorContext& context,
                         const std::string& helper_library) {
-  auto* ensure =
-      reinterpret_cast<EnsureOnnxModelHasActionMaskFn*>(bind_symbol(helper_library, kEnsureActionMaskSymbol));
+  auto* ensure = bind_function<EnsureOnnxModelHasActionMaskFn>(helper_library, kEnsureActionMaskSymbol);
   tavrin_core::spaces::SpacePtr space;
   try {
     space = context.agent->get_action_space();
