@@ -192,6 +192,14 @@ class BaseAgentProcessor : public Object {
                                          const Value& sim_action_mask, const Value& previous_action,
                                          bool return_as_teacher_dict);
 
+  // The _execute of the runtime's own classes: run_step for an instance of the class itself (a role
+  // other than `other`), execute_through_overrides for a class derived from it.
+  asio::awaitable<Value> execute_own_step(const Value& sim_sensors, const Value& sim_action_mask,
+                                          const Value& previous_action, bool return_as_teacher_dict);
+  // The step through the virtual operations, one await per hook (the base's: _execute's refusal).
+  virtual asio::awaitable<Value> execute_through_overrides(const Value& sim_sensors, const Value& sim_action_mask,
+                                                           const Value& previous_action, bool return_as_teacher_dict);
+
   // What run_step asks of a selector (the defaults are never reached for other roles).
   // The readiness check that comes before a selector's sensor processing; yields whether the agent
   // is a controller, asked once for the step.

@@ -276,10 +276,7 @@ asio::awaitable<Value> SelectorRuntimeBase::_execute(const Value& sim_sensors, c
                                                      bool /*explore*/, bool /*is_coordinated*/,
                                                      const Value& previous_action, bool return_as_teacher_dict,
                                                      const Value& /*agent_group_action*/) {
-  if (step_role() == StepRole::selector) {
-    return run_step(*this, sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
-  }
-  return execute_through_overrides(sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
+  return execute_own_step(sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
 }
 
 asio::awaitable<Value> SelectorRuntimeBase::execute_through_overrides(const Value& sim_sensors,
