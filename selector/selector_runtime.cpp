@@ -355,11 +355,8 @@ void SelectorRuntimeBase::selector_mask_into(const Value& teacher_mask, const Va
 asio::awaitable<NdArray> SelectorRuntimeBase::compute_action_mask(const Value& tavrin_obs,
                                                                   const Value& /*sim_action_mask*/,
                                                                   const Value& previous_action) {
-  Value teacher_mask;
-  if (teacher) teacher_mask = co_await teacher->compute_action_mask(tavrin_obs, previous_action);
-  NdArray mask;
-  selector_mask_into(teacher_mask, previous_action, mask);
-  co_return mask;
+  return mask_with_teacher(tavrin_obs, previous_action, static_cast<MaskInto>(&SelectorRuntimeBase::selector_mask_into),
+                           previous_action);
 }
 
 std::string SelectorRuntimeBase::get_agent_name() const { return context.agent->get_name(); }
