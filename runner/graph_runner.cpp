@@ -51,13 +51,12 @@ struct GraphRunner::Session {
   // Outputs whose declared type and shape are fully known are written by the run in place into
   // buffers of ours (no copy, no shape query); the rest are allocated by the run and copied. A
   // model whose real output shapes differ from the declared ones turns this off for good.
-  struct OutputBuffer {
-    NdArray buffer;  // written by every run and shared with what the run hands out
-    TensorView view;
-  };
-  std::vector<OutputBuffer> output_buffers;  // one per output; empty arrays for the undeclared ones
+  std::vector<NdArray> output_buffers;  // one per output, written by every run and shared with what
+                                        // the run hands out; empty arrays for the undeclared ones
   bool prebind = false;
-  std::vector<OrtValue*> output_values;  // handed to every run
+  // Handed to every run, one per output: the tensor over the output's buffer while it is pre-bound,
+  // else an empty slot that the run fills and the runner empties again.
+  std::vector<Ort::Value> output_values;
 
   // With staged inputs and every output pre-bound, runs go through a binding made once: the run
   // then neither copies the names nor looks the values up again.
@@ -75,17 +74,19 @@ struct GraphRunner::Session {
   // Runs the session; `values` gets every output, or only output `only` when given (the others are
   // left empty and never copied). `stable_inputs`: every input is a staged tensor (or the default
   // mask's), the same objects from run to run, so that they may stay bound.
-  void run(const char* const* input_names, const Ort::Value* const* inputs, std::size_t input_count,
+  void run(const char* const* input_names, Ort::Value* const* inputs, std::size_t input_count,
            std::vector<NdArray>& values, std::optional<std::size_t> only, bool stable_inputs);
-  void run_bound(const char* const* input_names, const Ort::Value* const* inputs, std::size_t input_count);
+  void run_bound(const char* const* input_names, Ort::Value* const* inputs, std::size_t input_count);
+  bool prebound(std::size_t output) const { return prebind && model->outputs[output].dtype.has_value(); }
 };
 
 GraphRunner::Session::Session(std::shared_ptr<const SharedModel> loaded) : model(std::move(loaded)) {
   const SharedModel& m = *model;
-  output_values.resize(m.outputs.size());
   output_buffers.resize(m.outputs.size());
+  output_values.reserve(m.outputs.size());
   for (std::size_t i = 0; i < m.outputs.size(); ++i) {
-    if (m.outputs[i].dtype) output_buffers[i].buffer = NdArray(*m.outputs[i].dtype, m.outputs[i].shape);
+    if (m.outputs[i].dtype) output_buffers[i] = NdArray(*m.outputs[i].dtype, m.outputs[i].shape);
+    output_values.emplace_back(nullptr);
   }
   prebind = m.any_output_declared;
   if (!m.input_names.empty() && is_concrete(m.observation_shape))
@@ -175,7 +176,7 @@ bool GraphRunner::shares_session_with(const GraphRunner& other) const {
   return session_ && other.session_ && session_->model == other.session_->model;
 }
 
-void GraphRunner::Session::run(const char* const* input_names, const Ort::Value* const* inputs, std::size_t input_count,
+void GraphRunner::Session::run(const char* const* input_names, Ort::Value* const* inputs, std::size_t input_count,
                                std::vector<NdArray>& values, std::optional<std::size_t> only, bool stable_inputs) {
   const SharedModel& m = *model;
   const std::size_t count = output_values.size();
@@ -184,25 +185,24 @@ void GraphRunner::Session::run(const char* const* input_names, const Ort::Value*
     // Pre-bound outputs are written into the runner's buffer; the rest are allocated by the run. The
     // arrays a run hands out share the buffer; one still held when the next run comes keeps its
     // elements, and the run writes into a new buffer, bound anew.
-    auto& out = output_buffers[i];
-    if (prebind && m.outputs[i].dtype && !out.buffer.writable_in_place()) {
-      out.buffer = NdArray(*m.outputs[i].dtype, m.outputs[i].shape);
-      out.view.reset();
+    NdArray& buffer = output_buffers[i];
+    if (!prebound(i)) {
+      output_values[i] = Ort::Value{nullptr};  // left filled only by a run that failed after it
+    } else if (!buffer.writable_in_place() || !output_values[i]) {
+      if (!buffer.writable_in_place()) buffer = NdArray(*m.outputs[i].dtype, m.outputs[i].shape);
+      output_values[i] = tensor_over(memory, buffer);
       binding = Ort::IoBinding{nullptr};
     }
-    output_values[i] =
-        prebind && m.outputs[i].dtype ? static_cast<OrtValue*>(out.view.output(memory, out.buffer)) : nullptr;
   }
   try {
     if (stable_inputs && prebind && m.all_outputs_declared && input_count <= bound_values.size()) {
       run_bound(input_names, inputs, input_count);
     } else {
-      // The C API: its output array mixes tensors of ours with slots the run fills, which the C++
-      // wrapper's owning values cannot express without moving them in and out on every run.
-      std::array<const OrtValue*, 2> input_values{};
-      for (std::size_t k = 0; k < input_count; ++k) input_values[k] = *inputs[k];
-      Ort::ThrowOnError(Ort::GetApi().Run(m.session, run_options, input_names, input_values.data(), input_count,
-                                          m.output_name_ptrs.data(), count, output_values.data()));
+      // The inputs' tensors stay with the views and stages that keep them from run to run; they are
+      // lent to the run side by side, as it takes them.
+      LentValues lent(inputs, input_count);
+      m.session.Run(run_options, input_names, lent.data(), input_count, m.output_name_ptrs.data(), output_values.data(),
+                    count);
     }
   } catch (const Ort::Exception&) {
     if (!prebind) throw;
@@ -211,7 +211,6 @@ void GraphRunner::Session::run(const char* const* input_names, const Ort::Value*
     // pre-binding stays off for this runner.
     prebind = false;
     binding = Ort::IoBinding{nullptr};
-    for (auto& out : output_buffers) out.view.reset();
     try {
       run(input_names, inputs, input_count, values, only, stable_inputs);
     } catch (...) {
@@ -222,28 +221,26 @@ void GraphRunner::Session::run(const char* const* input_names, const Ort::Value*
   }
   for (std::size_t i = 0; i < count; ++i) {
     const bool wanted = !only || *only == i;
-    if (prebind && m.outputs[i].dtype) {
-      if (wanted) values[i] = output_buffers[i].buffer;
+    if (prebound(i)) {
+      if (wanted) values[i] = output_buffers[i];
       continue;
     }
-    const Ort::Value owned(output_values[i]);  // released whether wanted or not
-    if (wanted) values[i] = to_nd_array(owned, (*m.output_names)[i]);
+    if (wanted) values[i] = to_nd_array(output_values[i], (*m.output_names)[i]);
+    output_values[i] = Ort::Value{nullptr};  // released whether wanted or not
   }
 }
 
-void GraphRunner::Session::run_bound(const char* const* input_names, const Ort::Value* const* inputs,
+void GraphRunner::Session::run_bound(const char* const* input_names, Ort::Value* const* inputs,
                                      std::size_t input_count) {
   const SharedModel& m = *model;
   if (!binding) {
     binding = Ort::IoBinding(m.session);
-    for (std::size_t i = 0; i < output_buffers.size(); ++i) {
-      binding.BindOutput(m.output_name_ptrs[i], output_buffers[i].view.output(memory, output_buffers[i].buffer));
-    }
+    for (std::size_t i = 0; i < output_values.size(); ++i) binding.BindOutput(m.output_name_ptrs[i], output_values[i]);
     bound_values.fill(nullptr);
     bound_names.fill(nullptr);
   }
   for (std::size_t k = 0; k < input_count; ++k) {
-    const OrtValue* value = *inputs[k];
+    const OrtValue* value = *inputs[k];  // the tensor itself: a view recreates it in its place
     if (bound_values[k] == value && bound_names[k] == input_names[k]) continue;
     binding.BindInput(input_names[k], *inputs[k]);
     bound_values[k] = value;
@@ -275,7 +272,7 @@ void GraphRunner::run_unlogged(const NdArray& observation, const NdArray* action
   const SharedModel& m = *s.model;
   if (m.input_names.empty()) throw IndexError("Model has no inputs");
   std::array<const char*, 2> input_names{};
-  std::array<const Ort::Value*, 2> inputs{};
+  std::array<Ort::Value*, 2> inputs{};
   std::size_t input_count = 0;
 
   // Observation: one row when flat, float32, and exactly the declared shape.

@@ -81,27 +81,20 @@ std::optional<DType> native_dtype(ONNXTensorElementDataType type) {
   }
 }
 
+Ort::Value tensor_over(const Ort::MemoryInfo& memory, NdArray& array) {
+  return create_tensor(memory, array.raw_data(), array.dtype(), static_cast<std::size_t>(array.size()), array.shape());
+}
+
 bool is_concrete(const Shape& shape) {
   return std::all_of(shape.begin(), shape.end(), [](std::int64_t d) { return d >= 0; });
 }
 
 // --- TensorView ------------------------------------------------------------------------------------
 
-const Ort::Value& TensorView::input(const Ort::MemoryInfo& memory, const NdArray& array, const Shape& shape) {
+Ort::Value& TensorView::input(const Ort::MemoryInfo& memory, const NdArray& array, const Shape& shape) {
   // Inputs are only read by the run: their elements are viewed where they are, shared or not
   // (ONNX Runtime takes tensors over writable memory; it never writes an input).
   return get(memory, const_cast<void*>(array.raw_data()), array.dtype(), array.size(), shape);
-}
-
-Ort::Value& TensorView::output(const Ort::MemoryInfo& memory, NdArray& array) {
-  // Outputs are written by the run: the array must hold elements of its own (the caller keeps it
-  // unshared while the view is in use).
-  return get(memory, array.raw_data(), array.dtype(), array.size(), array.shape());
-}
-
-void TensorView::reset() {
-  value_ = Ort::Value{nullptr};
-  data_ = nullptr;
 }
 
 Ort::Value& TensorView::get(const Ort::MemoryInfo& memory, void* data, DType dtype, std::int64_t count,
@@ -121,9 +114,19 @@ void StagedInput::prepare(DType dtype, const Shape& shape) {
   ready_ = true;
 }
 
-const Ort::Value& StagedInput::load(const Ort::MemoryInfo& memory, const NdArray& from) {
+Ort::Value& StagedInput::load(const Ort::MemoryInfo& memory, const NdArray& from) {
   visit_span(buffer_, [&from](auto out) { convert_into(from, out.data()); });
   return view_.input(memory, buffer_, buffer_.shape());
+}
+
+// --- LentValues ------------------------------------------------------------------------------------
+
+LentValues::LentValues(Ort::Value* const* owners, std::size_t count) : owners_(owners), count_(count) {
+  for (std::size_t k = 0; k < count_; ++k) values_[k] = std::move(*owners_[k]);
+}
+
+LentValues::~LentValues() {
+  for (std::size_t k = 0; k < count_; ++k) *owners_[k] = std::move(values_[k]);
 }
 
 }  // namespace tavrin_inference
