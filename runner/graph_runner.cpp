@@ -10,6 +10,7 @@
 
 #include "common/errors.hpp"
 #include "core_api/logger.hpp"
+#include "runner/runner_session.hpp"
 #include "runner/session_options.hpp"
 #include "runner/shared_model.hpp"
 #include "runner/tensors.hpp"
@@ -37,65 +38,6 @@ constexpr const char* kCpuProvider = "CPUExecutionProvider";
 }
 
 }  // namespace
-
-// What one runner owns for its runs; the loaded model itself may be shared with other runners.
-struct GraphRunner::Session {
-  std::shared_ptr<const SharedModel> model;
-  Ort::MemoryInfo memory{Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault)};
-  Ort::RunOptions run_options;
-
-  std::optional<NdArray> ones_mask;  // the default mask, when its declared shape is concrete
-  TensorView observation_view, mask_view;
-  StagedInput observation_stage, mask_stage;  // prepared when the declared shapes are concrete
-
-  // Outputs whose declared type and shape are fully known are written by the run in place into
-  // buffers of ours (no copy, no shape query); the rest are allocated by the run and copied. A
-  // model whose real output shapes differ from the declared ones turns this off for good.
-  std::vector<NdArray> output_buffers;  // one per output, written by every run and shared with what
-                                        // the run hands out; empty arrays for the undeclared ones
-  bool prebind = false;
-  // Handed to every run, one per output: the tensor over the output's buffer while it is pre-bound,
-  // else an empty slot that the run fills and the runner empties again.
-  std::vector<Ort::Value> output_values;
-
-  // With staged inputs and every output pre-bound, runs go through a binding made once: the run
-  // then neither copies the names nor looks the values up again.
-  Ort::IoBinding binding{nullptr};
-  std::array<const OrtValue*, 2> bound_values{};
-  std::array<const char*, 2> bound_names{};
-
-  std::vector<NdArray> single_values;  // reused by the one-output accessors
-
-  std::atomic<int> in_flight{0};
-  std::atomic<int> max_in_flight{0};
-
-  explicit Session(std::shared_ptr<const SharedModel> loaded);
-
-  // Runs the session; `values` gets every output, or only output `only` when given (the others are
-  // left empty and never copied). `stable_inputs`: every input is a staged tensor (or the default
-  // mask's), the same objects from run to run, so that they may stay bound.
-  void run(const char* const* input_names, Ort::Value* const* inputs, std::size_t input_count,
-           std::vector<NdArray>& values, std::optional<std::size_t> only, bool stable_inputs);
-  void run_bound(const char* const* input_names, Ort::Value* const* inputs, std::size_t input_count);
-  bool prebound(std::size_t output) const { return prebind && model->outputs[output].dtype.has_value(); }
-};
-
-GraphRunner::Session::Session(std::shared_ptr<const SharedModel> loaded) : model(std::move(loaded)) {
-  const SharedModel& m = *model;
-  output_buffers.resize(m.outputs.size());
-  output_values.reserve(m.outputs.size());
-  for (std::size_t i = 0; i < m.outputs.size(); ++i) {
-    if (m.outputs[i].dtype) output_buffers[i] = NdArray(*m.outputs[i].dtype, m.outputs[i].shape);
-    output_values.emplace_back(nullptr);
-  }
-  prebind = m.any_output_declared;
-  if (!m.input_names.empty() && is_concrete(m.observation_shape))
-    observation_stage.prepare(DType::float32, m.observation_shape);
-  if (m.mask_input && is_concrete(m.mask_shape)) {
-    ones_mask = NdArray::ones(m.mask_shape, DType::float64);
-    mask_stage.prepare(DType::float64, m.mask_shape);
-  }
-}
 
 GraphRunner::GraphRunner(std::string model_path, std::optional<std::vector<std::string>> providers)
     : GraphRunner(std::move(model_path), std::move(providers), GraphRunnerOptions{}) {}
@@ -174,79 +116,6 @@ int GraphRunner::max_concurrent_runs() const {
 
 bool GraphRunner::shares_session_with(const GraphRunner& other) const {
   return session_ && other.session_ && session_->model == other.session_->model;
-}
-
-void GraphRunner::Session::run(const char* const* input_names, Ort::Value* const* inputs, std::size_t input_count,
-                               std::vector<NdArray>& values, std::optional<std::size_t> only, bool stable_inputs) {
-  const SharedModel& m = *model;
-  const std::size_t count = output_values.size();
-  values.resize(count);  // filled after the run
-  for (std::size_t i = 0; i < count; ++i) {
-    // Pre-bound outputs are written into the runner's buffer; the rest are allocated by the run. The
-    // arrays a run hands out share the buffer; one still held when the next run comes keeps its
-    // elements, and the run writes into a new buffer, bound anew.
-    NdArray& buffer = output_buffers[i];
-    if (!prebound(i)) {
-      output_values[i] = Ort::Value{nullptr};  // left filled only by a run that failed after it
-    } else if (!buffer.writable_in_place() || !output_values[i]) {
-      if (!buffer.writable_in_place()) buffer = NdArray(*m.outputs[i].dtype, m.outputs[i].shape);
-      output_values[i] = tensor_over(memory, buffer);
-      binding = Ort::IoBinding{nullptr};
-    }
-  }
-  try {
-    if (stable_inputs && prebind && m.all_outputs_declared && input_count <= bound_values.size()) {
-      run_bound(input_names, inputs, input_count);
-    } else {
-      // The inputs' tensors stay with the views and stages that keep them from run to run; they are
-      // lent to the run side by side, as it takes them.
-      LentValues lent(inputs, input_count);
-      m.session.Run(run_options, input_names, lent.data(), input_count, m.output_name_ptrs.data(), output_values.data(),
-                    count);
-    }
-  } catch (const Ort::Exception&) {
-    if (!prebind) throw;
-    // Possibly only a declared output shape the run does not keep to. Run once more with every
-    // output allocated by the run: that run's outcome is the call's; when it succeeds,
-    // pre-binding stays off for this runner.
-    prebind = false;
-    binding = Ort::IoBinding{nullptr};
-    try {
-      run(input_names, inputs, input_count, values, only, stable_inputs);
-    } catch (...) {
-      prebind = true;  // the run fails either way: not the pre-bound outputs' doing
-      throw;
-    }
-    return;
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    const bool wanted = !only || *only == i;
-    if (prebound(i)) {
-      if (wanted) values[i] = output_buffers[i];
-      continue;
-    }
-    if (wanted) values[i] = to_nd_array(output_values[i], (*m.output_names)[i]);
-    output_values[i] = Ort::Value{nullptr};  // released whether wanted or not
-  }
-}
-
-void GraphRunner::Session::run_bound(const char* const* input_names, Ort::Value* const* inputs,
-                                     std::size_t input_count) {
-  const SharedModel& m = *model;
-  if (!binding) {
-    binding = Ort::IoBinding(m.session);
-    for (std::size_t i = 0; i < output_values.size(); ++i) binding.BindOutput(m.output_name_ptrs[i], output_values[i]);
-    bound_values.fill(nullptr);
-    bound_names.fill(nullptr);
-  }
-  for (std::size_t k = 0; k < input_count; ++k) {
-    const OrtValue* value = *inputs[k];  // the tensor itself: a view recreates it in its place
-    if (bound_values[k] == value && bound_names[k] == input_names[k]) continue;
-    binding.BindInput(input_names[k], *inputs[k]);
-    bound_values[k] = value;
-    bound_names[k] = input_names[k];
-  }
-  m.session.Run(run_options, binding);
 }
 
 InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* action_mask) {
