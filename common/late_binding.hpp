@@ -12,4 +12,10 @@ namespace tavrin_inference {
 // library, the symbol and the loader's message when neither works.
 void* bind_symbol(const std::string& library, const std::string& symbol);
 
+// The same, as the function of type Fn that the library exports under that name.
+template <class Fn>
+Fn* bind_function(const std::string& library, const std::string& symbol) {
+  return reinterpret_cast<Fn*>(bind_symbol(library, symbol));
+}
+
 }  // namespace tavrin_inference

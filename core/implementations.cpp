@@ -121,6 +121,20 @@ std::string hint(const std::string& class_name, const Entries& entries, std::str
   return tavrin_inference::closest_or_all(class_name, names, what);
 }
 
+// A copy of the entry registered under `class_name`, taken under `mutex`; KeyError naming the kind
+// of class and the closest registered names when there is none.
+template <class Entries>
+typename Entries::mapped_type registered_entry(std::mutex& mutex, const Entries& entries, const std::string& class_name,
+                                               const std::string& kind) {
+  std::lock_guard lock(mutex);
+  auto it = entries.find(class_name);
+  if (it == entries.end()) {
+    throw KeyError("No " + kind + " implementation class '" + class_name + "' is registered (" +
+                   hint(class_name, entries, "registered " + kind + " classes") + ")");
+  }
+  return it->second;
+}
+
 }  // namespace
 
 void ImplementationRegistry::register_agent_impl(const std::string& class_name, AgentFactory factory,
@@ -171,41 +185,19 @@ bool ImplementationRegistry::has_perceptor_impl(const std::string& class_name) c
 }
 
 ImplementationPtr ImplementationRegistry::make_agent_impl(const std::string& class_name) const {
-  AgentFactory factory;
-  std::uint8_t default_hooks = 0;
-  const std::type_info* made = nullptr;
-  {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    auto it = s.agents.find(class_name);
-    if (it == s.agents.end()) {
-      throw KeyError("No agent implementation class '" + class_name + "' is registered (" +
-                     hint(class_name, s.agents, "registered agent classes") + ")");
-    }
-    factory = it->second.factory;
-    default_hooks = it->second.default_hooks;
-    made = it->second.made;
-  }
+  auto& s = state();
+  const auto entry = registered_entry(s.mutex, s.agents, class_name, "agent");
   // Outside the lock: a factory may itself use the registry.
-  ImplementationPtr instance = factory();
+  ImplementationPtr instance = entry.factory();
   // What was learnt of the class holds only for an instance of exactly that class.
-  if (instance && made != nullptr && typeid(*instance) == *made) instance->default_hooks_ = default_hooks;
+  if (instance && entry.made != nullptr && typeid(*instance) == *entry.made)
+    instance->default_hooks_ = entry.default_hooks;
   return instance;
 }
 
 PerceptorPtr ImplementationRegistry::make_perceptor_impl(const std::string& class_name) const {
-  PerceptorFactory factory;
-  {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    auto it = s.perceptors.find(class_name);
-    if (it == s.perceptors.end()) {
-      throw KeyError("No perceptor implementation class '" + class_name + "' is registered (" +
-                     hint(class_name, s.perceptors, "registered perceptor classes") + ")");
-    }
-    factory = it->second.factory;
-  }
-  return factory();
+  auto& s = state();
+  return registered_entry(s.mutex, s.perceptors, class_name, "perceptor").factory();
 }
 
 std::string ImplementationRegistry::version_of(const std::string& class_name) const {

@@ -211,14 +211,18 @@ void BaseAgentProcessor::action_mask_into(const Value& teacher_mask, const Value
   check_step_mask(mask, "action", "teacher", teacher_mask, "simulator", sim_source);
 }
 
-asio::awaitable<NdArray> BaseAgentProcessor::compute_action_mask(const Value& tavrin_obs, const Value& sim_action_mask,
-                                                                 const Value& previous_action) {
-  // Only a teacher is asked; a controller never supplies a mask.
+asio::awaitable<NdArray> BaseAgentProcessor::mask_with_teacher(const Value& tavrin_obs, const Value& previous_action,
+                                                               MaskInto into, const Value& other) {
   Value teacher_mask;
   if (teacher) teacher_mask = co_await teacher->compute_action_mask(tavrin_obs, previous_action);
   NdArray mask;
-  action_mask_into(teacher_mask, sim_action_mask, mask);
+  (this->*into)(teacher_mask, other, mask);
   co_return mask;
+}
+
+asio::awaitable<NdArray> BaseAgentProcessor::compute_action_mask(const Value& tavrin_obs, const Value& sim_action_mask,
+                                                                 const Value& previous_action) {
+  return mask_with_teacher(tavrin_obs, previous_action, &BaseAgentProcessor::action_mask_into, sim_action_mask);
 }
 
 }  // namespace tavrin_inference

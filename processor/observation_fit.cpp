@@ -76,7 +76,7 @@ void BaseAgentProcessor::check_model_observation(const std::string& model_path,
   // reader lives in the model-preparation library, which is bound by name and may be missing.
   std::vector<OnnxInputDecl> declared;
   try {
-    auto* read = reinterpret_cast<ReadOnnxModelInputsFn*>(bind_symbol(kOnnxHelperLibrary, kReadModelInputsSymbol));
+    auto* read = bind_function<ReadOnnxModelInputsFn>(kOnnxHelperLibrary, kReadModelInputsSymbol);
     read(model_path, declared);
   } catch (const Error& e) {
     logger.debug("Observation size of agent {} not checked against {}: {}", get_agent_name(), model_path, e.what());

@@ -192,6 +192,14 @@ class BaseAgentProcessor : public Object {
                                          const Value& sim_action_mask, const Value& previous_action,
                                          bool return_as_teacher_dict);
 
+  // The _execute of the runtime's own classes: run_step for an instance of the class itself (a role
+  // other than `other`), execute_through_overrides for a class derived from it.
+  asio::awaitable<Value> execute_own_step(const Value& sim_sensors, const Value& sim_action_mask,
+                                          const Value& previous_action, bool return_as_teacher_dict);
+  // The step through the virtual operations, one await per hook (the base's: _execute's refusal).
+  virtual asio::awaitable<Value> execute_through_overrides(const Value& sim_sensors, const Value& sim_action_mask,
+                                                           const Value& previous_action, bool return_as_teacher_dict);
+
   // What run_step asks of a selector (the defaults are never reached for other roles).
   // The readiness check that comes before a selector's sensor processing; yields whether the agent
   // is a controller, asked once for the step.
@@ -214,6 +222,11 @@ class BaseAgentProcessor : public Object {
   // The mask of an agent's own action space: the teacher's (none: all allowed) with the simulator's,
   // unless the agent has a custom action space, written into `mask` as float64.
   void action_mask_into(const Value& teacher_mask, const Value& sim_action_mask, NdArray& mask) const;
+  // compute_action_mask's course: the teacher's mask (none without a teacher; a controller never
+  // supplies one), then `into` (action_mask_into or selector_mask_into) with `other` as its second input.
+  using MaskInto = void (BaseAgentProcessor::*)(const Value&, const Value&, NdArray&) const;
+  asio::awaitable<NdArray> mask_with_teacher(const Value& tavrin_obs, const Value& previous_action, MaskInto into,
+                                             const Value& other);
   // The final action that the processor run after an agent group decides for `processed`.
   asio::awaitable<Value> post_agent_group_action(const Value& sim_sensors, const Value& sim_action_mask,
                                                  const Value& processed);

@@ -27,6 +27,22 @@ bool calls(const tavrin_core::TeacherPtr& teacher, DefaultHook hook) {
 
 }  // namespace
 
+asio::awaitable<Value> BaseAgentProcessor::execute_own_step(const Value& sim_sensors, const Value& sim_action_mask,
+                                                            const Value& previous_action, bool return_as_teacher_dict) {
+  if (step_role() != StepRole::other) {
+    return run_step(*this, sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
+  }
+  return execute_through_overrides(sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
+}
+
+asio::awaitable<Value> BaseAgentProcessor::execute_through_overrides(const Value& sim_sensors,
+                                                                     const Value& sim_action_mask,
+                                                                     const Value& previous_action,
+                                                                     bool return_as_teacher_dict) {
+  co_return co_await BaseAgentProcessor::_execute(sim_sensors, sim_action_mask, false, false, previous_action,
+                                                  return_as_teacher_dict, Value());
+}
+
 asio::awaitable<Value> BaseAgentProcessor::run_step(BaseAgentProcessor& top, const Value& sim_sensors,
                                                     const Value& sim_action_mask, const Value& previous_action,
                                                     bool return_as_teacher_dict) {

@@ -30,8 +30,7 @@ std::string error_text(const std::exception_ptr& error) {
 // Runs the helper that adds an action-mask input where the model lacks one.
 void ensure_action_mask(const std::string& path, const tavrin_core::AgentProcessorContext& context,
                         const std::string& helper_library) {
-  auto* ensure =
-      reinterpret_cast<EnsureOnnxModelHasActionMaskFn*>(bind_symbol(helper_library, kEnsureActionMaskSymbol));
+  auto* ensure = bind_function<EnsureOnnxModelHasActionMaskFn>(helper_library, kEnsureActionMaskSymbol);
   tavrin_core::spaces::SpacePtr space;
   try {
     space = context.agent->get_action_space();
@@ -91,7 +90,9 @@ AgentModel open_agent_model(const tavrin_core::AgentProcessorContext& context, M
     model.runner =
         std::make_unique<GraphRunner>(model.path, std::nullopt, GraphRunnerOptions::from_config(context.config.get()));
   } catch (...) {
-    logger.error("Failed to load ONNX model for {} {}: {}", kind, name, error_text(std::current_exception()));
+    // The one line a model that cannot be opened gets: the runner and the factory pass it on unlogged.
+    logger.error("Failed to load ONNX model for {} {} from {}: {}", kind, name, model.path,
+                 error_text(std::current_exception()));
     throw;
   }
   logger.info("Loaded ONNX model for {} {} from {}", kind, name, model.path);

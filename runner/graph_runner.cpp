@@ -10,6 +10,7 @@
 
 #include "common/errors.hpp"
 #include "core_api/logger.hpp"
+#include "runner/runner_session.hpp"
 #include "runner/session_options.hpp"
 #include "runner/shared_model.hpp"
 #include "runner/tensors.hpp"
@@ -23,80 +24,20 @@ const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.gr
 
 constexpr const char* kCpuProvider = "CPUExecutionProvider";
 
-// The runner's one handler of failures, called from a catch block: logs the error at error level
-// after `prefix` and throws it on, ONNX Runtime's own errors as RuntimeError with their message.
-// Other exceptions than std::exception pass unlogged.
-[[noreturn]] void log_and_rethrow(std::string_view prefix) {
+// The runner's one handler of failures, called from a catch block: throws the error on, ONNX
+// Runtime's own errors as RuntimeError with their message, after logging it at error level behind
+// `log_prefix` when one is given. Other exceptions than std::exception pass unlogged.
+[[noreturn]] void rethrow_as_ours(const char* log_prefix) {
   try {
     throw;
-  } catch (const Ort::Exception& e) {
-    logger.error("{}{}", prefix, e.what());
-    throw RuntimeError(e.what());
   } catch (const std::exception& e) {
-    logger.error("{}{}", prefix, e.what());
+    if (log_prefix != nullptr) logger.error("{}{}", log_prefix, e.what());
+    if (dynamic_cast<const Ort::Exception*>(&e) != nullptr) throw RuntimeError(e.what());
     throw;
   }
 }
 
 }  // namespace
-
-// What one runner owns for its runs; the loaded model itself may be shared with other runners.
-struct GraphRunner::Session {
-  std::shared_ptr<const SharedModel> model;
-  Ort::MemoryInfo memory{Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault)};
-  Ort::RunOptions run_options;
-
-  std::optional<NdArray> ones_mask;  // the default mask, when its declared shape is concrete
-  TensorView observation_view, mask_view;
-  StagedInput observation_stage, mask_stage;  // prepared when the declared shapes are concrete
-
-  // Outputs whose declared type and shape are fully known are written by the run in place into
-  // buffers of ours (no copy, no shape query); the rest are allocated by the run and copied. A
-  // model whose real output shapes differ from the declared ones turns this off for good.
-  struct OutputBuffer {
-    NdArray buffer;  // written by every run and shared with what the run hands out
-    TensorView view;
-  };
-  std::vector<OutputBuffer> output_buffers;  // one per output; empty arrays for the undeclared ones
-  bool prebind = false;
-  std::vector<OrtValue*> output_values;  // handed to every run
-
-  // With staged inputs and every output pre-bound, runs go through a binding made once: the run
-  // then neither copies the names nor looks the values up again.
-  Ort::IoBinding binding{nullptr};
-  std::array<const OrtValue*, 2> bound_values{};
-  std::array<const char*, 2> bound_names{};
-
-  std::vector<NdArray> single_values;  // reused by the one-output accessors
-
-  std::atomic<int> in_flight{0};
-  std::atomic<int> max_in_flight{0};
-
-  explicit Session(std::shared_ptr<const SharedModel> loaded);
-
-  // Runs the session; `values` gets every output, or only output `only` when given (the others are
-  // left empty and never copied). `stable_inputs`: every input is a staged tensor (or the default
-  // mask's), the same objects from run to run, so that they may stay bound.
-  void run(const char* const* input_names, const Ort::Value* const* inputs, std::size_t input_count,
-           std::vector<NdArray>& values, std::optional<std::size_t> only, bool stable_inputs);
-  void run_bound(const char* const* input_names, const Ort::Value* const* inputs, std::size_t input_count);
-};
-
-GraphRunner::Session::Session(std::shared_ptr<const SharedModel> loaded) : model(std::move(loaded)) {
-  const SharedModel& m = *model;
-  output_values.resize(m.outputs.size());
-  output_buffers.resize(m.outputs.size());
-  for (std::size_t i = 0; i < m.outputs.size(); ++i) {
-    if (m.outputs[i].dtype) output_buffers[i].buffer = NdArray(*m.outputs[i].dtype, m.outputs[i].shape);
-  }
-  prebind = m.any_output_declared;
-  if (!m.input_names.empty() && is_concrete(m.observation_shape))
-    observation_stage.prepare(DType::float32, m.observation_shape);
-  if (m.mask_input && is_concrete(m.mask_shape)) {
-    ones_mask = NdArray::ones(m.mask_shape, DType::float64);
-    mask_stage.prepare(DType::float64, m.mask_shape);
-  }
-}
 
 GraphRunner::GraphRunner(std::string model_path, std::optional<std::vector<std::string>> providers)
     : GraphRunner(std::move(model_path), std::move(providers), GraphRunnerOptions{}) {}
@@ -125,7 +66,8 @@ void GraphRunner::load_model(const std::vector<std::string>& providers, const Gr
     }
     session_ = std::move(loaded);
   } catch (...) {
-    log_and_rethrow("Error loading ONNX model from " + model_path_ + ": ");
+    // Not logged here: whoever opens the model for an agent knows more and logs it once.
+    rethrow_as_ours(nullptr);
   }
 }
 
@@ -176,83 +118,6 @@ bool GraphRunner::shares_session_with(const GraphRunner& other) const {
   return session_ && other.session_ && session_->model == other.session_->model;
 }
 
-void GraphRunner::Session::run(const char* const* input_names, const Ort::Value* const* inputs, std::size_t input_count,
-                               std::vector<NdArray>& values, std::optional<std::size_t> only, bool stable_inputs) {
-  const SharedModel& m = *model;
-  const std::size_t count = output_values.size();
-  values.resize(count);  // filled after the run
-  for (std::size_t i = 0; i < count; ++i) {
-    // Pre-bound outputs are written into the runner's buffer; the rest are allocated by the run. The
-    // arrays a run hands out share the buffer; one still held when the next run comes keeps its
-    // elements, and the run writes into a new buffer, bound anew.
-    auto& out = output_buffers[i];
-    if (prebind && m.outputs[i].dtype && !out.buffer.writable_in_place()) {
-      out.buffer = NdArray(*m.outputs[i].dtype, m.outputs[i].shape);
-      out.view.reset();
-      binding = Ort::IoBinding{nullptr};
-    }
-    output_values[i] =
-        prebind && m.outputs[i].dtype ? static_cast<OrtValue*>(out.view.output(memory, out.buffer)) : nullptr;
-  }
-  try {
-    if (stable_inputs && prebind && m.all_outputs_declared && input_count <= bound_values.size()) {
-      run_bound(input_names, inputs, input_count);
-    } else {
-      // The C API: its output array mixes tensors of ours with slots the run fills, which the C++
-      // wrapper's owning values cannot express without moving them in and out on every run.
-      std::array<const OrtValue*, 2> input_values{};
-      for (std::size_t k = 0; k < input_count; ++k) input_values[k] = *inputs[k];
-      Ort::ThrowOnError(Ort::GetApi().Run(m.session, run_options, input_names, input_values.data(), input_count,
-                                          m.output_name_ptrs.data(), count, output_values.data()));
-    }
-  } catch (const Ort::Exception&) {
-    if (!prebind) throw;
-    // Possibly only a declared output shape the run does not keep to. Run once more with every
-    // output allocated by the run: that run's outcome is the call's; when it succeeds,
-    // pre-binding stays off for this runner.
-    prebind = false;
-    binding = Ort::IoBinding{nullptr};
-    for (auto& out : output_buffers) out.view.reset();
-    try {
-      run(input_names, inputs, input_count, values, only, stable_inputs);
-    } catch (...) {
-      prebind = true;  // the run fails either way: not the pre-bound outputs' doing
-      throw;
-    }
-    return;
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    const bool wanted = !only || *only == i;
-    if (prebind && m.outputs[i].dtype) {
-      if (wanted) values[i] = output_buffers[i].buffer;
-      continue;
-    }
-    const Ort::Value owned(output_values[i]);  // released whether wanted or not
-    if (wanted) values[i] = to_nd_array(owned, (*m.output_names)[i]);
-  }
-}
-
-void GraphRunner::Session::run_bound(const char* const* input_names, const Ort::Value* const* inputs,
-                                     std::size_t input_count) {
-  const SharedModel& m = *model;
-  if (!binding) {
-    binding = Ort::IoBinding(m.session);
-    for (std::size_t i = 0; i < output_buffers.size(); ++i) {
-      binding.BindOutput(m.output_name_ptrs[i], output_buffers[i].view.output(memory, output_buffers[i].buffer));
-    }
-    bound_values.fill(nullptr);
-    bound_names.fill(nullptr);
-  }
-  for (std::size_t k = 0; k < input_count; ++k) {
-    const OrtValue* value = *inputs[k];
-    if (bound_values[k] == value && bound_names[k] == input_names[k]) continue;
-    binding.BindInput(input_names[k], *inputs[k]);
-    bound_values[k] = value;
-    bound_names[k] = input_names[k];
-  }
-  m.session.Run(run_options, binding);
-}
-
 InferenceOutputs GraphRunner::infer(const NdArray& observation, const NdArray* action_mask) {
   std::lock_guard lock(model_lock_);
   std::vector<NdArray> values;
@@ -266,7 +131,7 @@ void GraphRunner::run_locked(const NdArray& observation, const NdArray* action_m
   try {
     run_unlogged(observation, action_mask, values, only);
   } catch (...) {
-    log_and_rethrow("Error during inference: ");
+    rethrow_as_ours("Error during inference: ");
   }
 }
 
@@ -276,7 +141,7 @@ void GraphRunner::run_unlogged(const NdArray& observation, const NdArray* action
   const SharedModel& m = *s.model;
   if (m.input_names.empty()) throw IndexError("Model has no inputs");
   std::array<const char*, 2> input_names{};
-  std::array<const Ort::Value*, 2> inputs{};
+  std::array<Ort::Value*, 2> inputs{};
   std::size_t input_count = 0;
 
   // Observation: one row when flat, float32, and exactly the declared shape.

@@ -39,6 +39,16 @@ bool same_threads(const GraphRunnerOptions& a, const GraphRunnerOptions& b) {
   return a.intra_op_threads == b.intra_op_threads && a.allow_spinning == b.allow_spinning;
 }
 
+// Registers a provider with its default options, which only ONNX Runtime can create (and free):
+// the C++ wrapper has no type of its own for them.
+template <class ProviderOptions, class Create, class Release, class Append>
+void append_with_defaults(Create create, Release release, Append append) {
+  ProviderOptions* defaults = nullptr;
+  Ort::ThrowOnError(create(&defaults));
+  const std::unique_ptr<ProviderOptions, Release> guard(defaults, release);
+  append(*defaults);
+}
+
 void append_provider(Ort::SessionOptions& options, const std::string& name, bool last) {
   if (name == kCpuProvider) {
     // The CPU provider is always the session's final fallback; it only needs registering when
@@ -51,20 +61,17 @@ void append_provider(Ort::SessionOptions& options, const std::string& name, bool
     throw InvalidArgumentError("Unknown execution provider: '" + name +
                                "'. Available providers: " + quoted_list(available));
   }
+  const OrtApi& api = Ort::GetApi();
   if (name == "CUDAExecutionProvider") {
-    OrtCUDAProviderOptionsV2* cuda = nullptr;
-    Ort::ThrowOnError(Ort::GetApi().CreateCUDAProviderOptions(&cuda));
-    std::unique_ptr<OrtCUDAProviderOptionsV2, void (*)(OrtCUDAProviderOptionsV2*)> guard(
-        cuda, Ort::GetApi().ReleaseCUDAProviderOptions);
-    options.AppendExecutionProvider_CUDA_V2(*cuda);
+    append_with_defaults<OrtCUDAProviderOptionsV2>(
+        api.CreateCUDAProviderOptions, api.ReleaseCUDAProviderOptions,
+        [&](const auto& cuda) { options.AppendExecutionProvider_CUDA_V2(cuda); });
     return;
   }
   if (name == "TensorrtExecutionProvider") {
-    OrtTensorRTProviderOptionsV2* trt = nullptr;
-    Ort::ThrowOnError(Ort::GetApi().CreateTensorRTProviderOptions(&trt));
-    std::unique_ptr<OrtTensorRTProviderOptionsV2, void (*)(OrtTensorRTProviderOptionsV2*)> guard(
-        trt, Ort::GetApi().ReleaseTensorRTProviderOptions);
-    options.AppendExecutionProvider_TensorRT_V2(*trt);
+    append_with_defaults<OrtTensorRTProviderOptionsV2>(
+        api.CreateTensorRTProviderOptions, api.ReleaseTensorRTProviderOptions,
+        [&](const auto& trt) { options.AppendExecutionProvider_TensorRT_V2(trt); });
     return;
   }
   // Providers registered through the generic entry point, under their short names.

@@ -82,10 +82,10 @@ std::shared_ptr<SharedModel> load(const std::string& path, const std::vector<std
                                       [](const SharedModel::OutputDecl& o) { return o.dtype.has_value(); });
 
   if (input_count > 0) {
-    model->observation_input = first_input_containing(model->input_names, "observation").value_or(0);
+    model->observation_input = observation_input_of(model->input_names);
     model->observation_shape = declared_shape(session, model->observation_input);
   }
-  model->mask_input = first_input_containing(model->input_names, "action_mask");
+  model->mask_input = mask_input_of(model->input_names);
   if (model->mask_input) model->mask_shape = declared_shape(session, *model->mask_input);
   return model;
 }
@@ -166,6 +166,14 @@ Registry& registry() {
 }
 
 }  // namespace
+
+std::size_t observation_input_of(const std::vector<std::string>& input_names) {
+  return first_input_containing(input_names, "observation").value_or(0);
+}
+
+std::optional<std::size_t> mask_input_of(const std::vector<std::string>& input_names) {
+  return first_input_containing(input_names, "action_mask");
+}
 
 std::shared_ptr<const SharedModel> open_shared_model(const std::string& path, const std::vector<std::string>& providers,
                                                      const GraphRunnerOptions& options) {

@@ -44,6 +44,12 @@ struct SharedModel {
   std::optional<std::size_t> vf_output;
 };
 
+// The input rules of every runner: the observation goes to the first input whose lower-case name
+// contains "observation", else to the first; the action mask to the first whose lower-case name
+// contains "action_mask", when one does.
+std::size_t observation_input_of(const std::vector<std::string>& input_names);
+std::optional<std::size_t> mask_input_of(const std::vector<std::string>& input_names);
+
 // The loaded model for `path` opened with `providers` and `options`: the one already loaded when a
 // runner holds it and the file is still the same one on disk, else a newly loaded one (failures of
 // ONNX Runtime as Ort::Exception, nothing kept). Loads of one model wait for each other; loads of

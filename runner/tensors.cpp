@@ -26,33 +26,16 @@ NdArray copy_tensor(const void* data, std::size_t count, Shape shape) {
 
 Ort::Value create_tensor(const Ort::MemoryInfo& memory, void* data, DType dtype, std::size_t count,
                          const Shape& shape) {
-  switch (dtype) {
-    case DType::float32:
-      return Ort::Value::CreateTensor<float>(memory, static_cast<float*>(data), count, shape.begin(), shape.ndim());
-    case DType::float64:
-      return Ort::Value::CreateTensor<double>(memory, static_cast<double*>(data), count, shape.begin(), shape.ndim());
-    case DType::int64:
-      return Ort::Value::CreateTensor<std::int64_t>(memory, static_cast<std::int64_t*>(data), count, shape.begin(),
-                                                    shape.ndim());
-    case DType::int8:
-      return Ort::Value::CreateTensor<std::int8_t>(memory, static_cast<std::int8_t*>(data), count, shape.begin(),
-                                                   shape.ndim());
-  }
-  throw TypeError("unknown element type");
+  return visit_dtype(dtype, [&](auto tag) {
+    using T = decltype(tag);
+    return Ort::Value::CreateTensor<T>(memory, static_cast<T*>(data), count, shape.begin(), shape.ndim());
+  });
 }
 
 template <class To>
 void convert_into(const NdArray& from, To* out) {
-  const auto n = static_cast<std::size_t>(from.size());
-  const auto cast = [out, n](const auto* in) {
-    std::transform(in, in + n, out, [](auto v) { return static_cast<To>(v); });
-  };
-  switch (from.dtype()) {
-    case DType::float32: cast(from.data<float>()); break;
-    case DType::float64: cast(from.data<double>()); break;
-    case DType::int64: cast(from.data<std::int64_t>()); break;
-    case DType::int8: cast(from.data<std::int8_t>()); break;
-  }
+  visit_span(from,
+             [out](auto in) { std::transform(in.begin(), in.end(), out, [](auto v) { return static_cast<To>(v); }); });
 }
 
 }  // namespace
@@ -66,7 +49,8 @@ NdArray to_nd_array(const Ort::Value& value, const std::string& name) {
                                " dimensions, more than supported");
   }
   std::array<std::int64_t, Shape::kMaxDims> dims{};
-  Ort::ThrowOnError(Ort::GetApi().GetDimensions(info, dims.data(), ndim));  // GetShape() would make a vector
+  // The C call: GetShape() would make a vector per output, and the wrapper's array form is deprecated.
+  Ort::ThrowOnError(Ort::GetApi().GetDimensions(info, dims.data(), ndim));
   const Shape shape(dims.begin(), dims.begin() + ndim);
   const std::size_t count = info.GetElementCount();
   const void* data = value.GetTensorRawData();
@@ -97,27 +81,20 @@ std::optional<DType> native_dtype(ONNXTensorElementDataType type) {
   }
 }
 
+Ort::Value tensor_over(const Ort::MemoryInfo& memory, NdArray& array) {
+  return create_tensor(memory, array.raw_data(), array.dtype(), static_cast<std::size_t>(array.size()), array.shape());
+}
+
 bool is_concrete(const Shape& shape) {
   return std::all_of(shape.begin(), shape.end(), [](std::int64_t d) { return d >= 0; });
 }
 
 // --- TensorView ------------------------------------------------------------------------------------
 
-const Ort::Value& TensorView::input(const Ort::MemoryInfo& memory, const NdArray& array, const Shape& shape) {
+Ort::Value& TensorView::input(const Ort::MemoryInfo& memory, const NdArray& array, const Shape& shape) {
   // Inputs are only read by the run: their elements are viewed where they are, shared or not
   // (ONNX Runtime takes tensors over writable memory; it never writes an input).
   return get(memory, const_cast<void*>(array.raw_data()), array.dtype(), array.size(), shape);
-}
-
-Ort::Value& TensorView::output(const Ort::MemoryInfo& memory, NdArray& array) {
-  // Outputs are written by the run: the array must hold elements of its own (the caller keeps it
-  // unshared while the view is in use).
-  return get(memory, array.raw_data(), array.dtype(), array.size(), array.shape());
-}
-
-void TensorView::reset() {
-  value_ = Ort::Value{nullptr};
-  data_ = nullptr;
 }
 
 Ort::Value& TensorView::get(const Ort::MemoryInfo& memory, void* data, DType dtype, std::int64_t count,
@@ -137,13 +114,19 @@ void StagedInput::prepare(DType dtype, const Shape& shape) {
   ready_ = true;
 }
 
-const Ort::Value& StagedInput::load(const Ort::MemoryInfo& memory, const NdArray& from) {
-  if (buffer_.dtype() == DType::float32) {
-    convert_into(from, buffer_.data<float>());
-  } else {
-    convert_into(from, buffer_.data<double>());
-  }
+Ort::Value& StagedInput::load(const Ort::MemoryInfo& memory, const NdArray& from) {
+  visit_span(buffer_, [&from](auto out) { convert_into(from, out.data()); });
   return view_.input(memory, buffer_, buffer_.shape());
+}
+
+// --- LentValues ------------------------------------------------------------------------------------
+
+LentValues::LentValues(Ort::Value* const* owners, std::size_t count) : owners_(owners), count_(count) {
+  for (std::size_t k = 0; k < count_; ++k) values_[k] = std::move(*owners_[k]);
+}
+
+LentValues::~LentValues() {
+  for (std::size_t k = 0; k < count_; ++k) *owners_[k] = std::move(values_[k]);
 }
 
 }  // namespace tavrin_inference

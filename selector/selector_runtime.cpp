@@ -276,10 +276,7 @@ asio::awaitable<Value> SelectorRuntimeBase::_execute(const Value& sim_sensors, c
                                                      bool /*explore*/, bool /*is_coordinated*/,
                                                      const Value& previous_action, bool return_as_teacher_dict,
                                                      const Value& /*agent_group_action*/) {
-  if (step_role() == StepRole::selector) {
-    return run_step(*this, sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
-  }
-  return execute_through_overrides(sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
+  return execute_own_step(sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
 }
 
 asio::awaitable<Value> SelectorRuntimeBase::execute_through_overrides(const Value& sim_sensors,
@@ -358,11 +355,8 @@ void SelectorRuntimeBase::selector_mask_into(const Value& teacher_mask, const Va
 asio::awaitable<NdArray> SelectorRuntimeBase::compute_action_mask(const Value& tavrin_obs,
                                                                   const Value& /*sim_action_mask*/,
                                                                   const Value& previous_action) {
-  Value teacher_mask;
-  if (teacher) teacher_mask = co_await teacher->compute_action_mask(tavrin_obs, previous_action);
-  NdArray mask;
-  selector_mask_into(teacher_mask, previous_action, mask);
-  co_return mask;
+  return mask_with_teacher(tavrin_obs, previous_action, static_cast<MaskInto>(&SelectorRuntimeBase::selector_mask_into),
+                           previous_action);
 }
 
 std::string SelectorRuntimeBase::get_agent_name() const { return context.agent->get_name(); }

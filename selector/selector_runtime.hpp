@@ -119,7 +119,7 @@ class SelectorRuntimeBase : public BaseAgentProcessor {
   std::int64_t orchestrator_choice(const NdArray& observation, const NdArray* mask);
   // _execute through the virtual operations, for classes derived from this one.
   asio::awaitable<Value> execute_through_overrides(const Value& sim_sensors, const Value& sim_action_mask,
-                                                   const Value& previous_action, bool return_as_teacher_dict);
+                                                   const Value& previous_action, bool return_as_teacher_dict) override;
 
   // The follow rules' mask after each child (none: all allowed), worked out once, at init.
   std::vector<Value> rule_masks_;
@@ -137,7 +137,7 @@ inline constexpr const char* kSelectorRuntimeLibrary = "selector_runtime";
 inline constexpr const char* kMakeSelectorRuntimeSymbol = "tavrin_make_selector_runtime";
 
 inline MakeSelectorRuntimeFn* bind_make_selector_runtime() {
-  return reinterpret_cast<MakeSelectorRuntimeFn*>(bind_symbol(kSelectorRuntimeLibrary, kMakeSelectorRuntimeSymbol));
+  return bind_function<MakeSelectorRuntimeFn>(kSelectorRuntimeLibrary, kMakeSelectorRuntimeSymbol);
 }
 
 }  // namespace tavrin_inference

@@ -65,29 +65,22 @@ NdArray clip_unit(std::span<const From> means) {
 }
 
 template <class T>
-std::pair<Value, std::int64_t> decode_discrete(std::span<const T> row, const spaces::Discrete& space,
-                                               std::int64_t offset) {
+std::pair<Value, std::int64_t> decode_leaf(std::span<const T> row, const spaces::Discrete& space, std::int64_t offset) {
   const std::int64_t n = space.n();
   return {argmax_of(entries(row, offset, n)), offset + n};
 }
 
 template <class T>
-std::pair<Value, std::int64_t> decode_box(std::span<const T> row, const spaces::Box& space, std::int64_t offset) {
+std::pair<Value, std::int64_t> decode_leaf(std::span<const T> row, const spaces::Box& space, std::int64_t offset) {
   const std::int64_t size = space.shape().numel();
   const auto means = entries(row, offset, size);
-  NdArray flat;
-  switch (space.dtype()) {
-    case DType::float32: flat = clip_unit<float>(means); break;
-    case DType::float64: flat = clip_unit<double>(means); break;
-    case DType::int64: flat = clip_unit<std::int64_t>(means); break;
-    case DType::int8: flat = clip_unit<std::int8_t>(means); break;
-  }
+  NdArray flat = visit_dtype(space.dtype(), [&means](auto tag) { return clip_unit<decltype(tag)>(means); });
   return {std::move(flat).reshape(space.shape()), offset + 2 * size};
 }
 
 template <class T>
-std::pair<Value, std::int64_t> decode_multi_discrete(std::span<const T> row, const spaces::MultiDiscrete& space,
-                                                     std::int64_t offset) {
+std::pair<Value, std::int64_t> decode_leaf(std::span<const T> row, const spaces::MultiDiscrete& space,
+                                           std::int64_t offset) {
   const NdArray& nvec = space.nvec();
   const std::int64_t count = nvec.size();
   const std::int64_t* sizes = nvec.dtype() == DType::int64 ? nvec.data<std::int64_t>() : nullptr;
@@ -101,8 +94,8 @@ std::pair<Value, std::int64_t> decode_multi_discrete(std::span<const T> row, con
 }
 
 template <class T>
-std::pair<Value, std::int64_t> decode_multi_binary(std::span<const T> row, const spaces::MultiBinary& space,
-                                                   std::int64_t offset) {
+std::pair<Value, std::int64_t> decode_leaf(std::span<const T> row, const spaces::MultiBinary& space,
+                                           std::int64_t offset) {
   const std::int64_t size = space.shape().numel();
   const auto logits = entries(row, offset, size);
   std::vector<std::int8_t> bits(logits.size());
@@ -121,16 +114,14 @@ std::pair<Value, std::int64_t> decode_rest(std::span<const T> row, std::int64_t 
   return {NdArray::from_vector(std::move(out)), length};
 }
 
-// Calls f with the row as a typed span.
-template <class F>
-std::pair<Value, std::int64_t> with_row(const NdArray& row, F&& f) {
-  switch (row.dtype()) {
-    case DType::float32: return f(row.span<float>());
-    case DType::float64: return f(row.span<double>());
-    case DType::int64: return f(row.span<std::int64_t>());
-    case DType::int8: return f(row.span<std::int8_t>());
-  }
-  throw TypeError("action_dist_inputs has an unknown element type");
+// A space of one of the kinds above, decoded from the row at `offset` (`attribute`: what the space
+// must have).
+template <class Kind>
+std::pair<Value, std::int64_t> decode_leaf_space(const NdArray& row, const spaces::Space& action_space,
+                                                 const std::string& space_name, const char* attribute,
+                                                 std::int64_t offset) {
+  const auto& space = space_as<Kind>(action_space, space_name, attribute);
+  return visit_span(row, [&](auto values) { return decode_leaf(values, space, offset); });
 }
 
 }  // namespace
@@ -151,20 +142,16 @@ std::pair<Value, std::int64_t> ActionDecoder::_decode_action_dist_inputs(const N
   const std::string space_name = _space_type_name(action_space);
 
   if (space_name == "Discrete") {
-    const auto& space = space_as<spaces::Discrete>(action_space, space_name, "n");
-    return with_row(action_dist_inputs, [&](auto row) { return decode_discrete(row, space, offset); });
+    return decode_leaf_space<spaces::Discrete>(action_dist_inputs, action_space, space_name, "n", offset);
   }
   if (space_name == "Box") {
-    const auto& space = space_as<spaces::Box>(action_space, space_name, "shape");
-    return with_row(action_dist_inputs, [&](auto row) { return decode_box(row, space, offset); });
+    return decode_leaf_space<spaces::Box>(action_dist_inputs, action_space, space_name, "shape", offset);
   }
   if (space_name == "MultiDiscrete") {
-    const auto& space = space_as<spaces::MultiDiscrete>(action_space, space_name, "nvec");
-    return with_row(action_dist_inputs, [&](auto row) { return decode_multi_discrete(row, space, offset); });
+    return decode_leaf_space<spaces::MultiDiscrete>(action_dist_inputs, action_space, space_name, "nvec", offset);
   }
   if (space_name == "MultiBinary") {
-    const auto& space = space_as<spaces::MultiBinary>(action_space, space_name, "shape");
-    return with_row(action_dist_inputs, [&](auto row) { return decode_multi_binary(row, space, offset); });
+    return decode_leaf_space<spaces::MultiBinary>(action_dist_inputs, action_space, space_name, "shape", offset);
   }
   if (space_name == "Tuple") {
     const auto& subs = space_as<spaces::Tuple>(action_space, space_name, "spaces").spaces();
@@ -191,7 +178,7 @@ std::pair<Value, std::int64_t> ActionDecoder::_decode_action_dist_inputs(const N
     }
     return {std::move(action), offset};
   }
-  return with_row(action_dist_inputs, [&](auto row) { return decode_rest(row, offset); });
+  return visit_span(action_dist_inputs, [offset](auto row) { return decode_rest(row, offset); });
 }
 
 }  // namespace tavrin_inference

@@ -99,10 +99,7 @@ asio::awaitable<Value> SkillRuntimeBase::_execute(const Value& sim_sensors, cons
                                                   bool /*explore*/, bool /*is_coordinated*/,
                                                   const Value& previous_action, bool return_as_teacher_dict,
                                                   const Value& /*agent_group_action*/) {
-  if (step_role() == StepRole::skill) {
-    return run_step(*this, sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
-  }
-  return execute_through_overrides(sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
+  return execute_own_step(sim_sensors, sim_action_mask, previous_action, return_as_teacher_dict);
 }
 
 asio::awaitable<Value> SkillRuntimeBase::execute_through_overrides(const Value& sim_sensors,

@@ -72,7 +72,7 @@ class SkillRuntimeBase : public BaseAgentProcessor, public ActionDecoder {
   Value model_action(const NdArray& observation, const NdArray* action_mask);
   // _execute through the virtual operations, for classes derived from this one.
   asio::awaitable<Value> execute_through_overrides(const Value& sim_sensors, const Value& sim_action_mask,
-                                                   const Value& previous_action, bool return_as_teacher_dict);
+                                                   const Value& previous_action, bool return_as_teacher_dict) override;
 
   // The model output's row and the masked row of the last step, reused by the next one.
   NdArray row_;
@@ -89,7 +89,7 @@ inline constexpr const char* kSkillRuntimeLibrary = "skill_runtime";
 inline constexpr const char* kMakeSkillRuntimeSymbol = "tavrin_make_skill_runtime";
 
 inline MakeSkillRuntimeFn* bind_make_skill_runtime() {
-  return reinterpret_cast<MakeSkillRuntimeFn*>(bind_symbol(kSkillRuntimeLibrary, kMakeSkillRuntimeSymbol));
+  return bind_function<MakeSkillRuntimeFn>(kSkillRuntimeLibrary, kMakeSkillRuntimeSymbol);
 }
 
 }  // namespace tavrin_inference

@@ -1,9 +1,6 @@
 #include "tools/tool_support.hpp"
 
-#include <algorithm>
-#include <cctype>
 #include <iostream>
-#include <string_view>
 
 #include <onnxruntime_cxx_api.h>
 
@@ -11,17 +8,11 @@
 #include "core_api/logger.hpp"
 #include "factory/skill_factory.hpp"
 #include "runner/agent_model.hpp"
+#include "runner/shared_model.hpp"
 
 namespace tavrin_tool {
 
 namespace {
-
-bool contains_lower(std::string_view name, std::string_view word) {
-  std::string lower(name);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower.find(word) != std::string::npos;
-}
 
 const char* element_type_name(ONNXTensorElementDataType type) {
   switch (type) {
@@ -130,16 +121,14 @@ ModelDecl read_model_decl(const std::string& path) {
   return decl;
 }
 
+// The runner's own rules, so that the tool reports what a runner does.
 std::size_t observation_input_index(const std::vector<std::string>& input_names) {
-  for (std::size_t i = 0; i < input_names.size(); ++i)
-    if (contains_lower(input_names[i], "observation")) return i;
-  return 0;
+  return tavrin_inference::observation_input_of(input_names);
 }
 
 std::ptrdiff_t mask_input_index(const std::vector<std::string>& input_names) {
-  for (std::size_t i = 0; i < input_names.size(); ++i)
-    if (contains_lower(input_names[i], "action_mask")) return static_cast<std::ptrdiff_t>(i);
-  return -1;
+  const auto mask = tavrin_inference::mask_input_of(input_names);
+  return mask ? static_cast<std::ptrdiff_t>(*mask) : -1;
 }
 
 }  // namespace tavrin_tool

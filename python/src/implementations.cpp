@@ -101,19 +101,40 @@ class PythonHooks {
   std::uint32_t overridden_;
 };
 
-class PythonTeacher final : public tavrin_core::AgentTeacher {
+// What every implementation written in Python has: the name it is registered under, its hooks,
+// and reset.
+template <class Base>
+class PythonImplementation : public Base {
  public:
-  PythonTeacher(std::string name, PythonHooks hooks) : name_(std::move(name)), hooks_(std::move(hooks)) {}
+  PythonImplementation(std::string name, PythonHooks hooks) : hooks_(std::move(hooks)), name_(std::move(name)) {}
   std::string class_name() const override { return name_; }
-
-  asio::awaitable<Value> filtered_sensor_space() override {
-    if (!hooks_.overrides(kFilteredSensorSpace)) co_return co_await AgentTeacher::filtered_sensor_space();
-    co_return hooks_.call(kFilteredSensorSpace);
-  }
   asio::awaitable<void> reset() override {
     if (hooks_.overrides(kReset)) hooks_.call_for_effect(kReset);
     co_return;
   }
+
+ protected:
+  PythonHooks hooks_;
+
+ private:
+  std::string name_;
+};
+
+// Teachers and controllers also filter the sensor space.
+template <class Base>
+class PythonAgentImplementation : public PythonImplementation<Base> {
+ public:
+  using PythonImplementation<Base>::PythonImplementation;
+  asio::awaitable<Value> filtered_sensor_space() override {
+    if (!this->hooks_.overrides(kFilteredSensorSpace)) co_return co_await Base::filtered_sensor_space();
+    co_return this->hooks_.call(kFilteredSensorSpace);
+  }
+};
+
+class PythonTeacher final : public PythonAgentImplementation<tavrin_core::AgentTeacher> {
+ public:
+  using PythonAgentImplementation::PythonAgentImplementation;
+
   asio::awaitable<Value> transform_sensors(Value sensors, Value extra) override {
     if (!hooks_.overrides(kTransformSensors))
       co_return co_await AgentTeacher::transform_sensors(std::move(sensors), std::move(extra));
@@ -144,49 +165,23 @@ class PythonTeacher final : public tavrin_core::AgentTeacher {
       co_return co_await AgentTeacher::compute_termination(sensors, std::move(action));
     co_return hooks_.call(kComputeTermination, sensors, action);
   }
-
- private:
-  std::string name_;
-  PythonHooks hooks_;
 };
 
-class PythonController final : public tavrin_core::AgentController {
+class PythonController final : public PythonAgentImplementation<tavrin_core::AgentController> {
  public:
-  PythonController(std::string name, PythonHooks hooks) : name_(std::move(name)), hooks_(std::move(hooks)) {}
-  std::string class_name() const override { return name_; }
+  using PythonAgentImplementation::PythonAgentImplementation;
 
-  asio::awaitable<Value> filtered_sensor_space() override {
-    if (!hooks_.overrides(kFilteredSensorSpace)) co_return co_await AgentController::filtered_sensor_space();
-    co_return hooks_.call(kFilteredSensorSpace);
-  }
-  asio::awaitable<void> reset() override {
-    if (hooks_.overrides(kReset)) hooks_.call_for_effect(kReset);
-    co_return;
-  }
   // Always Python's: the base class's compute_action raises NotImplementedError naming the class.
   asio::awaitable<Value> compute_action(const Value& sensors, const Value& previous_action) override {
     co_return hooks_.call(kComputeAction, sensors, previous_action);
   }
-
- private:
-  std::string name_;
-  PythonHooks hooks_;
 };
 
-class PythonPerceptor final : public tavrin_core::Perceptor {
+class PythonPerceptor final : public PythonImplementation<tavrin_core::Perceptor> {
  public:
-  PythonPerceptor(std::string name, PythonHooks hooks) : name_(std::move(name)), hooks_(std::move(hooks)) {}
-  std::string class_name() const override { return name_; }
+  using PythonImplementation::PythonImplementation;
 
   asio::awaitable<Value> perceive(const Value& sensors) override { co_return hooks_.call(kPerceive, sensors); }
-  asio::awaitable<void> reset() override {
-    if (hooks_.overrides(kReset)) hooks_.call_for_effect(kReset);
-    co_return;
-  }
-
- private:
-  std::string name_;
-  PythonHooks hooks_;
 };
 
 // Bits of the hooks whose method on `cls` is not the one of `base`. Perceive and compute_action
