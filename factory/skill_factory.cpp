@@ -68,9 +68,8 @@ asio::awaitable<ProcessorPtr> create_skill_runtime(tavrin_core::AgentProcessorCo
     logger.info("Successfully created and initialized agent processor for: {}", name);
   } catch (const std::exception& error) {
     // The half-built processor goes with this frame; the caller gets the cause nested in the error.
-    // Not logged here: a model that cannot be opened was logged where it was opened, and the
-    // caller of the factory reports the failure as a whole.
     processor.reset();
+    logger.error("Failed to create agent processor for {}: {}", name, error.what());
     std::throw_with_nested(RuntimeError("Failed to create ONNX agent processor for " + name + ": " + error.what()));
   }
   co_return processor;

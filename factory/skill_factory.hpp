@@ -22,7 +22,6 @@ using ProcessorPtr = std::shared_ptr<BaseAgentProcessor>;
 // A processor that cannot be constructed or initialised is dropped and the call fails with
 // RuntimeError "Failed to create ONNX agent processor for <name>: <cause>", which carries the caught
 // error as its nested exception (std::rethrow_if_nested reaches it with its own kind and message).
-// That failure is not logged here (a model that cannot be opened is logged where it is opened).
 // The two processor libraries are bound at the start of every call, never at load time.
 asio::awaitable<ProcessorPtr> create_skill_runtime(tavrin_core::AgentProcessorContext context);
 

@@ -90,9 +90,7 @@ AgentModel open_agent_model(const tavrin_core::AgentProcessorContext& context, M
     model.runner =
         std::make_unique<GraphRunner>(model.path, std::nullopt, GraphRunnerOptions::from_config(context.config.get()));
   } catch (...) {
-    // The one line a model that cannot be opened gets: the runner and the factory pass it on unlogged.
-    logger.error("Failed to load ONNX model for {} {} from {}: {}", kind, name, model.path,
-                 error_text(std::current_exception()));
+    logger.error("Failed to load ONNX model for {} {}: {}", kind, name, error_text(std::current_exception()));
     throw;
   }
   logger.info("Loaded ONNX model for {} {} from {}", kind, name, model.path);

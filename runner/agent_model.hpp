@@ -27,8 +27,7 @@ struct AgentModel {
 // Opens the model of `context.agent` (not a controller): the first existing candidate (an unreadable
 // location counts as not existing), after the helper in `helper_library` has made sure it takes an
 // action mask (best effort: a missing or failing helper only warns). No checkpoint or no file only
-// warns. A model that exists but cannot be opened is logged once, here, with the agent, the path
-// and the cause, and its error raised again unchanged.
+// warns. A model that exists but cannot be opened is logged once, here, and its error raised again.
 AgentModel open_agent_model(const tavrin_core::AgentProcessorContext& context, ModelOwner owner,
                             const std::string& helper_library);
 

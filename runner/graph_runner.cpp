@@ -24,15 +24,17 @@ const tavrin_core::Logger& logger = tavrin_core::get_logger("tavrin_inference.gr
 
 constexpr const char* kCpuProvider = "CPUExecutionProvider";
 
-// The runner's one handler of failures, called from a catch block: throws the error on, ONNX
-// Runtime's own errors as RuntimeError with their message, after logging it at error level behind
-// `log_prefix` when one is given. Other exceptions than std::exception pass unlogged.
-[[noreturn]] void rethrow_as_ours(const char* log_prefix) {
+// The runner's one handler of failures, called from a catch block: logs the error at error level
+// after `prefix` and throws it on, ONNX Runtime's own errors as RuntimeError with their message.
+// Other exceptions than std::exception pass unlogged.
+[[noreturn]] void log_and_rethrow(std::string_view prefix) {
   try {
     throw;
+  } catch (const Ort::Exception& e) {
+    logger.error("{}{}", prefix, e.what());
+    throw RuntimeError(e.what());
   } catch (const std::exception& e) {
-    if (log_prefix != nullptr) logger.error("{}{}", log_prefix, e.what());
-    if (dynamic_cast<const Ort::Exception*>(&e) != nullptr) throw RuntimeError(e.what());
+    logger.error("{}{}", prefix, e.what());
     throw;
   }
 }
@@ -66,8 +68,7 @@ void GraphRunner::load_model(const std::vector<std::string>& providers, const Gr
     }
     session_ = std::move(loaded);
   } catch (...) {
-    // Not logged here: whoever opens the model for an agent knows more and logs it once.
-    rethrow_as_ours(nullptr);
+    log_and_rethrow("Error loading ONNX model from " + model_path_ + ": ");
   }
 }
 
@@ -131,7 +132,7 @@ void GraphRunner::run_locked(const NdArray& observation, const NdArray* action_m
   try {
     run_unlogged(observation, action_mask, values, only);
   } catch (...) {
-    rethrow_as_ours("Error during inference: ");
+    log_and_rethrow("Error during inference: ");
   }
 }
 

@@ -86,8 +86,7 @@ class GraphRunner {
  public:
   // Opens the model at model_path on the given execution providers ("CPUExecutionProvider" when
   // absent). FileNotFoundError when nothing exists at the path; a session that cannot be created
-  // fails the constructor (ONNX Runtime's own message as a RuntimeError), unlogged: the caller
-  // knows what the model is for and reports it.
+  // fails the constructor (ONNX Runtime's own message as a RuntimeError).
   //
   // The model then runs once on a zero observation with everything allowed, so that the first
   // real call does not pay for ONNX Runtime's first-run preparations; when that run fails, the

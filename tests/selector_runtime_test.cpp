@@ -206,9 +206,8 @@ TEST(SelectorInit, AModelThatCannotBeOpenedFailsInitWithTheRunnersOwnErrorAndBui
   ASSERT_EQ(chain.size(), 1u);  // not wrapped here: the factory wraps
   EXPECT_EQ(chain[0].kind, "RuntimeError");
   EXPECT_EQ(chain[0].message, runner_message);
-  EXPECT_EQ(logs.messages("error"),  // every module's: the runner does not log it too
-            std::vector<std::string>{"Failed to load ONNX model for orchestrator agent h2_root from " + path + ": " +
-                                     runner_message});
+  EXPECT_EQ(logs.messages("error", kSelectorLogger),
+            std::vector<std::string>{"Failed to load ONNX model for orchestrator agent h2_root: " + runner_message});
   EXPECT_TRUE(logs.messages("info", "tavrin_inference.skill_factory").empty());
   EXPECT_TRUE(selector->child_agent_processors.empty());
   EXPECT_EQ(selector->onnx_engine, nullptr);
