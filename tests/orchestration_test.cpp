@@ -18,6 +18,7 @@
 #include "core_api/implementations.hpp"
 #include "core_api/orchestration.hpp"
 #include "core_api/spaces.hpp"
+#include "support/checks.hpp"
 
 namespace {
 
@@ -47,15 +48,7 @@ const std::string kOrigin = "/x/orch.json";
 
 std::string fixture(const std::string& name) { return kDir + "/" + name; }
 
-std::string error_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const InvalidArgumentError& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "no InvalidArgumentError";
-  return {};
-}
+std::string error_of(const std::function<void()>& f) { return tavrin_test::message_of<InvalidArgumentError>(f); }
 
 std::string parse_error(const std::string& text) {
   return error_of([&] { Orchestration::parse(text, kOrigin, "/x"); });

@@ -98,21 +98,30 @@ inline Snapshot snapshot_of(const fs::path& dir) {
   return out;
 }
 
-// The files that were added, removed or changed between two snapshots, one per line; empty when none.
-inline std::string changes_between(const Snapshot& before, const Snapshot& after) {
+// The files of `before` that are gone from `after` or that `same` finds changed there, one per
+// line; with `report_added`, also the files only `after` has. Empty when none.
+template <typename Same>
+std::string snapshot_changes(const Snapshot& before, const Snapshot& after, Same same, bool report_added) {
   std::string out;
   for (const auto& [path, state] : before) {
     const auto it = after.find(path);
     if (it == after.end()) {
       out += "removed: " + path + "\n";
-    } else if (!(it->second == state)) {
+    } else if (!same(it->second, state)) {
       out += "changed: " + path + "\n";
     }
   }
+  if (!report_added) return out;
   for (const auto& [path, state] : after) {
     if (before.count(path) == 0) out += "added: " + path + "\n";
   }
   return out;
+}
+
+// The files that were added, removed or changed between two snapshots, one per line; empty when none.
+inline std::string changes_between(const Snapshot& before, const Snapshot& after) {
+  return snapshot_changes(
+      before, after, [](const FileState& a, const FileState& b) { return a == b; }, true);
 }
 
 // A fresh folder laid out like tests/fixtures: hierarchy/ and skill/ orchestrations whose
@@ -322,16 +331,9 @@ inline std::string register_impl(const std::string& stem, tavrin_core::Implement
 
 // The files of `before` whose content is gone or differs now (times and added files not compared).
 inline std::string content_changes(const Snapshot& before, const Snapshot& after) {
-  std::string out;
-  for (const auto& [path, state] : before) {
-    const auto it = after.find(path);
-    if (it == after.end()) {
-      out += "removed: " + path + "\n";
-    } else if (it->second.size != state.size || it->second.hash != state.hash) {
-      out += "changed: " + path + "\n";
-    }
-  }
-  return out;
+  return snapshot_changes(
+      before, after, [](const FileState& a, const FileState& b) { return a.size == b.size && a.hash == b.hash; },
+      false);
 }
 
 // Every test runs in its own sandbox, which the tests check in full around the bad operation. At
