@@ -28,11 +28,6 @@
 #include "processor/skillkit.hpp"
 #include "tests/support/selector_test_support.hpp"
 
-namespace tavrin_inference {
-// Values in test failures as the application would print them.
-inline void PrintTo(const Value& value, std::ostream* out) { *out << value.str(); }
-}  // namespace tavrin_inference
-
 namespace bad_input {
 
 namespace fs = std::filesystem;
