@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/test_paths.hpp"
 #include "support/tool_process.hpp"
 
 namespace {
@@ -24,14 +25,12 @@ using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-const std::string kSource = TAVRIN_SOURCE_DIR;
-const std::string kCli = std::string(TAVRIN_TEST_DATA_DIR) + "/cli";
+const std::string kSource = tavrin_test::source_dir();
+const std::string kCli = tavrin_test::test_data_dir() + "/cli";
 
 ToolResult tool(const std::string& args) {
-  const fs::path dir = fs::temp_directory_path() / ("tavrin_cli_bench_" + std::to_string(::getpid()));
-  ToolResult result = tavrin_test::run_tool(args, dir);
-  fs::remove_all(dir);
-  return result;
+  const tavrin_test::TempDir dir;
+  return tavrin_test::run_tool(args, dir.path());
 }
 
 double runs_per_step(const std::string& out) {

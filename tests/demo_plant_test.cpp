@@ -18,6 +18,7 @@
 #include "examples/thermal/demo.hpp"
 #include "examples/thermal/plant.hpp"
 #include "host/policy_host.hpp"
+#include "support/test_paths.hpp"
 
 namespace {
 
@@ -32,7 +33,7 @@ using thermal::StepOutcome;
 using thermal::ThermalPlant;
 using thermal::ZoneCommand;
 
-const std::string kOrchestration = std::string(TAVRIN_SOURCE_DIR) + "/examples/thermal/orchestration.json";
+const std::string kOrchestration = tavrin_test::source_dir() + "/examples/thermal/orchestration.json";
 
 double sensor(const Value& sensors, const char* name) { return sensors[name].as_array().at_double(0); }
 

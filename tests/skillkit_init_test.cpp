@@ -14,12 +14,6 @@
 #include "support/processor_fixture.hpp"
 
 using namespace tavrin_test;
-using tavrin_core::ManagerKind;
-using tavrin_core::Normalization;
-using tavrin_core::PerceptorNode;
-using tavrin_inference::Error;
-using tavrin_inference::InvalidArgumentError;
-using tavrin_inference::TypeError;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 

@@ -23,6 +23,7 @@
 #include "core_api/orchestration.hpp"
 #include "link/async_link.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/test_paths.hpp"
 
 namespace selector_test {
 
@@ -31,7 +32,7 @@ using tavrin_inference::Map;
 using tavrin_inference::NdArray;
 using tavrin_inference::Value;
 
-inline const std::string kFixtures = TAVRIN_TEST_DATA_DIR;
+inline const std::string kFixtures = tavrin_test::test_data_dir();
 inline const std::string kModels = kFixtures + "/models";
 inline const std::string kHierarchy = kFixtures + "/hierarchy";
 
