@@ -39,13 +39,7 @@ struct PipelineTest : ::testing::Test {
 
   std::unique_ptr<TestProcessor> make(const std::string& impl_cls, bool controller = false,
                                       bool with_perceptor = true) {
-    tavrin_core::AgentNode::Options o;
-    o.name = "walker";
-    o.action_space = discrete(3);
-    o.sim_sensor_space = dict({{"pos", box(0, 10)}, {"vel", box(-1, 1)}});
-    o.impl_cls = impl_cls;
-    o.controller = controller;
-    auto node = agent(o);
+    auto node = agent(walker_options(impl_cls, controller));
     std::vector<tavrin_core::PerceptorNodePtr> perceptors;
     if (with_perceptor) perceptors.push_back(std::make_shared<PerceptorNode>("p", perceptor_cls, false));
     auto orch = orchestration({sensor("pos", box(0, 10), Normalization::min_max), sensor("vel", box(-1, 1)),

@@ -57,6 +57,18 @@ inline tavrin_core::SensorPtr sensor(std::string name, SpacePtr space,
   return std::make_shared<tavrin_core::Sensor>(std::move(name), std::move(space), normalization);
 }
 
+// The walker agent of the processor tests: Discrete(3) actions, the simulator's sensors pos (0 to 10)
+// and vel (-1 to 1), its hooks from the class `impl_cls`.
+inline tavrin_core::AgentNode::Options walker_options(const std::string& impl_cls, bool controller = false) {
+  tavrin_core::AgentNode::Options o;
+  o.name = "walker";
+  o.action_space = discrete(3);
+  o.sim_sensor_space = dict({{"pos", box(0, 10)}, {"vel", box(-1, 1)}});
+  o.impl_cls = impl_cls;
+  o.controller = controller;
+  return o;
+}
+
 inline tavrin_core::AgentNodePtr agent(tavrin_core::AgentNode::Options options) {
   return std::make_shared<tavrin_core::Agent>(std::move(options));
 }
