@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/temp_dir.hpp"
 #include "support/test_paths.hpp"
 #include "support/tool_process.hpp"
 
@@ -81,7 +81,8 @@ TEST(CliBench, SeveralHostsInThreadsOfTheirOwnReportTheScaling) {
 }
 
 TEST(CliBench, ABadObservationStopsTheBenchBeforeTiming) {
-  const fs::path input = fs::temp_directory_path() / ("tavrin_cli_bench_input_" + std::to_string(::getpid()));
+  const tavrin_test::TempDir temp;
+  const fs::path input = temp.path() / "input.jsonl";
   std::ofstream(input) << "{\"logits\": [1, 2, 3]}\n{\"logits\": [1, 2]}\n";
   const ToolResult size = tool("bench '" + kCli + "/three_level.json' --input '" + input.string() + "'");
   EXPECT_EQ(size.status, 1);
@@ -92,7 +93,6 @@ TEST(CliBench, ABadObservationStopsTheBenchBeforeTiming) {
   const ToolResult syntax = tool("bench '" + kCli + "/three_level.json' --input '" + input.string() + "'");
   EXPECT_EQ(syntax.status, 1);
   EXPECT_THAT(syntax.err, HasSubstr("line 2: malformed JSON"));
-  fs::remove(input);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // GraphRunner across runners: one loaded session for runners of the same model file and options,
 // per-runner run state, thread-pool settings, and the warm-up run at loading. Real ONNX Runtime
 // sessions on the generated fixtures (tests/fixtures/models/README.md).
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +18,7 @@
 #include "runner/runner_options.hpp"
 #include "support/checks.hpp"
 #include "support/log_capture.hpp"
+#include "support/temp_dir.hpp"
 #include "support/test_paths.hpp"
 
 namespace tavrin_inference {
@@ -83,8 +83,8 @@ TEST(GraphRunnerSharing, RunnersOfOneFileAndOptionsShareASessionButNotTheirRuns)
 }
 
 TEST(GraphRunnerSharing, AModelFileReplacedOnDiskIsLoadedAfresh) {
-  const fs::path dir = fs::temp_directory_path() / ("tavrin_sharing_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const tavrin_test::TempDir temp;
+  const fs::path& dir = temp.path();
   const fs::path path = dir / "agent.onnx";
   fs::copy_file(model("policy"), path, fs::copy_options::overwrite_existing);
   const NdArray obs = NdArray::from_vector<float>({1, 2, 3, 4});
@@ -103,7 +103,6 @@ TEST(GraphRunnerSharing, AModelFileReplacedOnDiskIsLoadedAfresh) {
   EXPECT_FALSE(after.shares_session_with(before));
   EXPECT_THAT(doubles(after.get_action_dist_inputs(obs)), ElementsAre(2.0, 4.0, 6.0));
   EXPECT_THAT(doubles(before.get_action_dist_inputs(obs)), ElementsAre(11.0, 12.0, 13.0));  // keeps its own
-  fs::remove_all(dir);
 }
 
 // --- thread pools ----------------------------------------------------------------------------------

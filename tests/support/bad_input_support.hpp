@@ -27,6 +27,7 @@
 #include "host/policy_host.hpp"
 #include "processor/skillkit.hpp"
 #include "tests/support/selector_test_support.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace bad_input {
 
@@ -125,10 +126,6 @@ inline std::string changes_between(const Snapshot& before, const Snapshot& after
 class Sandbox {
  public:
   Sandbox() {
-    static int counter = 0;
-    root_ = fs::temp_directory_path() /
-            ("tavrin_bad_input_" + std::to_string(::getpid()) + "_" + std::to_string(++counter));
-    fs::remove_all(root_);
     fs::create_directories(root_ / "models");
     for (const char* dir : {"hierarchy", "skill"}) {
       fs::create_directories(root_ / dir);
@@ -143,12 +140,6 @@ class Sandbox {
       }
     }
   }
-  ~Sandbox() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-  Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
 
   const fs::path& root() const { return root_; }
   std::string path(const std::string& relative) const { return (root_ / relative).string(); }
@@ -162,7 +153,8 @@ class Sandbox {
   Snapshot snapshot() const { return snapshot_of(root_); }
 
  private:
-  fs::path root_;
+  tavrin_test::TempDir dir_;
+  const fs::path root_ = dir_.path();
 };
 
 // Replaces the single occurrence of `from` in `text`; a test whose edit does not apply fails.
