@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <ostream>
 
 #include <nlohmann/json.hpp>
 
@@ -331,5 +332,7 @@ nlohmann::ordered_json Value::to_json() const {
 
 Value Value::from_json(const nlohmann::ordered_json& json) { return value_from_json(json); }
 Value Value::from_json(const nlohmann::json& json) { return value_from_json(json); }
+
+std::ostream& operator<<(std::ostream& out, const Value& value) { return out << value.str(); }
 
 }  // namespace tavrin_inference

@@ -5,6 +5,7 @@
 // Value semantics: copying a Value copies the data; moving is cheap. Maps keep insertion order.
 #include <cstdint>
 #include <initializer_list>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -179,5 +180,8 @@ inline Value* Map::find(std::string_view key) {
     if (e.first == key) return &e.second;
   return nullptr;
 }
+
+// Writes value.str(); also what test frameworks print for a Value in a failure message.
+std::ostream& operator<<(std::ostream& out, const Value& value);
 
 }  // namespace tavrin_inference

@@ -145,6 +145,20 @@ class BadInputModelShapes : public BadInputTest {
     return "{\"name\": \"" + agent +
            "\", \"kind\": \"Agent\", \"checkpoint\": \"../models\",\n     \"action_space\": " + action_space + "}";
   }
+  // skill_discrete_no_mask (four logits, no mask input) declared with a Discrete(`actions`) space
+  // answers `descending` to the sensors 4, 3, 2, 1 and `ascending` to 1, 2, 3, 4, and steps leave
+  // the sandbox as it was.
+  void expect_no_mask_skill_steps(int actions, const Value& descending, const Value& ascending) {
+    const std::string path = skill_with(
+        "{\"name\": \"skill_discrete_no_mask\", \"kind\": \"Agent\", \"checkpoint\": \"../models\",\n     "
+        "\"action_space\": {\"type\": \"Discrete\", \"n\": 4}}",
+        space("skill_discrete_no_mask", "{\"type\": \"Discrete\", \"n\": " + std::to_string(actions) + "}"));
+    const auto before = box.snapshot();
+    auto host = packaged_host(path, "skill_discrete_no_mask");
+    EXPECT_EQ(step(*host, x_sensor({4, 3, 2, 1})), descending);
+    EXPECT_EQ(step(*host, x_sensor({1, 2, 3, 4})), ascending);
+    expect_sandbox_unchanged(before);
+  }
   // The clean skill answers these; after a failed step the host must still answer them.
   std::vector<Probe> probes() const {
     return {{x_sensor({1, 2, 3, 4}), Value()}, {x_sensor({4, 3, 2, 1}), Value()}, {x_sensor({0, 9, 0, 0}), Value()}};
@@ -238,29 +252,13 @@ TEST_F(BadInputModelShapes, AnActionSpaceOfAnotherSizeThanTheModelsMaskInputIsWa
 // the row holds: a Discrete(n) action is the largest of the first n logits, however many there are.
 TEST_F(BadInputModelShapes, AModelWithoutMaskInputAndTooFewOutputsForTheActionSpaceNeverChoosesTheMissingActions) {
   // skill_discrete_no_mask: four logits, no mask input, so nothing is checked at packaging.
-  const std::string path = skill_with(
-      "{\"name\": \"skill_discrete_no_mask\", \"kind\": \"Agent\", \"checkpoint\": \"../models\",\n     "
-      "\"action_space\": {\"type\": \"Discrete\", \"n\": 4}}",
-      space("skill_discrete_no_mask", "{\"type\": \"Discrete\", \"n\": 6}"));
-  const auto before = box.snapshot();
-  auto host = packaged_host(path, "skill_discrete_no_mask");
   // Four logits for six actions: actions 4 and 5 can never come out.
-  EXPECT_EQ(step(*host, x_sensor({4, 3, 2, 1})), Value(3));
-  EXPECT_EQ(step(*host, x_sensor({1, 2, 3, 4})), Value(0));
-  expect_sandbox_unchanged(before);
+  expect_no_mask_skill_steps(6, Value(3), Value(0));
 }
 
 TEST_F(BadInputModelShapes, AModelWithoutMaskInputAndMoreOutputsThanTheActionSpaceHasItsLastLogitsIgnored) {
-  const std::string path = skill_with(
-      "{\"name\": \"skill_discrete_no_mask\", \"kind\": \"Agent\", \"checkpoint\": \"../models\",\n     "
-      "\"action_space\": {\"type\": \"Discrete\", \"n\": 4}}",
-      space("skill_discrete_no_mask", "{\"type\": \"Discrete\", \"n\": 2}"));
-  const auto before = box.snapshot();
-  auto host = packaged_host(path, "skill_discrete_no_mask");
   // The model prefers its action 3; of the two actions the space has, 1 has the larger logit.
-  EXPECT_EQ(step(*host, x_sensor({4, 3, 2, 1})), Value(1));
-  EXPECT_EQ(step(*host, x_sensor({1, 2, 3, 4})), Value(0));
-  expect_sandbox_unchanged(before);
+  expect_no_mask_skill_steps(2, Value(1), Value(0));
 }
 
 TEST_F(BadInputModelShapes, AModelThatDeclaresAnotherObservationTypeFailsInTheRuntimeAndTheHostGoesOn) {

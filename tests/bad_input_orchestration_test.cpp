@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/test_paths.hpp"
 #include "tests/support/bad_input_support.hpp"
 
 namespace {
@@ -284,7 +285,7 @@ TEST_F(BadInputPlugin, AFileThatIsNotASharedLibraryIsRefusedByTheLoader) {
 TEST_F(BadInputPlugin, ALibraryThatRegistersNothingLeavesTheClassUnregistered) {
   // A real shared library without a registration function (and without the class): it loads, and
   // the class it was meant to provide is reported by name.
-  const std::string library = std::string(TAVRIN_LIB_DIR) + "/libgraph_runner.so";
+  const std::string library = tavrin_test::lib_dir() + "/libgraph_runner.so";
   const std::string text = box.read("hierarchy/two_level.json");
   const std::string path = box.write("hierarchy/plugin_empty.json", with_plugin(text, library, "MissingLeafTeacher"));
   expect_plugin_rejected(path, "KeyError",

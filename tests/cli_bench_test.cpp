@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "support/temp_dir.hpp"
+#include "support/test_paths.hpp"
 #include "support/tool_process.hpp"
 
 namespace {
@@ -24,14 +25,12 @@ using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-const std::string kSource = TAVRIN_SOURCE_DIR;
-const std::string kCli = std::string(TAVRIN_TEST_DATA_DIR) + "/cli";
+const std::string kSource = tavrin_test::source_dir();
+const std::string kCli = tavrin_test::test_data_dir() + "/cli";
 
 ToolResult tool(const std::string& args) {
-  const fs::path dir = fs::temp_directory_path() / ("tavrin_cli_bench_" + std::to_string(::getpid()));
-  ToolResult result = tavrin_test::run_tool(args, dir);
-  fs::remove_all(dir);
-  return result;
+  const tavrin_test::TempDir dir;
+  return tavrin_test::run_tool(args, dir.path());
 }
 
 double runs_per_step(const std::string& out) {
@@ -82,7 +81,8 @@ TEST(CliBench, SeveralHostsInThreadsOfTheirOwnReportTheScaling) {
 }
 
 TEST(CliBench, ABadObservationStopsTheBenchBeforeTiming) {
-  const fs::path input = fs::temp_directory_path() / ("tavrin_cli_bench_input_" + std::to_string(::getpid()));
+  const tavrin_test::TempDir temp;
+  const fs::path input = temp.path() / "input.jsonl";
   std::ofstream(input) << "{\"logits\": [1, 2, 3]}\n{\"logits\": [1, 2]}\n";
   const ToolResult size = tool("bench '" + kCli + "/three_level.json' --input '" + input.string() + "'");
   EXPECT_EQ(size.status, 1);
@@ -93,7 +93,6 @@ TEST(CliBench, ABadObservationStopsTheBenchBeforeTiming) {
   const ToolResult syntax = tool("bench '" + kCli + "/three_level.json' --input '" + input.string() + "'");
   EXPECT_EQ(syntax.status, 1);
   EXPECT_THAT(syntax.err, HasSubstr("line 2: malformed JSON"));
-  fs::remove(input);
 }
 
 }  // namespace

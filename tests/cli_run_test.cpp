@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/test_paths.hpp"
 #include "support/tool_process.hpp"
 
 namespace {
@@ -23,8 +24,8 @@ using tavrin_test::ToolResult;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-const std::string kSource = TAVRIN_SOURCE_DIR;
-const std::string kCli = std::string(TAVRIN_TEST_DATA_DIR) + "/cli";
+const std::string kSource = tavrin_test::source_dir();
+const std::string kCli = tavrin_test::test_data_dir() + "/cli";
 const std::string kThermal = kSource + "/examples/thermal/orchestration.json";
 const std::string kThreeLevel = kCli + "/three_level.json";
 
@@ -35,22 +36,7 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-class CliRun : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("tavrin_cli_run_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  // Runs the tool with `args`, feeding `stdin_text` on standard input.
-  ToolResult tool(const std::string& args, const std::string& stdin_text = "") {
-    return tavrin_test::run_tool(args, dir_, stdin_text);
-  }
-
-  fs::path dir_;
-};
+using CliRun = tavrin_test::ToolTest;
 
 TEST_F(CliRun, TheThermalExampleGivesTheRecordedActionsFromAFileAndFromStandardInput) {
   const std::string input = kCli + "/thermal_episode.jsonl";

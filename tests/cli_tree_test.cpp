@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/test_paths.hpp"
 #include "support/tool_process.hpp"
 
 namespace {
@@ -22,8 +22,8 @@ using tavrin_test::ToolResult;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-const std::string kSource = TAVRIN_SOURCE_DIR;
-const std::string kFixtures = TAVRIN_TEST_DATA_DIR;
+const std::string kSource = tavrin_test::source_dir();
+const std::string kFixtures = tavrin_test::test_data_dir();
 const std::string kModels = kFixtures + "/models";
 
 // The three-level tree of the hierarchy models with default teachers, its checkpoint folder given.
@@ -43,30 +43,20 @@ std::string three_level(const std::string& checkpoint, int sensor_size = 3) {
          std::to_string(sensor_size) + "]}}],\n\"agents\": [" + agents + "], \"top_agent\": \"h3_root\"}";
 }
 
-class CliInspect : public ::testing::Test {
+class CliInspect : public tavrin_test::ToolTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("tavrin_cli_inspect_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
     fs::create_directories(dir_ / "models");
     models_ = (dir_ / "models").string();
     for (const char* name : {"h3_root", "h3_mid", "h3_leaf0", "h3_leaf1", "h3_leaf2", "h3_leaf3", "h3_leaf4"})
       fs::copy_file(kModels + "/" + name + ".onnx", dir_ / "models" / (std::string(name) + ".onnx"));
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string write_orchestration(const std::string& text) {
     const fs::path path = dir_ / "orchestration.json";
     std::ofstream(path) << text;
     return path.string();
   }
 
-  ToolResult tool(const std::string& args, const std::string& stdin_text = "") {
-    return tavrin_test::run_tool(args, dir_, stdin_text);
-  }
-
-  fs::path dir_;
   std::string models_;
 };
 

@@ -18,6 +18,8 @@
 #include "examples/thermal/demo.hpp"
 #include "examples/thermal/plant.hpp"
 #include "host/policy_host.hpp"
+#include "support/temp_dir.hpp"
+#include "support/test_paths.hpp"
 
 namespace {
 
@@ -32,7 +34,7 @@ using thermal::StepOutcome;
 using thermal::ThermalPlant;
 using thermal::ZoneCommand;
 
-const std::string kOrchestration = std::string(TAVRIN_SOURCE_DIR) + "/examples/thermal/orchestration.json";
+const std::string kOrchestration = tavrin_test::source_dir() + "/examples/thermal/orchestration.json";
 
 double sensor(const Value& sensors, const char* name) { return sensors[name].as_array().at_double(0); }
 
@@ -345,9 +347,8 @@ TEST(DemoDriver, BeatsEveryBaselineOnTheSameSeedsWithinTheMask) {
 }
 
 TEST(DemoDriver, TraceHasOneRowPerStepOfBothRuns) {
-  const fs::path dir =
-      fs::temp_directory_path() / ("demo_trace_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-  fs::create_directories(dir);
+  const tavrin_test::TempDir temp;
+  const fs::path& dir = temp.path();
   thermal::DemoOptions options;
   options.orchestration = kOrchestration;
   options.episodes = 2;
@@ -380,7 +381,6 @@ TEST(DemoDriver, TraceHasOneRowPerStepOfBothRuns) {
   options.episodes = 0;
   EXPECT_THROW(thermal::run_demo(options), InvalidArgumentError);
   EXPECT_THROW(thermal::parse_baseline("smart"), InvalidArgumentError);
-  fs::remove_all(dir);
 }
 
 TEST(DemoDriver, PercentileIsNearestRank) {

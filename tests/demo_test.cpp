@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "examples/thermal/demo.hpp"
+#include "support/tool_process.hpp"
 
 namespace {
 
@@ -22,44 +23,17 @@ namespace fs = std::filesystem;
 using testing::HasSubstr;
 using testing::Not;
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using tavrin_test::read_file;
+using ToolRun = tavrin_test::ToolResult;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-class DemoCommand : public testing::Test {
+class DemoCommand : public tavrin_test::ToolTest {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("tavrin_demo_test_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
-  // Runs the tool with `args` (already quoted for the shell), stdin from /dev/null, stderr to a file.
+  // Runs the tool with `args` (already quoted for the shell) after the shell assignments `env`.
   ToolRun run(const std::string& args, const std::string& env = "") {
-    const fs::path err = dir / "stderr.txt";
-    const std::string command =
-        env + " '" + std::string(TAVRIN_TOOL_PATH) + "' " + args + " </dev/null 2>'" + err.string() + "'";
-    ToolRun result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.out.append(buffer, n);
-    const int status = ::pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.err = read_file(err);
-    return result;
+    return tavrin_test::run_tool(args, dir_, "", env);
   }
 
-  fs::path dir;
+  const fs::path& dir = dir_;
 };
 
 // The mean returns the report prints, as numbers.
@@ -118,7 +92,7 @@ TEST_F(DemoCommand, WithoutASubcommandTheToolRunsTheDemo) {
 }
 
 TEST_F(DemoCommand, OtherBaselinesAndAnOrchestrationGivenByPath) {
-  const ToolRun r = run("demo --episodes 2 --baseline thermostat --orchestration '" + std::string(TAVRIN_SOURCE_DIR) +
+  const ToolRun r = run("demo --episodes 2 --baseline thermostat --orchestration '" + tavrin_test::source_dir() +
                         "/examples/thermal/orchestration.json'");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("baseline: thermostat (bang-bang thermostat, flap closed)"));

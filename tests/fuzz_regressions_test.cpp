@@ -18,6 +18,7 @@
 #include "core_api/orchestration.hpp"
 #include "core_api/spaces.hpp"
 #include "processor/skillkit.hpp"
+#include "support/test_paths.hpp"
 
 namespace {
 
@@ -145,7 +146,7 @@ TEST(FuzzRegressionOrchestration, SpaceSizeLimitHoldsForDirectConstruction) {
 }
 
 TEST(FuzzRegressionOrchestration, EveryCorpusFileLoadsOrIsRefusedWithItsName) {
-  const fs::path corpus = fs::path(TAVRIN_SOURCE_DIR) / "fuzz" / "corpus" / "orchestration";
+  const fs::path corpus = fs::path(tavrin_test::source_dir()) / "fuzz" / "corpus" / "orchestration";
   ASSERT_TRUE(fs::is_directory(corpus)) << corpus;
   int files = 0;
   for (const auto& entry : fs::directory_iterator(corpus)) {

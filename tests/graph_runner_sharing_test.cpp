@@ -1,7 +1,6 @@
 // GraphRunner across runners: one loaded session for runners of the same model file and options,
 // per-runner run state, thread-pool settings, and the warm-up run at loading. Real ONNX Runtime
 // sessions on the generated fixtures (tests/fixtures/models/README.md).
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -17,7 +16,10 @@
 #include "core_api/trainer_config.hpp"
 #include "runner/graph_runner.hpp"
 #include "runner/runner_options.hpp"
+#include "support/checks.hpp"
 #include "support/log_capture.hpp"
+#include "support/temp_dir.hpp"
+#include "support/test_paths.hpp"
 
 namespace tavrin_inference {
 namespace {
@@ -26,16 +28,11 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using Pool = GraphRunnerOptions::ThreadPool;
+using tavrin_test::doubles;
 
 constexpr const char* kLogger = "tavrin_inference.graph_runner";
 
-std::string model(const std::string& name) { return std::string(TAVRIN_TEST_DATA_DIR) + "/models/" + name + ".onnx"; }
-
-std::vector<double> values_of(const NdArray& a) {
-  std::vector<double> out;
-  for (std::int64_t i = 0; i < a.size(); ++i) out.push_back(a.at_double(i));
-  return out;
-}
+std::string model(const std::string& name) { return tavrin_test::test_data_dir() + "/models/" + name + ".onnx"; }
 
 // Threads of this process now.
 int thread_count() {
@@ -86,14 +83,14 @@ TEST(GraphRunnerSharing, RunnersOfOneFileAndOptionsShareASessionButNotTheirRuns)
 }
 
 TEST(GraphRunnerSharing, AModelFileReplacedOnDiskIsLoadedAfresh) {
-  const fs::path dir = fs::temp_directory_path() / ("tavrin_sharing_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const tavrin_test::TempDir temp;
+  const fs::path& dir = temp.path();
   const fs::path path = dir / "agent.onnx";
   fs::copy_file(model("policy"), path, fs::copy_options::overwrite_existing);
   const NdArray obs = NdArray::from_vector<float>({1, 2, 3, 4});
 
   GraphRunner before(path.string());
-  EXPECT_THAT(values_of(before.get_action_dist_inputs(obs)), ElementsAre(11.0, 12.0, 13.0));
+  EXPECT_THAT(doubles(before.get_action_dist_inputs(obs)), ElementsAre(11.0, 12.0, 13.0));
   // Through a relative path, the same file is the same model.
   GraphRunner same(fs::relative(path).string());
   EXPECT_TRUE(before.shares_session_with(same));
@@ -104,9 +101,8 @@ TEST(GraphRunnerSharing, AModelFileReplacedOnDiskIsLoadedAfresh) {
   fs::rename(next, path);
   GraphRunner after(path.string());
   EXPECT_FALSE(after.shares_session_with(before));
-  EXPECT_THAT(values_of(after.get_action_dist_inputs(obs)), ElementsAre(2.0, 4.0, 6.0));
-  EXPECT_THAT(values_of(before.get_action_dist_inputs(obs)), ElementsAre(11.0, 12.0, 13.0));  // keeps its own
-  fs::remove_all(dir);
+  EXPECT_THAT(doubles(after.get_action_dist_inputs(obs)), ElementsAre(2.0, 4.0, 6.0));
+  EXPECT_THAT(doubles(before.get_action_dist_inputs(obs)), ElementsAre(11.0, 12.0, 13.0));  // keeps its own
 }
 
 // --- thread pools ----------------------------------------------------------------------------------
@@ -189,7 +185,7 @@ TEST(GraphRunnerThreads, SettingsFromTheConfigurationMap) {
   tavrin_test::LogCapture logs;
   GraphRunner a(model("policy"));
   GraphRunner b(model("mlp_small"));
-  const bool ran = values_of(a.get_action_dist_inputs(NdArray::from_vector<float>({1, 2, 3, 4}))) ==
+  const bool ran = doubles(a.get_action_dist_inputs(NdArray::from_vector<float>({1, 2, 3, 4}))) ==
                    std::vector<double>{11.0, 12.0, 13.0};
   const auto warnings = logs.messages("warning", kLogger);
   const bool warned_once = warnings.size() == 1 && warnings[0].find("without global thread pools") != std::string::npos;

@@ -17,28 +17,25 @@
 
 #include "common/errors.hpp"
 #include "core_api/logger.hpp"
+#include "support/checks.hpp"
+#include "support/test_paths.hpp"
 
 namespace tavrin_inference {
 namespace {
 
+using tavrin_test::doubles;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 constexpr const char* kLogger = "tavrin_inference.graph_runner";
 
-std::string model(const std::string& name) { return std::string(TAVRIN_TEST_DATA_DIR) + "/models/" + name + ".onnx"; }
+std::string model(const std::string& name) { return tavrin_test::test_data_dir() + "/models/" + name + ".onnx"; }
 
 NdArray f32(std::vector<float> values, Shape shape) { return NdArray::from_vector(std::move(values), shape); }
 NdArray f32(std::vector<float> values) { return NdArray::from_vector(std::move(values)); }
 NdArray f64(std::vector<double> values, Shape shape) { return NdArray::from_vector(std::move(values), shape); }
 NdArray f64(std::vector<double> values) { return NdArray::from_vector(std::move(values)); }
-
-std::vector<double> values_of(const NdArray& a) {
-  std::vector<double> out;
-  for (std::int64_t i = 0; i < a.size(); ++i) out.push_back(a.at_double(i));
-  return out;
-}
 
 // Lines this module's logger wrote while the capture was alive, as "level|message".
 class LogCapture {
@@ -101,7 +98,7 @@ TEST_F(GraphRunnerTest, MissingModelFailsWithFileNotFoundAndLogsNothing) {
 }
 
 TEST_F(GraphRunnerTest, FileThatIsNotAModelFailsWithOnnxRuntimesMessageLoggedOnce) {
-  for (const std::string& path : {model("corrupt"), std::string(TAVRIN_TEST_DATA_DIR) + "/models"}) {
+  for (const std::string& path : {model("corrupt"), tavrin_test::test_data_dir() + "/models"}) {
     SCOPED_TRACE(path);
     LogCapture logs;
     try {
@@ -166,7 +163,7 @@ TEST_F(GraphRunnerTest, ObservationIsFedAsOneFloat32Row) {
     const auto out = runner.infer(obs);
     const NdArray& logits = out.at("action_dist_inputs");
     EXPECT_EQ(logits.shape(), (Shape{1, 3}));
-    EXPECT_THAT(values_of(logits), ElementsAre(v[0] + 10.0f, v[1] + 10.0f, v[2] + 10.0f));
+    EXPECT_THAT(doubles(logits), ElementsAre(v[0] + 10.0f, v[1] + 10.0f, v[2] + 10.0f));
     EXPECT_FLOAT_EQ(static_cast<float>(out.at("vf_preds").at_double(0)), sum);
   }
 
@@ -174,11 +171,11 @@ TEST_F(GraphRunnerTest, ObservationIsFedAsOneFloat32Row) {
   const std::vector<double> precise = {0.1, 0.2, 0.3, 1e-9};
   const NdArray as_double = runner.get_action_dist_inputs(f64(precise));
   EXPECT_EQ(as_double.dtype(), DType::float32);
-  EXPECT_THAT(values_of(as_double),
+  EXPECT_THAT(doubles(as_double),
               ElementsAre(static_cast<float>(precise[0]) + 10.0f, static_cast<float>(precise[1]) + 10.0f,
                           static_cast<float>(precise[2]) + 10.0f));
   const NdArray as_int = runner.get_action_dist_inputs(NdArray::from_vector<std::int64_t>({1, 2, 3, 4}));
-  EXPECT_THAT(values_of(as_int), ElementsAre(11.0, 12.0, 13.0));
+  EXPECT_THAT(doubles(as_int), ElementsAre(11.0, 12.0, 13.0));
 }
 
 TEST_F(GraphRunnerTest, ObservationOfTheWrongShapeIsRejectedAndLoggedOnce) {
@@ -242,13 +239,13 @@ TEST_F(GraphRunnerTest, InputsAreFoundByName) {
     GraphRunner runner(model("policy_abbrev_obs"));
     const auto out = runner.infer(obs, mask);
     EXPECT_FLOAT_EQ(static_cast<float>(out.at("vf_preds").at_double(0)), 10.0f);
-    EXPECT_THAT(values_of(out.at("action_dist_inputs")), ElementsAre(11.0, 2.0, 13.0));
+    EXPECT_THAT(doubles(out.at("action_dist_inputs")), ElementsAre(11.0, 2.0, 13.0));
   }
   // The observation input is not the first one: its own declared shape is the one checked.
   {
     GraphRunner runner(model("mask_first"));
     const auto out = runner.infer(obs, mask);
-    EXPECT_THAT(values_of(out.at("action_dist_inputs")), ElementsAre(11.0, 2.0, 13.0));
+    EXPECT_THAT(doubles(out.at("action_dist_inputs")), ElementsAre(11.0, 2.0, 13.0));
     EXPECT_EQ(out.at("mask_echo"), mask.reshape(Shape{1, 3}));
     EXPECT_THROW(runner.infer(f32({1, 2, 3})), InvalidArgumentError);
   }
@@ -262,7 +259,7 @@ TEST_F(GraphRunnerTest, WithoutAMaskAllActionsAreAllowed) {
   const NdArray& fed = out.at("mask_echo");
   EXPECT_EQ(fed.dtype(), DType::float64);
   EXPECT_EQ(fed, NdArray::ones(Shape{1, 3}, DType::float64));
-  EXPECT_THAT(values_of(out.at("action_dist_inputs")), ElementsAre(11.0, 12.0, 13.0));
+  EXPECT_THAT(doubles(out.at("action_dist_inputs")), ElementsAre(11.0, 12.0, 13.0));
 }
 
 TEST_F(GraphRunnerTest, GivenMaskReachesTheModelAsFloat64OfTheDeclaredShape) {
@@ -280,8 +277,8 @@ TEST_F(GraphRunnerTest, GivenMaskReachesTheModelAsFloat64OfTheDeclaredShape) {
     const NdArray& fed = out.at("mask_echo");
     EXPECT_EQ(fed.dtype(), DType::float64);
     EXPECT_EQ(fed, mask.astype(DType::float64).reshape(Shape{1, 3}));
-    const auto m = values_of(mask);
-    EXPECT_THAT(values_of(out.at("action_dist_inputs")),
+    const auto m = doubles(mask);
+    EXPECT_THAT(doubles(out.at("action_dist_inputs")),
                 ElementsAre(1.0f + 10.0f * static_cast<float>(m[0]), 2.0f + 10.0f * static_cast<float>(m[1]),
                             3.0f + 10.0f * static_cast<float>(m[2])));
   }
@@ -343,7 +340,7 @@ TEST_F(GraphRunnerTest, MaskIsIgnoredByAModelWithoutAMaskInput) {
     ASSERT_EQ(masked.size(), plain.size());
     for (std::size_t i = 0; i < plain.size(); ++i) EXPECT_EQ(masked.value(i), plain.value(i)) << plain.name(i);
   }
-  EXPECT_THAT(values_of(plain.at("action_dist_inputs")), ElementsAre(2.0, 4.0, 6.0));
+  EXPECT_THAT(doubles(plain.at("action_dist_inputs")), ElementsAre(2.0, 4.0, 6.0));
 }
 
 // --- outputs ---------------------------------------------------------------------------------------
@@ -398,10 +395,10 @@ TEST_F(GraphRunnerTest, EachCallReadsTheInputsAfreshAndLeavesEarlierResultsAlone
   obs.data<float>()[0] = 100.0f;
   mask.data<double>()[2] = 0.0;
   const auto second = runner.infer(obs, mask);
-  EXPECT_THAT(values_of(second.at("action_dist_inputs")), ElementsAre(110.0, 12.0, 3.0));
+  EXPECT_THAT(doubles(second.at("action_dist_inputs")), ElementsAre(110.0, 12.0, 3.0));
   EXPECT_EQ(second.at("mask_echo"), mask);
   EXPECT_EQ(first.at("action_dist_inputs"), first_logits);
-  EXPECT_THAT(values_of(first.at("action_dist_inputs")), ElementsAre(11.0, 12.0, 13.0));
+  EXPECT_THAT(doubles(first.at("action_dist_inputs")), ElementsAre(11.0, 12.0, 13.0));
   EXPECT_EQ(first.at("mask_echo"), NdArray::ones(Shape{1, 3}, DType::float64));
 }
 

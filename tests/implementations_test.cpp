@@ -13,6 +13,7 @@
 #include "common/async.hpp"
 #include "common/errors.hpp"
 #include "core_api/implementations.hpp"
+#include "support/test_paths.hpp"
 
 namespace {
 
@@ -32,8 +33,8 @@ using tavrin_inference::Value;
 using testing::HasSubstr;
 using testing::StartsWith;
 
-const std::string kPlugin = std::string(TAVRIN_LIB_DIR) + "/libtavrin_test_plugin.so";
-const std::string kNotAPlugin = std::string(TAVRIN_TEST_DATA_DIR) + "/orchestrations/not_a_plugin.so";
+const std::string kPlugin = tavrin_test::test_plugin_path();
+const std::string kNotAPlugin = tavrin_test::test_data_dir() + "/orchestrations/not_a_plugin.so";
 
 // What an application writes when it only wants the defaults.
 class PlainTeacher : public AgentTeacher {
@@ -174,7 +175,7 @@ TEST(Registry, RegistrationHelperRegistersUnderTheGivenName) {
 
 TEST(Plugins, LibrariesThatCannotBeLoadedAreReported) {
   auto& r = ImplementationRegistry::instance();
-  const std::string missing = std::string(TAVRIN_TEST_DATA_DIR) + "/no-such-plugin.so";
+  const std::string missing = tavrin_test::test_data_dir() + "/no-such-plugin.so";
   try {
     r.load_plugin(missing);
     FAIL() << "no error";
@@ -211,7 +212,7 @@ TEST(Plugins, LoadingRegistersOnceAndServesFreshInstances) {
 
   // The same library again, also under another spelling of its path: nothing happens.
   r.load_plugin(kPlugin);
-  r.load_plugin(std::string(TAVRIN_LIB_DIR) + "/./../" + std::filesystem::path(TAVRIN_LIB_DIR).filename().string() +
+  r.load_plugin(tavrin_test::lib_dir() + "/./../" + std::filesystem::path(tavrin_test::lib_dir()).filename().string() +
                 "/libtavrin_test_plugin.so");
   void* handle = dlopen(kPlugin.c_str(), RTLD_NOW | RTLD_NOLOAD);
   ASSERT_NE(handle, nullptr);

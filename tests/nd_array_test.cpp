@@ -11,28 +11,16 @@
 #include <utility>
 #include <vector>
 
+#include "support/checks.hpp"
+
 namespace tavrin_inference {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kFloatMin = -3.4e38;
 
-template <class E, class F>
-std::string message_of(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "expected exception was not thrown";
-  return {};
-}
-
-std::vector<double> values(const NdArray& a) {
-  std::vector<double> out;
-  for (std::int64_t i = 0; i < a.size(); ++i) out.push_back(a.at_double(i));
-  return out;
-}
+using tavrin_test::doubles;
+using tavrin_test::message_of;
 
 // ---- Shape ------------------------------------------------------------------------------------
 
@@ -106,21 +94,21 @@ TEST(NdArrayConstructionTest, DefaultsZerosAndFactories) {
   const NdArray zeros(DType::int64, Shape{2, 3});
   EXPECT_EQ(zeros.dtype(), DType::int64);
   EXPECT_EQ(zeros.ndim(), 2u);
-  EXPECT_EQ(values(zeros), std::vector<double>(6, 0.0));
+  EXPECT_EQ(doubles(zeros), std::vector<double>(6, 0.0));
   EXPECT_THROW(NdArray(DType::float32, Shape{2, -1}), InvalidArgumentError);
 
   const NdArray ones = NdArray::ones(Shape{3}, DType::float64);
-  EXPECT_EQ(values(ones), std::vector<double>(3, 1.0));
+  EXPECT_EQ(doubles(ones), std::vector<double>(3, 1.0));
   EXPECT_EQ(ones.dtype(), DType::float64);
 
   // full converts like set_double: truncation toward zero for integers.
   const NdArray full = NdArray::full(Shape{2}, DType::int8, -2.7);
-  EXPECT_EQ(values(full), (std::vector<double>{-2.0, -2.0}));
+  EXPECT_EQ(doubles(full), (std::vector<double>{-2.0, -2.0}));
 }
 
 TEST(NdArrayConstructionTest, FromVectorAndScalar) {
   const NdArray a = NdArray::from_vector(std::vector<float>{1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f}, Shape{2, 3});
-  EXPECT_EQ(values(a), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(doubles(a), (std::vector<double>{1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(a.shape(), Shape({2, 3}));
 
   EXPECT_EQ(message_of<InvalidArgumentError>([] {
@@ -174,12 +162,12 @@ TEST(NdArrayConversionTest, AstypeConvertsValues) {
   const NdArray f = NdArray::from_vector(std::vector<double>{1.9, -1.9, 0.0, 1.0});
   const NdArray i8 = f.astype(DType::int8);
   EXPECT_EQ(i8.dtype(), DType::int8);
-  EXPECT_EQ(values(i8), (std::vector<double>{1.0, -1.0, 0.0, 1.0}));
+  EXPECT_EQ(doubles(i8), (std::vector<double>{1.0, -1.0, 0.0, 1.0}));
   EXPECT_EQ(f.dtype(), DType::float64);  // the source is untouched
 
   // Values no integer can hold saturate, NaN becomes 0 (a plain cast would be undefined).
   const NdArray wild = NdArray::from_vector(std::vector<double>{1e30, -1e30, kNaN, 300.0});
-  EXPECT_EQ(values(wild.astype(DType::int8)), (std::vector<double>{127, -128, 0, 127}));
+  EXPECT_EQ(doubles(wild.astype(DType::int8)), (std::vector<double>{127, -128, 0, 127}));
   const NdArray big = wild.astype(DType::int64);
   EXPECT_EQ(big.data<std::int64_t>()[0], std::numeric_limits<std::int64_t>::max());
   EXPECT_EQ(big.data<std::int64_t>()[1], std::numeric_limits<std::int64_t>::min());
@@ -187,7 +175,7 @@ TEST(NdArrayConversionTest, AstypeConvertsValues) {
   NdArray m(DType::int8, Shape{2});
   m.set_double(0, 0.99);
   m.set_double(1, -0.99);
-  EXPECT_EQ(values(m), (std::vector<double>{0.0, 0.0}));
+  EXPECT_EQ(doubles(m), (std::vector<double>{0.0, 0.0}));
 
   const NdArray f32 = NdArray::from_vector(std::vector<double>{0.1}).astype(DType::float32);
   EXPECT_EQ(f32.data<float>()[0], 0.1f);
@@ -222,8 +210,8 @@ TEST(NdArrayCopyOnWriteTest, WritingACopyNeverChangesTheOriginal) {
 
   copy.data<double>()[0] = 9.0;
   copy.set_double(1, 8.0);
-  EXPECT_EQ(values(original), (std::vector<double>{1, 2, 3}));
-  EXPECT_EQ(values(copy), (std::vector<double>{9, 8, 3}));
+  EXPECT_EQ(doubles(original), (std::vector<double>{1, 2, 3}));
+  EXPECT_EQ(doubles(copy), (std::vector<double>{9, 8, 3}));
   EXPECT_TRUE(original.writable_in_place());
 
   // Reshaping a shared array, in place or not, leaves the other sharer's shape and elements alone.
@@ -231,7 +219,7 @@ TEST(NdArrayCopyOnWriteTest, WritingACopyNeverChangesTheOriginal) {
   NdArray reshaped = std::move(other).reshape(Shape{3, 1});
   reshaped.span<double>()[2] = 7.0;
   EXPECT_EQ(original.shape(), Shape({3}));
-  EXPECT_EQ(values(original), (std::vector<double>{1, 2, 3}));
+  EXPECT_EQ(doubles(original), (std::vector<double>{1, 2, 3}));
 
   // Elements owned elsewhere are read in place, copied before a write, and their owner is released
   // with the last array that shares them.
@@ -271,9 +259,9 @@ TEST(NdArrayCopyOnWriteTest, CopiesWrittenInOtherThreadsLeaveTheOriginalIntact) 
 TEST(NdArrayConversionTest, ReshapeKeepsRowMajorOrderAndReportsMismatch) {
   const NdArray a = NdArray::from_vector(std::vector<std::int64_t>{1, 2, 3, 4, 5, 6}, Shape{2, 3});
   const NdArray t = a.reshape(Shape{3, 2});
-  EXPECT_EQ(values(t.row(0)), (std::vector<double>{1, 2}));
-  EXPECT_EQ(values(t.row(2)), (std::vector<double>{5, 6}));
-  EXPECT_EQ(values(a.flatten()), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(doubles(t.row(0)), (std::vector<double>{1, 2}));
+  EXPECT_EQ(doubles(t.row(2)), (std::vector<double>{5, 6}));
+  EXPECT_EQ(doubles(a.flatten()), (std::vector<double>{1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(a.reshape(Shape{-1}).shape(), Shape({6}));
   EXPECT_EQ(a.reshape(Shape{3, -1}).shape(), Shape({3, 2}));
   EXPECT_EQ(NdArray::scalar(1.0).reshape(Shape{1, 1}).shape(), Shape({1, 1}));
@@ -296,7 +284,7 @@ TEST(NdArrayIndexingTest, RowTakesFirstAxisEntries) {
   const NdArray r = logits.row(1);
   EXPECT_EQ(r.dtype(), DType::float32);
   EXPECT_EQ(r.shape(), Shape({3}));
-  EXPECT_EQ(values(r), (std::vector<double>{4, 5, 6}));
+  EXPECT_EQ(doubles(r), (std::vector<double>{4, 5, 6}));
 
   const NdArray elem = r.row(0);
   EXPECT_EQ(elem.ndim(), 0u);
@@ -309,18 +297,18 @@ TEST(NdArrayIndexingTest, RowTakesFirstAxisEntries) {
 
 TEST(NdArrayIndexingTest, SliceClampsLikePython) {
   const NdArray row = NdArray::from_vector(std::vector<double>{10, 11, 12, 13, 14});
-  EXPECT_EQ(values(row.slice(1, 3)), (std::vector<double>{11, 12}));
-  EXPECT_EQ(values(row.slice(4, 7)), (std::vector<double>{14}));  // runs past the end
+  EXPECT_EQ(doubles(row.slice(1, 3)), (std::vector<double>{11, 12}));
+  EXPECT_EQ(doubles(row.slice(4, 7)), (std::vector<double>{14}));  // runs past the end
   EXPECT_EQ(row.slice(7, 9).size(), 0);
   EXPECT_EQ(row.slice(7, 9).shape(), Shape({0}));
   EXPECT_EQ(row.slice(3, 1).size(), 0);
-  EXPECT_EQ(values(row.slice(-2, 100)), (std::vector<double>{13, 14}));
+  EXPECT_EQ(doubles(row.slice(-2, 100)), (std::vector<double>{13, 14}));
   EXPECT_EQ(row.slice(0, 5), row);
 
   const NdArray m = NdArray::from_vector(std::vector<std::int8_t>{1, 2, 3, 4, 5, 6}, Shape{3, 2});
   const NdArray tail = m.slice(1, 3);
   EXPECT_EQ(tail.shape(), Shape({2, 2}));
-  EXPECT_EQ(values(tail), (std::vector<double>{3, 4, 5, 6}));
+  EXPECT_EQ(doubles(tail), (std::vector<double>{3, 4, 5, 6}));
   EXPECT_THROW((void)NdArray::scalar(1.0).slice(0, 1), TypeError);
 }
 
@@ -341,7 +329,7 @@ TEST(NdArrayConcatenateTest, PromotesElementTypes) {
       const NdArray y = NdArray::full(Shape{1}, swap ? c.a : c.b, 3.0);
       const NdArray joined = NdArray::concatenate({x, y});
       EXPECT_EQ(joined.dtype(), c.expected) << dtype_name(c.a) << " + " << dtype_name(c.b);
-      EXPECT_EQ(values(joined), (std::vector<double>{1, 1, 3}));
+      EXPECT_EQ(doubles(joined), (std::vector<double>{1, 1, 3}));
       EXPECT_EQ(promote_types(swap ? c.b : c.a, swap ? c.a : c.b), c.expected);
     }
   }
@@ -352,7 +340,7 @@ TEST(NdArrayConcatenateTest, JoinsAlongFirstAxis) {
   const NdArray b = NdArray::from_vector(std::vector<double>{5, 6}, Shape{1, 2});
   const NdArray joined = NdArray::concatenate({a, b});
   EXPECT_EQ(joined.shape(), Shape({3, 2}));
-  EXPECT_EQ(values(joined), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(doubles(joined), (std::vector<double>{1, 2, 3, 4, 5, 6}));
 
   // Empty parts contribute nothing and still take part in the type promotion.
   const NdArray e =
@@ -397,7 +385,7 @@ TEST(NdArrayElementwiseTest, AdditionPromotesAndBroadcastsSingleElements) {
   const NdArray shifted = m + NdArray::scalar(0.5f);
   EXPECT_EQ(shifted.dtype(), DType::float64);  // float32 with int64
   EXPECT_EQ(shifted.shape(), Shape({2, 2}));
-  EXPECT_EQ(values(shifted), (std::vector<double>{1.5, 2.5, 3.5, 4.5}));
+  EXPECT_EQ(doubles(shifted), (std::vector<double>{1.5, 2.5, 3.5, 4.5}));
   EXPECT_EQ((NdArray::scalar(std::int8_t{1}) + m).shape(), Shape({2, 2}));
   // A single element of more dimensions widens the result like the usual broadcasting does.
   EXPECT_EQ((NdArray::ones(Shape{1, 1}, DType::float64) + NdArray::ones(Shape{3}, DType::float64)).shape(),
@@ -419,11 +407,11 @@ TEST(NdArrayElementwiseTest, GreaterAndWhereBuildMasks) {
   const NdArray allowed = mask.greater(0.0);
   EXPECT_EQ(allowed.dtype(), DType::int8);
   EXPECT_EQ(allowed.shape(), mask.shape());
-  EXPECT_EQ(values(allowed), (std::vector<double>{1, 0, 0, 1, 0}));
+  EXPECT_EQ(doubles(allowed), (std::vector<double>{1, 0, 0, 1, 0}));
 
   const NdArray penalty = NdArray::where(allowed, NdArray::scalar(0.0), NdArray::scalar(kFloatMin));
   EXPECT_EQ(penalty.dtype(), DType::float64);
-  EXPECT_EQ(values(penalty), (std::vector<double>{0, kFloatMin, kFloatMin, 0, kFloatMin}));
+  EXPECT_EQ(doubles(penalty), (std::vector<double>{0, kFloatMin, kFloatMin, 0, kFloatMin}));
 
   // Element-wise choice with the result type promoted from both choices; a NaN condition is true.
   const NdArray cond = NdArray::from_vector(std::vector<double>{0.0, kNaN, 2.0});
@@ -431,7 +419,7 @@ TEST(NdArrayElementwiseTest, GreaterAndWhereBuildMasks) {
   const NdArray b = NdArray::from_vector(std::vector<std::int8_t>{-1, -2, -3});
   const NdArray chosen = NdArray::where(cond, a, b);
   EXPECT_EQ(chosen.dtype(), DType::int64);
-  EXPECT_EQ(values(chosen), (std::vector<double>{-1, 2, 3}));
+  EXPECT_EQ(doubles(chosen), (std::vector<double>{-1, 2, 3}));
 
   EXPECT_THROW(NdArray::where(cond, NdArray::ones(Shape{2}, DType::int8), b), InvalidArgumentError);
 }
@@ -457,7 +445,7 @@ TEST(NdArrayElementwiseTest, ExpAndClip) {
   const NdArray ints = NdArray::from_vector(std::vector<std::int64_t>{-5, 0, 5});
   const NdArray ic = ints.clip(-1.5, 2.5);
   EXPECT_EQ(ic.dtype(), DType::int64);
-  EXPECT_EQ(values(ic), (std::vector<double>{-1, 0, 2}));
+  EXPECT_EQ(doubles(ic), (std::vector<double>{-1, 0, 2}));
 }
 
 // ---- reductions -------------------------------------------------------------------------------

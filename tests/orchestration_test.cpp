@@ -18,6 +18,8 @@
 #include "core_api/implementations.hpp"
 #include "core_api/orchestration.hpp"
 #include "core_api/spaces.hpp"
+#include "support/checks.hpp"
+#include "support/test_paths.hpp"
 
 namespace {
 
@@ -41,21 +43,13 @@ using tavrin_inference::Value;
 using testing::HasSubstr;
 using testing::StartsWith;
 
-const std::string kDir = std::string(TAVRIN_TEST_DATA_DIR) + "/orchestrations";
-const std::string kPlugin = std::string(TAVRIN_LIB_DIR) + "/libtavrin_test_plugin.so";
+const std::string kDir = tavrin_test::test_data_dir() + "/orchestrations";
+const std::string kPlugin = tavrin_test::test_plugin_path();
 const std::string kOrigin = "/x/orch.json";
 
 std::string fixture(const std::string& name) { return kDir + "/" + name; }
 
-std::string error_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const InvalidArgumentError& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "no InvalidArgumentError";
-  return {};
-}
+std::string error_of(const std::function<void()>& f) { return tavrin_test::message_of<InvalidArgumentError>(f); }
 
 std::string parse_error(const std::string& text) {
   return error_of([&] { Orchestration::parse(text, kOrigin, "/x"); });
@@ -173,7 +167,7 @@ TEST(OrchestrationLoad, OmittedFieldsTakeTheirDefaults) {
 
 TEST(OrchestrationLoad, RelativePathsFollowTheFileNotTheWorkingDirectory) {
   const fs::path previous = fs::current_path();
-  fs::current_path(TAVRIN_TEST_DATA_DIR);
+  fs::current_path(tavrin_test::test_data_dir());
   std::shared_ptr<Orchestration> o;
   try {
     o = Orchestration::load("orchestrations/./defaults.json");
@@ -208,20 +202,20 @@ TEST(OrchestrationLoad, AnEmptyPerceptorListIsNotAnAbsentOne) {
 }
 
 TEST(OrchestrationLoad, ShippedOrchestrationsLoad) {
-  const std::string root = fs::path(TAVRIN_TEST_DATA_DIR).parent_path().parent_path().string();
+  const std::string root = fs::path(tavrin_test::test_data_dir()).parent_path().parent_path().string();
   EXPECT_EQ(Orchestration::load(root + "/examples/thermal/orchestration.json")->get_top_agent()->get_name(), "zone");
-  EXPECT_EQ(Orchestration::load(std::string(TAVRIN_TEST_DATA_DIR) + "/host/minimal.json")->id(), "host-minimal");
+  EXPECT_EQ(Orchestration::load(tavrin_test::test_data_dir() + "/host/minimal.json")->id(), "host-minimal");
 }
 
 TEST(OrchestrationLoad, ABarePluginNameIsBesideTheOrchestrationOrBesideTheRuntimeElseLeftToTheDynamicLoader) {
   const std::string text = R"({"id": "p", "plugins": ["full.json", "libtavrin_thermal.so", "libnone.so"],
       "agents": [{"name": "a", "kind": "Agent", "action_space": {"type": "Discrete", "n": 2}}]})";
-  const std::string runtime_folder = fs::path(TAVRIN_LIB_DIR).lexically_normal().string();
+  const std::string runtime_folder = fs::path(tavrin_test::lib_dir()).lexically_normal().string();
   EXPECT_EQ(Orchestration::parse(text, "text", kDir)->plugins(),
             (std::vector<std::string>{kDir + "/full.json", runtime_folder + "/libtavrin_thermal.so", "libnone.so"}));
 
   // The shipped example names its plugin so; the loader finds it next to the runtime libraries.
-  const std::string root = fs::path(TAVRIN_TEST_DATA_DIR).parent_path().parent_path().string();
+  const std::string root = fs::path(tavrin_test::test_data_dir()).parent_path().parent_path().string();
   const auto shipped = Orchestration::load(root + "/examples/thermal/orchestration.json");
   EXPECT_EQ(shipped->plugins(), std::vector<std::string>{runtime_folder + "/libtavrin_thermal.so"});
   run_sync(shipped->init());

@@ -7,12 +7,13 @@
 #include "common/errors.hpp"
 #include "link/async_link.hpp"
 #include "support/log_capture.hpp"
+#include "support/test_paths.hpp"
 
 using namespace tavrin_inference;
 
 namespace {
 
-const std::string kMinimal = std::string(TAVRIN_TEST_DATA_DIR) + "/host/minimal.json";
+const std::string kMinimal = tavrin_test::test_data_dir() + "/host/minimal.json";
 const char* kHostLogger = "tavrin_inference.policy_host";
 
 // A manager whose stop_all answers a plain value and which records the watchdog stop.
@@ -89,7 +90,7 @@ TEST(PolicyHostLifecycle, LoadsFromAPathAndLogsTheId) {
 
 TEST(PolicyHostLifecycle, ALoadFailurePropagatesUnchanged) {
   PolicyHost host;
-  EXPECT_THROW(run_sync(host.load_orchestration(std::string(TAVRIN_TEST_DATA_DIR) + "/host/does-not-exist.json")),
+  EXPECT_THROW(run_sync(host.load_orchestration(tavrin_test::test_data_dir() + "/host/does-not-exist.json")),
                FileNotFoundError);
   EXPECT_EQ(host.orchestration, nullptr);
 }

@@ -27,6 +27,7 @@
 #include "core_api/remote.hpp"
 #include "link/async_link.hpp"
 #include "support/log_capture.hpp"
+#include "support/loopback_server.hpp"
 
 namespace {
 
@@ -113,18 +114,13 @@ class InProcessWorker {
 
 // A stand-in for a worker written by someone else: answers each request as `script` says (null:
 // no answer).
-class ScriptedWorker {
+class ScriptedWorker : public tavrin_test::LoopbackServer {
  public:
-  explicit ScriptedWorker(std::function<Json(const Json&)> script)
-      : script_(std::move(script)), acceptor_(ctx_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {
+  explicit ScriptedWorker(std::function<Json(const Json&)> script) : script_(std::move(script)) {
     asio::co_spawn(ctx_, accept(), asio::detached);
-    thread_ = std::thread([this] { ctx_.run(); });
+    run();
   }
-  ~ScriptedWorker() {
-    ctx_.stop();
-    thread_.join();
-  }
-  std::string address() const { return "127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port()); }
+  ~ScriptedWorker() { stop(); }
 
  private:
   asio::awaitable<void> accept() {
@@ -150,9 +146,6 @@ class ScriptedWorker {
     }
   }
   std::function<Json(const Json&)> script_;
-  asio::io_context ctx_;
-  asio::ip::tcp::acceptor acceptor_;
-  std::thread thread_;
 };
 
 Json answer(const Json& request, Json result) {

@@ -13,6 +13,7 @@
 #include "core_api/implementations.hpp"
 #include "core_api/remote.hpp"
 #include "link/async_link.hpp"
+#include "support/test_paths.hpp"
 #include "support/tool_process.hpp"
 #include "tests/fixtures/remote/tls_certificates.hpp"
 #include "tests/fixtures/remote/worker_process.hpp"
@@ -30,7 +31,7 @@ using tavrin_inference::Value;
 using ::testing::HasSubstr;
 
 const std::string kPython = "/usr/bin/python3";
-const std::string kScript = std::string(TAVRIN_SOURCE_DIR) + "/examples/python_worker/tavrin_worker.py";
+const std::string kScript = tavrin_test::source_dir() + "/examples/python_worker/tavrin_worker.py";
 
 struct PythonWorker : ::testing::Test {
   void SetUp() override {

@@ -17,6 +17,7 @@
 #include "core_api/remote.hpp"
 #include "host/policy_host.hpp"
 #include "link/async_link.hpp"
+#include "support/test_paths.hpp"
 #include "support/tool_process.hpp"
 #include "tests/fixtures/remote/tls_certificates.hpp"
 #include "tests/fixtures/remote/worker_process.hpp"
@@ -39,9 +40,9 @@ using tavrin_test::WorkerProcess;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 
-const std::string kWorker = std::string(TAVRIN_LIB_DIR) + "/../worker/tavrin-worker";
-const std::string kPlugin = std::string(TAVRIN_LIB_DIR) + "/libtavrin_test_plugin.so";
-const std::string kFixtures = std::string(TAVRIN_SOURCE_DIR) + "/tests/fixtures/remote/";
+const std::string kWorker = tavrin_test::worker_path();
+const std::string kPlugin = tavrin_test::test_plugin_path();
+const std::string kFixtures = tavrin_test::source_dir() + "/tests/fixtures/remote/";
 
 Value sensors(float a, float b, float c) {
   return Value(Map{{"root_logits", Value(NdArray::from_vector<float>({a, b, c}))}});

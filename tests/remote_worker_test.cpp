@@ -22,6 +22,8 @@
 #include "core_api/remote.hpp"
 #include "host/policy_host.hpp"
 #include "link/async_link.hpp"
+#include "support/loopback_server.hpp"
+#include "support/test_paths.hpp"
 #include "tests/fixtures/remote/worker_process.hpp"
 
 namespace {
@@ -41,9 +43,9 @@ using tavrin_inference::Value;
 using tavrin_test::WorkerProcess;
 using ::testing::HasSubstr;
 
-const std::string kWorker = std::string(TAVRIN_LIB_DIR) + "/../worker/tavrin-worker";
-const std::string kPlugin = std::string(TAVRIN_LIB_DIR) + "/libtavrin_test_plugin.so";
-const std::string kFixtures = std::string(TAVRIN_SOURCE_DIR) + "/tests/fixtures/remote/";
+const std::string kWorker = tavrin_test::worker_path();
+const std::string kPlugin = tavrin_test::test_plugin_path();
+const std::string kFixtures = tavrin_test::source_dir() + "/tests/fixtures/remote/";
 
 std::unique_ptr<WorkerProcess> start_worker() {
   return std::make_unique<WorkerProcess>(std::vector<std::string>{kWorker, "--port", "0", "--plugin", kPlugin,
@@ -200,17 +202,13 @@ TEST_F(RemoteWorker, ValuesComeBackWithTheirTypeAndShape) {
 // ---- timeouts and unreachable workers ----
 
 // Accepts connections and reads whatever comes, never answering.
-class SilentServer {
+class SilentServer : public tavrin_test::LoopbackServer {
  public:
-  SilentServer() : acceptor_(ctx_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {
+  SilentServer() {
     accept();
-    thread_ = std::thread([this] { ctx_.run(); });
+    run();
   }
-  ~SilentServer() {
-    ctx_.stop();
-    thread_.join();
-  }
-  std::string address() const { return "127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port()); }
+  ~SilentServer() { stop(); }
 
  private:
   void accept() {
@@ -228,10 +226,7 @@ class SilentServer {
       if (!ec) drain(socket);
     });
   }
-  asio::io_context ctx_;
-  asio::ip::tcp::acceptor acceptor_;
   std::vector<std::shared_ptr<asio::ip::tcp::socket>> sockets_;
-  std::thread thread_;
 };
 
 TEST(RemoteTimeouts, ACallWithoutAnswerTimesOutNamingTheWorkerAndTheMethod) {

@@ -390,26 +390,12 @@ const bool pickers_registered = [] {
 }();
 
 std::string picker_json(const std::string& cls) {
-  return R"({
-    "id": "controller-selector",
-    "sensors": [{"name": "root_logits", "space": {"type": "Box", "low": -100, "high": 100, "shape": [3]}},
-                {"name": "root_allowed", "space": {"type": "Box", "low": 0, "high": 1, "shape": [3]}}],
-    "agents": [
-      {"name": "picker", "kind": "AgentOrchestrator", "children": ["h2_leaf0", "h2_leaf1", "h2_leaf2"],
+  return two_level_orchestration_json(
+      "controller-selector",
+      R"({"name": "picker", "kind": "AgentOrchestrator", "children": ["h2_leaf0", "h2_leaf1", "h2_leaf2"],
        "controller": true, "class": ")" +
-         cls + R"(", "checkpoint": "."},
-      {"name": "h2_leaf0", "kind": "Agent", "checkpoint": ")" +
-         kModels + R"(", "class": "HierLeafTeacher",
-       "action_space": {"type": "Discrete", "n": 3}},
-      {"name": "h2_leaf1", "kind": "Agent", "checkpoint": ")" +
-         kModels + R"(", "class": "HierLeafTeacher",
-       "action_space": {"type": "Discrete", "n": 3}},
-      {"name": "h2_leaf2", "kind": "Agent", "checkpoint": ")" +
-         kModels + R"(", "class": "HierLeafTeacher",
-       "action_space": {"type": "Discrete", "n": 3}}
-    ],
-    "top_agent": "picker"
-  })";
+          cls + R"(", "checkpoint": "."})",
+      "picker");
 }
 
 TEST(SelectorController, TheControllerChoosesFromTheProcessedSensorsWithoutAnyModel) {

@@ -43,27 +43,11 @@ std::shared_ptr<SelectorRuntimeBase> as_selector(const ProcessorPtr& processor) 
 // A two-level orchestration rooted at `root` (checkpoint `checkpoint`, or none when empty).
 std::string two_level_json(const std::string& root, const std::string& checkpoint, const std::string& extra = "") {
   const std::string root_checkpoint = checkpoint.empty() ? "" : "\"checkpoint\": \"" + checkpoint + "\", ";
-  return R"({
-    "id": "selector-init",
-    "sensors": [{"name": "root_logits", "space": {"type": "Box", "low": -100, "high": 100, "shape": [3]}},
-                {"name": "root_allowed", "space": {"type": "Box", "low": 0, "high": 1, "shape": [3]}}],
-    "agents": [
-      {"name": ")" +
-         root + R"(", "kind": "AgentOrchestrator", "children": ["h2_leaf0", "h2_leaf1", "h2_leaf2"], )" +
-         root_checkpoint + extra + R"("class": "HierRootTeacher"},
-      {"name": "h2_leaf0", "kind": "Agent", "checkpoint": ")" +
-         kModels + R"(", "class": "HierLeafTeacher",
-       "action_space": {"type": "Discrete", "n": 3}},
-      {"name": "h2_leaf1", "kind": "Agent", "checkpoint": ")" +
-         kModels + R"(", "class": "HierLeafTeacher",
-       "action_space": {"type": "Discrete", "n": 3}},
-      {"name": "h2_leaf2", "kind": "Agent", "checkpoint": ")" +
-         kModels + R"(", "class": "HierLeafTeacher",
-       "action_space": {"type": "Discrete", "n": 3}}
-    ],
-    "top_agent": ")" +
-         root + R"("
-  })";
+  return two_level_orchestration_json(
+      "selector-init",
+      R"({"name": ")" + root + R"(", "kind": "AgentOrchestrator", "children": ["h2_leaf0", "h2_leaf1", "h2_leaf2"], )" +
+          root_checkpoint + extra + R"("class": "HierRootTeacher"})",
+      root);
 }
 
 // ---- construction ---------------------------------------------------------------------------------

@@ -3,6 +3,8 @@
 // fixtures/models, orchestrations through the core loader.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,27 +40,26 @@ const bool controller_registered = [] {
   return true;
 }();
 
+// A class name given as a template argument.
+template <std::size_t N>
+struct ClassName {
+  char text[N];
+  constexpr ClassName(const char (&name)[N]) { std::copy_n(name, N, text); }  // NOLINT: implicit on purpose
+};
+
+// A subclass of the node kind `Kind` that only names itself `name`.
+template <class Kind, ClassName name>
+class NamedNode : public Kind {
+ public:
+  using Kind::Kind;
+  std::string class_name() const override { return name.text; }
+};
+
 // Agent kinds the core library does not know, and subclasses of the ones it does.
-class WanderingNode : public tavrin_core::AgentNode {
- public:
-  using AgentNode::AgentNode;
-  std::string class_name() const override { return "WanderingNode"; }
-};
-class SpecialOrchestrator : public tavrin_core::AgentOrchestrator {
- public:
-  using AgentOrchestrator::AgentOrchestrator;
-  std::string class_name() const override { return "SpecialOrchestrator"; }
-};
-class SpecialAgent : public tavrin_core::Agent {
- public:
-  using Agent::Agent;
-  std::string class_name() const override { return "SpecialAgent"; }
-};
-class SpecialSet : public tavrin_core::AgentCoordinatedSet {
- public:
-  using AgentCoordinatedSet::AgentCoordinatedSet;
-  std::string class_name() const override { return "SpecialSet"; }
-};
+using WanderingNode = NamedNode<tavrin_core::AgentNode, "WanderingNode">;
+using SpecialOrchestrator = NamedNode<tavrin_core::AgentOrchestrator, "SpecialOrchestrator">;
+using SpecialAgent = NamedNode<tavrin_core::Agent, "SpecialAgent">;
+using SpecialSet = NamedNode<tavrin_core::AgentCoordinatedSet, "SpecialSet">;
 
 const char* kKinds = R"({
   "id": "factory-kinds",

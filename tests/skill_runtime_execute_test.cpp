@@ -29,7 +29,7 @@ void expect_array(const Value& action, DType dtype, const Shape& shape, const st
   ASSERT_TRUE(action.is_array()) << action.str();
   EXPECT_EQ(action.as_array().dtype(), dtype);
   EXPECT_EQ(action.as_array().shape(), shape);
-  EXPECT_THAT(values_of(action.as_array()), ElementsAreArray(values));
+  EXPECT_THAT(doubles(action.as_array()), ElementsAreArray(values));
 }
 
 TEST(SkillRuntimeExecute, DiscreteTakesTheLargestLogit) {
@@ -179,9 +179,9 @@ void expect_teacher_map(const Value& result, const Value& action, const std::vec
   EXPECT_EQ(map.at("action"), action);
   const Map& filtered = map.at("sensors_filtered").as_map();
   EXPECT_EQ(filtered.size(), 2u);
-  EXPECT_THAT(values_of(filtered.at("observation").as_array()), ElementsAreArray(x));
+  EXPECT_THAT(doubles(filtered.at("observation").as_array()), ElementsAreArray(x));
   EXPECT_TRUE(filtered.contains("action_mask"));
-  EXPECT_THAT(values_of(map.at("tavrin_obs")["x"].as_array()), ElementsAreArray(x));
+  EXPECT_THAT(doubles(map.at("tavrin_obs")["x"].as_array()), ElementsAreArray(x));
 }
 
 TEST(SkillRuntimeExecute, TeacherMapHoldsActionSensorsAndObservationInOrder) {
@@ -189,7 +189,7 @@ TEST(SkillRuntimeExecute, TeacherMapHoldsActionSensorsAndObservationInOrder) {
   const std::vector<double> x{1, 5, 2, 3};
   const Value result = run(rt->_execute(sensors_x(x), mask_of({1, 1, 0, 1}), false, false, Value(), true));
   expect_teacher_map(result, Value(0), x);
-  EXPECT_THAT(values_of(result["sensors_filtered"]["action_mask"].as_array()), ElementsAre(1, 1, 0, 1));
+  EXPECT_THAT(doubles(result["sensors_filtered"]["action_mask"].as_array()), ElementsAre(1, 1, 0, 1));
 
   auto valve = ready_runtime("controller.json", "valve");
   expect_teacher_map(run(valve->_execute(sensors_x(x), Value(), false, false, Value(), true)), ValveController::reply,
@@ -223,7 +223,7 @@ TEST(SkillRuntimeExecute, ControllerActionIsPostProcessedWithoutScaling) {
   const Value action = run(rt->_execute(sensors_x({1, 2, 3, 4}), Value(), false, false, Value(7)));
   expect_array(action, DType::float32, Shape{1}, {0.5});  // scaled it would be 7.5
   ASSERT_EQ(ValveController::calls.size(), 1u);
-  EXPECT_THAT(values_of(ValveController::calls[0].first["x"].as_array()), ElementsAre(1, 2, 3, 4));
+  EXPECT_THAT(doubles(ValveController::calls[0].first["x"].as_array()), ElementsAre(1, 2, 3, 4));
   EXPECT_EQ(ValveController::calls[0].second, Value(7));
 }
 
@@ -278,9 +278,9 @@ TEST(SkillRuntimeExecute, MaskPenaltyIsFloatMinAddedToTheLogit) {
   auto rt = ready_runtime<RowRecorder>("discrete.json", "skill_discrete");
   step(*rt, {1, 2, 3, 4}, mask_of({1, 0, 1, 0}));
   EXPECT_EQ(rt->seen.dtype(), DType::float64);
-  EXPECT_THAT(values_of(rt->seen), ElementsAre(4.0, tavrin_inference::FLOAT_MIN, 2.0, tavrin_inference::FLOAT_MIN));
+  EXPECT_THAT(doubles(rt->seen), ElementsAre(4.0, tavrin_inference::FLOAT_MIN, 2.0, tavrin_inference::FLOAT_MIN));
   step(*rt, {1, 2, 3, 4});  // the pipeline's all-allowed mask adds nothing
-  EXPECT_THAT(values_of(rt->seen), ElementsAre(4.0, 3.0, 2.0, 1.0));
+  EXPECT_THAT(doubles(rt->seen), ElementsAre(4.0, 3.0, 2.0, 1.0));
 }
 
 }  // namespace

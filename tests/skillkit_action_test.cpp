@@ -14,13 +14,6 @@
 #include "support/processor_fixture.hpp"
 
 using namespace tavrin_test;
-using tavrin_core::ManagerKind;
-using tavrin_core::PerceptorNode;
-using tavrin_inference::Error;
-using tavrin_inference::KeyError;
-using tavrin_inference::NotImplementedError;
-using tavrin_inference::RuntimeError;
-using tavrin_inference::TypeError;
 using ::testing::DoubleEq;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -65,7 +58,7 @@ TEST_F(ActionTest, WithoutTeacherTheActionIsOnlyUnsquashedOnRequest) {
   auto p = make(options("", box(0, 10)));
   p->teacher = nullptr;
   Value scaled = run(p->process_action(raw, sample, one(0.0f), Value(), /*unsquash_action=*/true));
-  EXPECT_THAT(values_of(scaled.as_array()), ElementsAre(DoubleEq(5.0)));
+  EXPECT_THAT(doubles(scaled.as_array()), ElementsAre(DoubleEq(5.0)));
   Value kept = run(p->process_action(raw, sample, one(0.0f)));
   EXPECT_EQ(kept, one(0.0f));
   // An action outside [-1, 1] would be clipped by unsquashing; untouched without it.
@@ -78,7 +71,7 @@ TEST_F(ActionTest, TheTeacherTransformsTheUnsquashedActionAndItIsRemembered) {
   auto p = with_teacher(box(0, 10));
   Value out = run(p->process_action(raw, sample, one(1.0f), Value(), true));
   const Value& unsquashed = out["wrapped"];
-  EXPECT_THAT(values_of(unsquashed.as_array()), ElementsAre(DoubleEq(10.0)));
+  EXPECT_THAT(doubles(unsquashed.as_array()), ElementsAre(DoubleEq(10.0)));
   EXPECT_THAT(log->calls, ElementsAre("teacher#1.transform_action(" + sample.str() + ", " + unsquashed.str() + ")"));
   ASSERT_TRUE(p->previous_action.has_value());
   EXPECT_EQ(*p->previous_action, out);
@@ -141,7 +134,7 @@ TEST_F(ActionTest, AStepWithoutTeacherEarnsNothingWhateverTheSimulatorSays) {
   EXPECT_EQ(r.truncated, Value(false));
   EXPECT_EQ(r.tavrin_obs, sample);
   EXPECT_TRUE(r.sensors_filtered.contains("observation"));
-  EXPECT_THAT(values_of(r.sensors_filtered.at("action_mask").as_array()), ElementsAre(1.0, 1.0, 1.0));
+  EXPECT_THAT(doubles(r.sensors_filtered.at("action_mask").as_array()), ElementsAre(1.0, 1.0, 1.0));
 }
 
 TEST_F(ActionTest, TheTeacherJudgesTheStepInOrderWithTheStepsOwnAction) {
@@ -161,7 +154,7 @@ TEST_F(ActionTest, TheTeacherJudgesTheStepInOrderWithTheStepsOwnAction) {
   EXPECT_EQ(r.teacher_success, Value(0));
   EXPECT_EQ(r.teacher_terminated, Value("ended"));
   EXPECT_EQ(r.truncated, Value("ended"));  // the termination value itself, not a boolean
-  EXPECT_THAT(values_of(r.sensors_filtered.at("action_mask").as_array()), ElementsAre(0.0, 1.0, 1.0));
+  EXPECT_THAT(doubles(r.sensors_filtered.at("action_mask").as_array()), ElementsAre(0.0, 1.0, 1.0));
 }
 
 TEST_F(ActionTest, ATruthySuccessIsTheTruncationValue) {

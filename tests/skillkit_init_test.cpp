@@ -14,12 +14,6 @@
 #include "support/processor_fixture.hpp"
 
 using namespace tavrin_test;
-using tavrin_core::ManagerKind;
-using tavrin_core::Normalization;
-using tavrin_core::PerceptorNode;
-using tavrin_inference::Error;
-using tavrin_inference::InvalidArgumentError;
-using tavrin_inference::TypeError;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -44,12 +38,7 @@ struct InitTest : ::testing::Test {
   std::shared_ptr<tavrin_inference::AsyncLink> link = async_link();
 
   tavrin_core::AgentNode::Options options(const std::string& impl_cls, bool controller = false, bool remote = false) {
-    tavrin_core::AgentNode::Options o;
-    o.name = "walker";
-    o.action_space = discrete(3);
-    o.sim_sensor_space = dict({{"pos", box(0, 10)}, {"vel", box(-1, 1)}});
-    o.impl_cls = impl_cls;
-    o.controller = controller;
+    tavrin_core::AgentNode::Options o = walker_options(impl_cls, controller);
     o.remote = remote;
     return o;
   }

@@ -12,9 +12,6 @@
 #include "support/processor_fixture.hpp"
 
 using namespace tavrin_test;
-using tavrin_inference::Error;
-using tavrin_inference::InvalidArgumentError;
-using tavrin_inference::TypeError;
 using ::testing::ElementsAre;
 
 namespace {
@@ -31,11 +28,11 @@ TEST(FormatMaskForOnnx, MapValuesJoinInInsertionOrderIgnoringKeys) {
   ASSERT_TRUE(out);
   EXPECT_EQ(out->dtype(), DType::float64);
   EXPECT_EQ(out->shape(), (Shape{3}));
-  EXPECT_THAT(values_of(*out), ElementsAre(1.0, 0.0, 1.0));
+  EXPECT_THAT(doubles(*out), ElementsAre(1.0, 0.0, 1.0));
 
   // Keys out of alphabetical order keep their insertion order.
   auto reversed = P::_format_action_mask_for_onnx(Value(Map{{"z", Value(0)}, {"a", Value::list({1, 1})}}));
-  EXPECT_THAT(values_of(*reversed), ElementsAre(0.0, 1.0, 1.0));
+  EXPECT_THAT(doubles(*reversed), ElementsAre(0.0, 1.0, 1.0));
 }
 
 TEST(FormatMaskForOnnx, EmptyMapsAndSequencesGiveAnEmptyFloat64Vector) {
@@ -51,7 +48,7 @@ TEST(FormatMaskForOnnx, SequencesListsAndTuplesNestAndMixWithArrays) {
   Value mask = Value::tuple({Value::list({1, 0}), Value(i8({0, 1})), Value(Map{{"x", Value(true)}}), Value(0.0)});
   auto out = P::_format_action_mask_for_onnx(mask);
   EXPECT_EQ(out->dtype(), DType::float64);
-  EXPECT_THAT(values_of(*out), ElementsAre(1.0, 0.0, 0.0, 1.0, 1.0, 0.0));
+  EXPECT_THAT(doubles(*out), ElementsAre(1.0, 0.0, 0.0, 1.0, 1.0, 0.0));
 }
 
 TEST(FormatMaskForOnnx, ScalarsBecomeOneElementVectors) {
@@ -69,7 +66,7 @@ TEST(FormatMaskForOnnx, ArraysKeepTheirShapeAndFloat64IsNotCopiedWhenMoved) {
   auto out = P::_format_action_mask_for_onnx(Value(two_d));
   EXPECT_EQ(out->shape(), (Shape{2, 2}));
   EXPECT_EQ(out->dtype(), DType::float64);
-  EXPECT_THAT(values_of(*out), ElementsAre(1.0, 0.0, 0.0, 1.0));
+  EXPECT_THAT(doubles(*out), ElementsAre(1.0, 0.0, 0.0, 1.0));
 
   Value already(f64({1.0, 0.0}));
   const double* data = already.as_array().data<double>();
@@ -103,19 +100,19 @@ TEST(FormatMaskForCombine, TwoDimensionalArraysFlattenRowByRow) {
   NdArray out = P::_format_action_mask_for_combine(Value(two_d));
   EXPECT_EQ(out.dtype(), DType::int8);
   EXPECT_EQ(out.shape(), (Shape{6}));
-  EXPECT_THAT(values_of(out), ElementsAre(1, 1, 0, 0, 1, 0));
+  EXPECT_THAT(doubles(out), ElementsAre(1, 1, 0, 0, 1, 0));
 
   NdArray from_int64 =
       P::_format_action_mask_for_combine(Value(NdArray::from_vector<std::int64_t>({0, 1, 1, 0}).reshape(Shape{2, 2})));
   EXPECT_EQ(from_int64.dtype(), DType::int8);
-  EXPECT_THAT(values_of(from_int64), ElementsAre(0, 1, 1, 0));
+  EXPECT_THAT(doubles(from_int64), ElementsAre(0, 1, 1, 0));
 }
 
 TEST(FormatMaskForCombine, StructuredMasksAndFractionsTruncateTowardZero) {
   Value mask(Map{{"a", Value::list({0.7, 1.0})}, {"b", Value(f32({1.9f}))}});
   NdArray out = P::_format_action_mask_for_combine(mask);
   EXPECT_EQ(out.dtype(), DType::int8);
-  EXPECT_THAT(values_of(out), ElementsAre(0, 1, 1));
+  EXPECT_THAT(doubles(out), ElementsAre(0, 1, 1));
 }
 
 // ---- _align_mask_length ----
@@ -125,26 +122,26 @@ TEST(AlignMaskLength, EqualSizeReturnsTheSameArray) {
   const std::int8_t* data = mask.data<std::int8_t>();
   NdArray out = P::_align_mask_length(std::move(mask), 4);
   EXPECT_EQ(out.data<std::int8_t>(), data);
-  EXPECT_THAT(values_of(out), ElementsAre(1, 0, 1, 1));
+  EXPECT_THAT(doubles(out), ElementsAre(1, 0, 1, 1));
 }
 
 TEST(AlignMaskLength, LongerMasksKeepTheirFirstEntries) {
   NdArray out = P::_align_mask_length(i8({0, 1, 0, 0}), 2);
   EXPECT_EQ(out.dtype(), DType::int8);
-  EXPECT_THAT(values_of(out), ElementsAre(0, 1));
+  EXPECT_THAT(doubles(out), ElementsAre(0, 1));
   EXPECT_EQ(P::_align_mask_length(i8({0, 1}), 0).size(), 0);
 }
 
 TEST(AlignMaskLength, ShorterMasksArePaddedWithOnesAtTheEnd) {
   NdArray out = P::_align_mask_length(i8({0, 0}), 5);
   EXPECT_EQ(out.dtype(), DType::int8);
-  EXPECT_THAT(values_of(out), ElementsAre(0, 0, 1, 1, 1));
+  EXPECT_THAT(doubles(out), ElementsAre(0, 0, 1, 1, 1));
 
   // Padding joins the mask's own element type with int8.
   NdArray f = P::_align_mask_length(f64({0.0}), 3);
   EXPECT_EQ(f.dtype(), DType::float64);
-  EXPECT_THAT(values_of(f), ElementsAre(0.0, 1.0, 1.0));
-  EXPECT_THAT(values_of(P::_align_mask_length(NdArray(DType::int8, Shape{0}), 2)), ElementsAre(1, 1));
+  EXPECT_THAT(doubles(f), ElementsAre(0.0, 1.0, 1.0));
+  EXPECT_THAT(doubles(P::_align_mask_length(NdArray(DType::int8, Shape{0}), 2)), ElementsAre(1, 1));
 }
 
 TEST(AlignMaskLength, DynamicSizesTruncateAndOthersAreRejected) {
@@ -181,14 +178,14 @@ TEST_F(ComputeMask, WithoutTeacherOrSimulatorMaskEverythingIsAllowedInFloat64) {
   NdArray out = mask(*p, Value());
   EXPECT_EQ(out.dtype(), DType::float64);
   EXPECT_EQ(out.shape(), (Shape{3}));
-  EXPECT_THAT(values_of(out), ElementsAre(1.0, 1.0, 1.0));
+  EXPECT_THAT(doubles(out), ElementsAre(1.0, 1.0, 1.0));
 }
 
 TEST_F(ComputeMask, TeacherAndSimulatorMasksAreCombined) {
   auto p = make(4);
   give_teacher(*p);
   script->action_mask = [](const Value&, const Value&) { return Value(i8({1, 1, 0, 1})); };
-  EXPECT_THAT(values_of(mask(*p, Value::list({0, 1, 1, 1}))), ElementsAre(0.0, 1.0, 0.0, 1.0));
+  EXPECT_THAT(doubles(mask(*p, Value::list({0, 1, 1, 1}))), ElementsAre(0.0, 1.0, 0.0, 1.0));
 }
 
 TEST_F(ComputeMask, TheTeacherIsAskedWithTheSampleAndThePreviousAction) {
@@ -200,11 +197,11 @@ TEST_F(ComputeMask, TheTeacherIsAskedWithTheSampleAndThePreviousAction) {
 
 TEST_F(ComputeMask, CustomActionSpaceIgnoresTheSimulatorMask) {
   auto p = make(3, /*custom=*/true);
-  EXPECT_THAT(values_of(mask(*p, Value(i8({0, 0, 0})))), ElementsAre(1.0, 1.0, 1.0));
+  EXPECT_THAT(doubles(mask(*p, Value(i8({0, 0, 0})))), ElementsAre(1.0, 1.0, 1.0));
   // The teacher still restricts.
   give_teacher(*p);
   script->action_mask = [](const Value&, const Value&) { return Value::list({1, 0, 1}); };
-  EXPECT_THAT(values_of(mask(*p, Value(i8({0, 0, 0})))), ElementsAre(1.0, 0.0, 1.0));
+  EXPECT_THAT(doubles(mask(*p, Value(i8({0, 0, 0})))), ElementsAre(1.0, 0.0, 1.0));
 }
 
 TEST_F(ComputeMask, AShortTeacherMaskIsPaddedWithAllowedEntries) {
@@ -212,7 +209,7 @@ TEST_F(ComputeMask, AShortTeacherMaskIsPaddedWithAllowedEntries) {
   give_teacher(*p);
   script->action_mask = [](const Value&, const Value&) { return Value(i8({1, 0, 1})); };
   NdArray out = mask(*p, Value(i8({1, 1, 1, 1, 0})));
-  EXPECT_THAT(values_of(out), ElementsAre(1.0, 0.0, 1.0, 1.0, 0.0));
+  EXPECT_THAT(doubles(out), ElementsAre(1.0, 0.0, 1.0, 1.0, 0.0));
 }
 
 TEST_F(ComputeMask, AShortSimulatorMaskIsPaddedAndNothingIsCut) {
@@ -221,19 +218,19 @@ TEST_F(ComputeMask, AShortSimulatorMaskIsPaddedAndNothingIsCut) {
   script->action_mask = [](const Value&, const Value&) { return Value(i8({1, 1, 0, 1, 0})); };
   NdArray out = mask(*p, Value(i8({0, 1, 1})));
   EXPECT_EQ(out.size(), 5);
-  EXPECT_THAT(values_of(out), ElementsAre(0.0, 1.0, 0.0, 1.0, 0.0));
+  EXPECT_THAT(doubles(out), ElementsAre(0.0, 1.0, 0.0, 1.0, 0.0));
 }
 
 TEST_F(ComputeMask, AnAbsentTeacherMaskMeansNoRestriction) {
   auto p = make(3);
   give_teacher(*p);  // the script yields no mask
-  EXPECT_THAT(values_of(mask(*p, Value::list({1, 0, 1}))), ElementsAre(1.0, 0.0, 1.0));
+  EXPECT_THAT(doubles(mask(*p, Value::list({1, 0, 1}))), ElementsAre(1.0, 0.0, 1.0));
   EXPECT_EQ(log->calls.size(), 1u);
 }
 
 TEST_F(ComputeMask, StructuredSimulatorMasksAreFlattenedBeforeCombination) {
   auto p = make(3);
-  EXPECT_THAT(values_of(mask(*p, Value(Map{{"a", Value::list({1, 0})}, {"b", Value(0)}}))), ElementsAre(1.0, 0.0, 0.0));
+  EXPECT_THAT(doubles(mask(*p, Value(Map{{"a", Value::list({1, 0})}, {"b", Value(0)}}))), ElementsAre(1.0, 0.0, 0.0));
 }
 
 TEST_F(ComputeMask, TeacherFailuresPropagate) {

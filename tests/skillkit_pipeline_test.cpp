@@ -12,10 +12,6 @@
 #include "support/processor_fixture.hpp"
 
 using namespace tavrin_test;
-using tavrin_core::Normalization;
-using tavrin_core::PerceptorNode;
-using tavrin_inference::Error;
-using tavrin_inference::KeyError;
 using ::testing::DoubleEq;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -43,13 +39,7 @@ struct PipelineTest : ::testing::Test {
 
   std::unique_ptr<TestProcessor> make(const std::string& impl_cls, bool controller = false,
                                       bool with_perceptor = true) {
-    tavrin_core::AgentNode::Options o;
-    o.name = "walker";
-    o.action_space = discrete(3);
-    o.sim_sensor_space = dict({{"pos", box(0, 10)}, {"vel", box(-1, 1)}});
-    o.impl_cls = impl_cls;
-    o.controller = controller;
-    auto node = agent(o);
+    auto node = agent(walker_options(impl_cls, controller));
     std::vector<tavrin_core::PerceptorNodePtr> perceptors;
     if (with_perceptor) perceptors.push_back(std::make_shared<PerceptorNode>("p", perceptor_cls, false));
     auto orch = orchestration({sensor("pos", box(0, 10), Normalization::min_max), sensor("vel", box(-1, 1)),
@@ -90,10 +80,10 @@ TEST_F(PipelineTest, StepsRunInOrderAndTheMaskSeesTheTransformedUnfilteredSample
   const NdArray& observation = filtered.at("observation").as_array();
   EXPECT_EQ(observation.dtype(), DType::float32);
   // pos 7.5 of [0, 10] and extra 1 of [0, 4], mapped onto [-1, 1].
-  EXPECT_THAT(values_of(observation), ElementsAre(DoubleEq(0.5), DoubleEq(-0.5)));
+  EXPECT_THAT(doubles(observation), ElementsAre(DoubleEq(0.5), DoubleEq(-0.5)));
   const NdArray& mask = filtered.at("action_mask").as_array();
   EXPECT_EQ(mask.dtype(), DType::float64);
-  EXPECT_THAT(values_of(mask), ElementsAre(1.0, 0.0, 1.0));
+  EXPECT_THAT(doubles(mask), ElementsAre(1.0, 0.0, 1.0));
 }
 
 TEST_F(PipelineTest, TheObservationFollowsTheKeptSensorsAndNormalisesOnlyWhatItKeeps) {
@@ -101,7 +91,7 @@ TEST_F(PipelineTest, TheObservationFollowsTheKeptSensorsAndNormalisesOnlyWhatItK
   auto p = initialised(register_teacher("teacher", log, script));
   auto [filtered, obs] = run(p->process_sim_sensors(raw));
   // vel is kept raw, pos normalised; extra is neither kept nor normalised.
-  EXPECT_THAT(values_of(filtered.at("observation").as_array()), ElementsAre(DoubleEq(0.5), DoubleEq(0.5)));
+  EXPECT_THAT(doubles(filtered.at("observation").as_array()), ElementsAre(DoubleEq(0.5), DoubleEq(0.5)));
   EXPECT_EQ(obs.as_map().at("extra"), one(1.0f));
 }
 
@@ -122,9 +112,9 @@ TEST_F(PipelineTest, WithoutTeacherOrControllerTheConvertedSensorsPassThrough) {
   p->teacher = nullptr;
   auto [filtered, obs] = run(p->process_sim_sensors(raw, Value::list({0, 1, 1})));
   EXPECT_EQ(obs, perceived);
-  EXPECT_THAT(values_of(filtered.at("observation").as_array()),
+  EXPECT_THAT(doubles(filtered.at("observation").as_array()),
               ElementsAre(DoubleEq(0.5), DoubleEq(0.5), DoubleEq(-0.5)));
-  EXPECT_THAT(values_of(filtered.at("action_mask").as_array()), ElementsAre(0.0, 1.0, 1.0));
+  EXPECT_THAT(doubles(filtered.at("action_mask").as_array()), ElementsAre(0.0, 1.0, 1.0));
 }
 
 TEST_F(PipelineTest, AnAbsentFilteredSampleNamesTheAgentAndEndsRightAfterTheName) {
@@ -182,7 +172,7 @@ TEST_F(PipelineTest, ASubclassMaskOverrideIsCalledThroughTheInstance) {
   FixedMaskProcessor p(base->context);
   run(p.init());
   auto [filtered, obs] = run(p.process_sim_sensors(raw, Value::list({1, 1, 1}), Value(1)));
-  EXPECT_THAT(values_of(filtered.at("action_mask").as_array()), ElementsAre(0.0, 0.0, 1.0));
+  EXPECT_THAT(doubles(filtered.at("action_mask").as_array()), ElementsAre(0.0, 0.0, 1.0));
   ASSERT_EQ(p.seen.size(), 1u);
   EXPECT_EQ(p.seen[0], Value::list({perceived, Value::list({1, 1, 1}), Value(1)}));
 }

@@ -8,6 +8,7 @@
 
 #include "common/async.hpp"
 #include "common/errors.hpp"
+#include "support/checks.hpp"
 
 using namespace tavrin_core;
 using namespace tavrin_core::space_utils;
@@ -26,18 +27,13 @@ using tavrin_inference::Map;
 using tavrin_inference::run_sync;
 using tavrin_inference::Shape;
 using tavrin_inference::TypeError;
+using tavrin_test::doubles;
+using tavrin_test::error_of;
+using tavrin_test::kInf;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 namespace {
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-std::vector<double> doubles(const NdArray& a) {
-  std::vector<double> out;
-  for (std::int64_t i = 0; i < a.size(); ++i) out.push_back(a.at_double(i));
-  return out;
-}
 
 std::vector<std::string> keys_of(const Map& m) {
   std::vector<std::string> out;
@@ -53,16 +49,6 @@ std::vector<std::string> keys_of(const spaces::Space& s) {
 
 NdArray f64(std::vector<double> v, Shape s) { return NdArray::from_vector(std::move(v), s); }
 NdArray i8(std::vector<std::int8_t> v) { return NdArray::from_vector(std::move(v)); }
-
-template <class F>
-std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return std::string(e.kind()) + ": " + e.what();
-  }
-  return "";
-}
 
 AgentNode::Options options(std::string name, std::vector<std::string> children) {
   AgentNode::Options o;

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/errors.hpp"
+#include "support/checks.hpp"
 
 using namespace tavrin_core::spaces;
 using tavrin_inference::Error;
@@ -15,23 +16,14 @@ using tavrin_inference::InvalidArgumentError;
 using tavrin_inference::KeyError;
 using tavrin_inference::List;
 using tavrin_inference::TypeError;
+using tavrin_test::doubles;
+using tavrin_test::error_of;
+using tavrin_test::floats;
+using tavrin_test::kInf;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 namespace {
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-std::vector<float> floats(const NdArray& a) {
-  const auto s = a.span<float>();
-  return {s.begin(), s.end()};
-}
-
-std::vector<double> doubles(const NdArray& a) {
-  std::vector<double> out;
-  for (std::int64_t i = 0; i < a.size(); ++i) out.push_back(a.at_double(i));
-  return out;
-}
 
 NdArray f64(std::vector<double> v, Shape s) { return NdArray::from_vector(std::move(v), s); }
 NdArray i64(std::vector<std::int64_t> v, Shape s) { return NdArray::from_vector(std::move(v), s); }
@@ -40,17 +32,6 @@ const Box& as_box(const SpacePtr& s) {
   const auto* b = dynamic_cast<const Box*>(s.get());
   if (b == nullptr) throw std::runtime_error("not a Box: " + s->str());
   return *b;
-}
-
-// What the thrown error said, with its kind; "" when nothing was thrown.
-template <class F>
-std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return std::string(e.kind()) + ": " + e.what();
-  }
-  return "";
 }
 
 Value json(const char* text) { return Value::from_json(nlohmann::ordered_json::parse(text)); }

@@ -50,29 +50,20 @@ def skill_orchestration(directory, agent, action_space, obs_size, teacher=None, 
     })
 
 
-def slow_model(directory, name, size=384, rounds=8):
-    """A model of the slow.onnx kind (observations (1, 4) -> one logit), tens of milliseconds per run:
-    m <- tanh(m @ m / size + m0) `rounds` times on a size x size matrix filled from the observation."""
-    from onnx import TensorProto, checker, helper, numpy_helper
+def slow_model(directory, name, size=420):
+    """The slow.onnx fixture (observations (1, 4) -> one logit: m <- tanh(m @ m / n + m0) six times on
+    an n x n matrix filled from the observation) with n = size, tens of milliseconds per run; written
+    as <directory>/<name>.onnx. Returns the directory."""
+    import onnx
+    from onnx import numpy_helper
 
-    nodes = [helper.make_node("ReduceSum", ["observations", "axes"], ["s"], keepdims=1),
-             helper.make_node("Mul", ["s", "scale"], ["s_scaled"]),
-             helper.make_node("Expand", ["s_scaled", "big_shape"], ["m0"])]
-    for i in range(rounds):
-        nodes += [helper.make_node("MatMul", [f"m{i}", f"m{i}"], [f"p{i}"]),
-                  helper.make_node("Mul", [f"p{i}", "inv_n"], [f"q{i}"]),
-                  helper.make_node("Add", [f"q{i}", "m0"], [f"r{i}"]),
-                  helper.make_node("Tanh", [f"r{i}"], [f"m{i + 1}"])]
-    nodes.append(helper.make_node("ReduceMean", [f"m{rounds}"], ["action_dist_inputs"], axes=[0, 1], keepdims=1))
-    inits = [numpy_helper.from_array(np.array([1], np.int64), "axes"),
-             numpy_helper.from_array(np.array(0.1, np.float32), "scale"),
-             numpy_helper.from_array(np.array(1.0 / size, np.float32), "inv_n"),
-             numpy_helper.from_array(np.array([size, size], np.int64), "big_shape")]
-    graph = helper.make_graph(nodes, name, [helper.make_tensor_value_info("observations", TensorProto.FLOAT, [1, 4])],
-                              [helper.make_tensor_value_info("action_dist_inputs", TensorProto.FLOAT, [1, 1])], inits)
-    onnx_model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
-    onnx_model.ir_version = 8
-    checker.check_model(onnx_model)
+    onnx_model = onnx.load(str(MODELS / "slow.onnx"))
+    resized = {"inv_n": np.array(1.0 / size, np.float32), "big_shape": np.array([size, size], np.int64)}
+    for initializer in onnx_model.graph.initializer:
+        if initializer.name in resized:
+            initializer.CopyFrom(numpy_helper.from_array(resized[initializer.name], initializer.name))
+    onnx_model.graph.name = name
+    onnx.checker.check_model(onnx_model)
     path = pathlib.Path(directory) / f"{name}.onnx"
     path.write_bytes(onnx_model.SerializeToString())
     return str(directory)

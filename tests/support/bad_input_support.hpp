@@ -27,11 +27,7 @@
 #include "host/policy_host.hpp"
 #include "processor/skillkit.hpp"
 #include "tests/support/selector_test_support.hpp"
-
-namespace tavrin_inference {
-// Values in test failures as the application would print them.
-inline void PrintTo(const Value& value, std::ostream* out) { *out << value.str(); }
-}  // namespace tavrin_inference
+#include "tests/support/temp_dir.hpp"
 
 namespace bad_input {
 
@@ -98,21 +94,30 @@ inline Snapshot snapshot_of(const fs::path& dir) {
   return out;
 }
 
-// The files that were added, removed or changed between two snapshots, one per line; empty when none.
-inline std::string changes_between(const Snapshot& before, const Snapshot& after) {
+// The files of `before` that are gone from `after` or that `same` finds changed there, one per
+// line; with `report_added`, also the files only `after` has. Empty when none.
+template <typename Same>
+std::string snapshot_changes(const Snapshot& before, const Snapshot& after, Same same, bool report_added) {
   std::string out;
   for (const auto& [path, state] : before) {
     const auto it = after.find(path);
     if (it == after.end()) {
       out += "removed: " + path + "\n";
-    } else if (!(it->second == state)) {
+    } else if (!same(it->second, state)) {
       out += "changed: " + path + "\n";
     }
   }
+  if (!report_added) return out;
   for (const auto& [path, state] : after) {
     if (before.count(path) == 0) out += "added: " + path + "\n";
   }
   return out;
+}
+
+// The files that were added, removed or changed between two snapshots, one per line; empty when none.
+inline std::string changes_between(const Snapshot& before, const Snapshot& after) {
+  return snapshot_changes(
+      before, after, [](const FileState& a, const FileState& b) { return a == b; }, true);
 }
 
 // A fresh folder laid out like tests/fixtures: hierarchy/ and skill/ orchestrations whose
@@ -121,10 +126,6 @@ inline std::string changes_between(const Snapshot& before, const Snapshot& after
 class Sandbox {
  public:
   Sandbox() {
-    static int counter = 0;
-    root_ = fs::temp_directory_path() /
-            ("tavrin_bad_input_" + std::to_string(::getpid()) + "_" + std::to_string(++counter));
-    fs::remove_all(root_);
     fs::create_directories(root_ / "models");
     for (const char* dir : {"hierarchy", "skill"}) {
       fs::create_directories(root_ / dir);
@@ -139,12 +140,6 @@ class Sandbox {
       }
     }
   }
-  ~Sandbox() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-  Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
 
   const fs::path& root() const { return root_; }
   std::string path(const std::string& relative) const { return (root_ / relative).string(); }
@@ -158,7 +153,8 @@ class Sandbox {
   Snapshot snapshot() const { return snapshot_of(root_); }
 
  private:
-  fs::path root_;
+  tavrin_test::TempDir dir_;
+  const fs::path root_ = dir_.path();
 };
 
 // Replaces the single occurrence of `from` in `text`; a test whose edit does not apply fails.
@@ -322,16 +318,9 @@ inline std::string register_impl(const std::string& stem, tavrin_core::Implement
 
 // The files of `before` whose content is gone or differs now (times and added files not compared).
 inline std::string content_changes(const Snapshot& before, const Snapshot& after) {
-  std::string out;
-  for (const auto& [path, state] : before) {
-    const auto it = after.find(path);
-    if (it == after.end()) {
-      out += "removed: " + path + "\n";
-    } else if (it->second.size != state.size || it->second.hash != state.hash) {
-      out += "changed: " + path + "\n";
-    }
-  }
-  return out;
+  return snapshot_changes(
+      before, after, [](const FileState& a, const FileState& b) { return a.size == b.size && a.hash == b.hash; },
+      false);
 }
 
 // Every test runs in its own sandbox, which the tests check in full around the bad operation. At

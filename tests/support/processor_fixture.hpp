@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/async.hpp"
+#include "common/errors.hpp"
 #include "common/nd_array.hpp"
 #include "common/value.hpp"
 #include "core_api/agent_processor_context.hpp"
@@ -18,15 +19,26 @@
 #include "link/async_link.hpp"
 #include "processor/skillkit.hpp"
 #include "recording_impls.hpp"
+#include "tests/support/checks.hpp"
 
 namespace tavrin_test {
 
+using tavrin_core::ManagerKind;
+using tavrin_core::Normalization;
+using tavrin_core::PerceptorNode;
 using tavrin_core::spaces::SpacePtr;
 using tavrin_inference::BaseAgentProcessor;
 using tavrin_inference::DType;
 using tavrin_inference::List;
 using tavrin_inference::NdArray;
 using tavrin_inference::Shape;
+// The errors processor tests expect.
+using tavrin_inference::Error;
+using tavrin_inference::InvalidArgumentError;
+using tavrin_inference::KeyError;
+using tavrin_inference::NotImplementedError;
+using tavrin_inference::RuntimeError;
+using tavrin_inference::TypeError;
 
 inline SpacePtr box(double low, double high, std::int64_t n = 1) {
   return std::make_shared<tavrin_core::spaces::Box>(low, high, Shape{n});
@@ -40,16 +52,21 @@ inline NdArray f64(std::vector<double> v) { return NdArray::from_vector<double>(
 inline NdArray f32(std::vector<float> v) { return NdArray::from_vector<float>(std::move(v)); }
 inline NdArray i8(std::vector<std::int8_t> v) { return NdArray::from_vector<std::int8_t>(std::move(v)); }
 
-// Element values of an array, whatever its element type.
-inline std::vector<double> values_of(const NdArray& a) {
-  std::vector<double> out;
-  for (std::int64_t i = 0; i < a.size(); ++i) out.push_back(a.at_double(i));
-  return out;
-}
-
 inline tavrin_core::SensorPtr sensor(std::string name, SpacePtr space,
                                      tavrin_core::Normalization normalization = tavrin_core::Normalization::none) {
   return std::make_shared<tavrin_core::Sensor>(std::move(name), std::move(space), normalization);
+}
+
+// The walker agent of the processor tests: Discrete(3) actions, the simulator's sensors pos (0 to 10)
+// and vel (-1 to 1), its hooks from the class `impl_cls`.
+inline tavrin_core::AgentNode::Options walker_options(const std::string& impl_cls, bool controller = false) {
+  tavrin_core::AgentNode::Options o;
+  o.name = "walker";
+  o.action_space = discrete(3);
+  o.sim_sensor_space = dict({{"pos", box(0, 10)}, {"vel", box(-1, 1)}});
+  o.impl_cls = impl_cls;
+  o.controller = controller;
+  return o;
 }
 
 inline tavrin_core::AgentNodePtr agent(tavrin_core::AgentNode::Options options) {

@@ -59,52 +59,24 @@ struct TeacherScript {
 };
 using TeacherScriptPtr = std::shared_ptr<TeacherScript>;
 
-// Records "<label>#<instance>.<hook>(...)"; the instance number tells fresh instances apart.
-class RecordingTeacher : public tavrin_core::AgentTeacher {
+// What a recording teacher and controller share: who they are ("<label>#<instance>", the instance
+// number tells fresh instances apart), the log they record into and the script they follow.
+class RecordingAgent {
  public:
-  RecordingTeacher(std::string label, int instance, CallLogPtr log, TeacherScriptPtr script)
+  RecordingAgent(std::string label, int instance, CallLogPtr log, TeacherScriptPtr script)
       : label_(std::move(label)), instance_(instance), log_(std::move(log)), script_(std::move(script)) {}
 
-  std::string class_name() const override { return "RecordingTeacher"; }
   int instance() const { return instance_; }
   std::string who() const { return label_ + "#" + std::to_string(instance_); }
 
-  asio::awaitable<Value> filtered_sensor_space() override {
-    log_->add(who() + ".filtered_sensor_space()");
+ protected:
+  // Records "<who>.<call>".
+  void record(const std::string& call) const { log_->add(who() + "." + call); }
+  const TeacherScript& script() const { return *script_; }
+  Value scripted_filtered_keys() const {
+    record("filtered_sensor_space()");
     if (script_->filtered_keys_fail) throw tavrin_inference::RuntimeError("no sensor list");
-    co_return script_->filtered_keys;
-  }
-  asio::awaitable<void> reset() override {
-    log_->add(who() + ".reset()");
-    if (script_->reset_fails) throw tavrin_inference::RuntimeError("teacher reset failed");
-    co_return;
-  }
-  asio::awaitable<Value> transform_sensors(Value sensors, Value extra) override {
-    log_->add(who() + ".transform_sensors(" + sensors.str() + ", " + extra.str() + ")");
-    if (script_->transform_sensors) co_return script_->transform_sensors(std::move(sensors));
-    co_return sensors;
-  }
-  asio::awaitable<Value> compute_action_mask(const Value& sensors, const Value& previous_action) override {
-    log_->add(who() + ".compute_action_mask(" + sensors.str() + ", " + previous_action.str() + ")");
-    if (script_->action_mask) co_return script_->action_mask(sensors, previous_action);
-    co_return Value();
-  }
-  asio::awaitable<Value> transform_action(const Value& sensors, Value action) override {
-    log_->add(who() + ".transform_action(" + sensors.str() + ", " + action.str() + ")");
-    if (script_->transform_action) co_return script_->transform_action(sensors, std::move(action));
-    co_return action;
-  }
-  asio::awaitable<Value> compute_reward(const Value& sensors, Value action, Value sim_reward) override {
-    log_->add(who() + ".compute_reward(" + sensors.str() + ", " + action.str() + ", " + sim_reward.str() + ")");
-    co_return script_->reward;
-  }
-  asio::awaitable<Value> compute_success_criteria(const Value& sensors, Value action) override {
-    log_->add(who() + ".compute_success_criteria(" + sensors.str() + ", " + action.str() + ")");
-    co_return script_->success;
-  }
-  asio::awaitable<Value> compute_termination(const Value& sensors, Value action) override {
-    log_->add(who() + ".compute_termination(" + sensors.str() + ", " + action.str() + ")");
-    co_return script_->termination;
+    return script_->filtered_keys;
   }
 
  private:
@@ -114,34 +86,63 @@ class RecordingTeacher : public tavrin_core::AgentTeacher {
   TeacherScriptPtr script_;
 };
 
-class RecordingController : public tavrin_core::AgentController {
+// Records "<label>#<instance>.<hook>(...)".
+class RecordingTeacher : public tavrin_core::AgentTeacher, public RecordingAgent {
  public:
-  RecordingController(std::string label, int instance, CallLogPtr log, TeacherScriptPtr script)
-      : label_(std::move(label)), instance_(instance), log_(std::move(log)), script_(std::move(script)) {}
+  using RecordingAgent::RecordingAgent;
+
+  std::string class_name() const override { return "RecordingTeacher"; }
+
+  asio::awaitable<Value> filtered_sensor_space() override { co_return scripted_filtered_keys(); }
+  asio::awaitable<void> reset() override {
+    record("reset()");
+    if (script().reset_fails) throw tavrin_inference::RuntimeError("teacher reset failed");
+    co_return;
+  }
+  asio::awaitable<Value> transform_sensors(Value sensors, Value extra) override {
+    record("transform_sensors(" + sensors.str() + ", " + extra.str() + ")");
+    if (script().transform_sensors) co_return script().transform_sensors(std::move(sensors));
+    co_return sensors;
+  }
+  asio::awaitable<Value> compute_action_mask(const Value& sensors, const Value& previous_action) override {
+    record("compute_action_mask(" + sensors.str() + ", " + previous_action.str() + ")");
+    if (script().action_mask) co_return script().action_mask(sensors, previous_action);
+    co_return Value();
+  }
+  asio::awaitable<Value> transform_action(const Value& sensors, Value action) override {
+    record("transform_action(" + sensors.str() + ", " + action.str() + ")");
+    if (script().transform_action) co_return script().transform_action(sensors, std::move(action));
+    co_return action;
+  }
+  asio::awaitable<Value> compute_reward(const Value& sensors, Value action, Value sim_reward) override {
+    record("compute_reward(" + sensors.str() + ", " + action.str() + ", " + sim_reward.str() + ")");
+    co_return script().reward;
+  }
+  asio::awaitable<Value> compute_success_criteria(const Value& sensors, Value action) override {
+    record("compute_success_criteria(" + sensors.str() + ", " + action.str() + ")");
+    co_return script().success;
+  }
+  asio::awaitable<Value> compute_termination(const Value& sensors, Value action) override {
+    record("compute_termination(" + sensors.str() + ", " + action.str() + ")");
+    co_return script().termination;
+  }
+};
+
+class RecordingController : public tavrin_core::AgentController, public RecordingAgent {
+ public:
+  using RecordingAgent::RecordingAgent;
 
   std::string class_name() const override { return "RecordingController"; }
-  int instance() const { return instance_; }
-  std::string who() const { return label_ + "#" + std::to_string(instance_); }
 
-  asio::awaitable<Value> filtered_sensor_space() override {
-    log_->add(who() + ".filtered_sensor_space()");
-    if (script_->filtered_keys_fail) throw tavrin_inference::RuntimeError("no sensor list");
-    co_return script_->filtered_keys;
-  }
+  asio::awaitable<Value> filtered_sensor_space() override { co_return scripted_filtered_keys(); }
   asio::awaitable<void> reset() override {
-    log_->add(who() + ".reset()");
+    record("reset()");
     co_return;
   }
   asio::awaitable<Value> compute_action(const Value& sensors, const Value& previous_action) override {
-    log_->add(who() + ".compute_action(" + sensors.str() + ", " + previous_action.str() + ")");
-    co_return script_->action;
+    record("compute_action(" + sensors.str() + ", " + previous_action.str() + ")");
+    co_return script().action;
   }
-
- private:
-  std::string label_;
-  int instance_;
-  CallLogPtr log_;
-  TeacherScriptPtr script_;
 };
 
 // A perceptor that adds the sensors in `adds` and records its calls. `reset_error` picks what its
@@ -173,27 +174,26 @@ class RecordingPerceptor : public tavrin_core::Perceptor {
   std::string reset_error_;
 };
 
-// Registers a teacher class whose instances record into `log` as "<label>#<n>"; returns its class name.
-inline std::string register_teacher(const std::string& label, const CallLogPtr& log, const TeacherScriptPtr& script,
-                                    const std::string& version = "latest") {
+// Registers an agent class of type `Agent` (a RecordingTeacher or RecordingController) whose
+// instances record into `log` as "<label>#<n>"; returns its class name.
+template <typename Agent>
+std::string register_recording_agent(const std::string& label, const CallLogPtr& log, const TeacherScriptPtr& script,
+                                     const std::string& version) {
   std::string name = unique_class_name(label);
   auto counter = std::make_shared<int>(0);
   tavrin_core::ImplementationRegistry::instance().register_agent_impl(
-      name,
-      [label, log, script, counter] { return std::make_shared<RecordingTeacher>(label, ++*counter, log, script); },
-      version);
+      name, [label, log, script, counter] { return std::make_shared<Agent>(label, ++*counter, log, script); }, version);
   return name;
+}
+
+inline std::string register_teacher(const std::string& label, const CallLogPtr& log, const TeacherScriptPtr& script,
+                                    const std::string& version = "latest") {
+  return register_recording_agent<RecordingTeacher>(label, log, script, version);
 }
 
 inline std::string register_controller(const std::string& label, const CallLogPtr& log, const TeacherScriptPtr& script,
                                        const std::string& version = "latest") {
-  std::string name = unique_class_name(label);
-  auto counter = std::make_shared<int>(0);
-  tavrin_core::ImplementationRegistry::instance().register_agent_impl(
-      name,
-      [label, log, script, counter] { return std::make_shared<RecordingController>(label, ++*counter, log, script); },
-      version);
-  return name;
+  return register_recording_agent<RecordingController>(label, log, script, version);
 }
 
 inline std::string register_perceptor(const std::string& label, const CallLogPtr& log, const Map& adds,

@@ -23,6 +23,7 @@
 #include "core_api/orchestration.hpp"
 #include "link/async_link.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/test_paths.hpp"
 
 namespace selector_test {
 
@@ -31,7 +32,7 @@ using tavrin_inference::Map;
 using tavrin_inference::NdArray;
 using tavrin_inference::Value;
 
-inline const std::string kFixtures = TAVRIN_TEST_DATA_DIR;
+inline const std::string kFixtures = tavrin_test::test_data_dir();
 inline const std::string kModels = kFixtures + "/models";
 inline const std::string kHierarchy = kFixtures + "/hierarchy";
 
@@ -95,6 +96,29 @@ inline Value three_level_sensors(const std::vector<double>& root_logits, const s
                    {"root_allowed", numbers(root_allowed)},
                    {"mid_logits", numbers(mid_logits)},
                    {"mid_allowed", numbers(mid_allowed)}});
+}
+
+// An orchestration over the two-level fixture's sensors whose agents are `root` (one agent's JSON
+// object, named `top_agent`) and the skills h2_leaf0, h2_leaf1 and h2_leaf2 of fixtures/models.
+inline std::string two_level_orchestration_json(const std::string& id, const std::string& root,
+                                                const std::string& top_agent) {
+  std::string leaves;
+  for (const char* leaf : {"h2_leaf0", "h2_leaf1", "h2_leaf2"}) {
+    leaves += std::string(",\n      {\"name\": \"") + leaf + "\", \"kind\": \"Agent\", \"checkpoint\": \"" + kModels +
+              "\", \"class\": \"HierLeafTeacher\",\n       \"action_space\": {\"type\": \"Discrete\", \"n\": 3}}";
+  }
+  return R"({
+    "id": ")" +
+         id + R"(",
+    "sensors": [{"name": "root_logits", "space": {"type": "Box", "low": -100, "high": 100, "shape": [3]}},
+                {"name": "root_allowed", "space": {"type": "Box", "low": 0, "high": 1, "shape": [3]}}],
+    "agents": [
+      )" +
+         root + leaves + R"(
+    ],
+    "top_agent": ")" +
+         top_agent + R"("
+  })";
 }
 
 inline std::shared_ptr<tavrin_core::Orchestration> load(const std::string& path) {

@@ -22,7 +22,9 @@
 #include "core_api/implementations.hpp"
 #include "core_api/orchestration.hpp"
 #include "skill/skill_runtime.hpp"
+#include "tests/support/checks.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/test_paths.hpp"
 
 namespace skill_test {
 
@@ -36,10 +38,9 @@ using tavrin_inference::NdArray;
 using tavrin_inference::Shape;
 using tavrin_inference::SkillRuntime;
 using tavrin_inference::Value;
+using tavrin_test::doubles;
 
-inline std::string fixture_path(const std::string& relative) {
-  return std::string(TAVRIN_TEST_DATA_DIR) + "/" + relative;
-}
+inline std::string fixture_path(const std::string& relative) { return tavrin_test::test_data_dir() + "/" + relative; }
 inline std::string model_fixture(const std::string& model) { return fixture_path("models/" + model + ".onnx"); }
 
 template <class T>
@@ -104,12 +105,6 @@ inline NdArray f32(std::vector<float> values) { return NdArray::from_vector<floa
 
 // Raw sensors of the fixture orchestrations: the one sensor x.
 inline Value sensors_x(std::vector<double> x) { return Value(Map{{"x", Value(f64(std::move(x)))}}); }
-
-inline std::vector<double> values_of(const NdArray& array) {
-  std::vector<double> out;
-  for (std::int64_t i = 0; i < array.size(); ++i) out.push_back(array.at_double(i));
-  return out;
-}
 
 // Counts the sensor transforms it is asked for, so a test can tell that the sensor pipeline ran.
 class CountingTeacher : public tavrin_core::AgentTeacher {

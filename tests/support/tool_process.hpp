@@ -1,6 +1,7 @@
 #pragma once
 // Runs the built tavrin program as a user would, through the shell, with its standard streams in
 // files of a folder the test owns.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -8,6 +9,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/test_paths.hpp"
 
 namespace tavrin_test {
 
@@ -24,13 +28,14 @@ struct ToolResult {
   std::string err;
 };
 
-// `args` is shell text (quote paths yourself); `stdin_text` is fed on standard input.
+// `args` is shell text (quote paths yourself); `stdin_text` is fed on standard input; `env`, shell
+// assignments ("PATH='/x'"), is put before the program.
 inline ToolResult run_tool(const std::string& args, const std::filesystem::path& dir,
-                           const std::string& stdin_text = "") {
+                           const std::string& stdin_text = "", const std::string& env = "") {
   std::filesystem::create_directories(dir);
   std::ofstream(dir / "stdin") << stdin_text;
-  const std::string command = "'" + std::string(TAVRIN_TOOL_PATH) + "' " + args + " <'" + (dir / "stdin").string() +
-                              "' >'" + (dir / "stdout").string() + "' 2>'" + (dir / "stderr").string() + "'";
+  const std::string command = env + " '" + tool_path() + "' " + args + " <'" + (dir / "stdin").string() + "' >'" +
+                              (dir / "stdout").string() + "' 2>'" + (dir / "stderr").string() + "'";
   const int raw = std::system(command.c_str());
   ToolResult result;
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -38,5 +43,21 @@ inline ToolResult run_tool(const std::string& args, const std::filesystem::path&
   result.err = read_file(dir / "stderr");
   return result;
 }
+
+// A test that runs the tavrin program in a fresh folder of its own (`dir_`), which also holds what
+// the test writes; the folder goes with the test.
+class ToolTest : public ::testing::Test {
+ protected:
+  // Runs the program with `args`, feeding `stdin_text` on standard input.
+  ToolResult tool(const std::string& args, const std::string& stdin_text = "") {
+    return run_tool(args, dir_, stdin_text);
+  }
+
+ private:
+  TempDir temp_;
+
+ protected:
+  const std::filesystem::path dir_ = temp_.path();
+};
 
 }  // namespace tavrin_test
