@@ -204,13 +204,7 @@ const char* dtype_name(DType dtype) {
 }
 
 std::size_t dtype_size(DType dtype) {
-  switch (dtype) {
-    case DType::float32: return sizeof(float);
-    case DType::float64: return sizeof(double);
-    case DType::int64: return sizeof(std::int64_t);
-    case DType::int8: return sizeof(std::int8_t);
-  }
-  return 0;
+  return visit_dtype(dtype, [](auto tag) { return sizeof(tag); });
 }
 
 DType promote_types(DType a, DType b) { return promote(a, b); }

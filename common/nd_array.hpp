@@ -275,13 +275,8 @@ class NdArray {
     const auto i = static_cast<std::uint64_t>(flat_index);  // a negative index wraps past every size
     if (i >= static_cast<std::uint64_t>(buf_->numel)) throw_index_out_of_bounds(flat_index);
     const void* p = buf_->data;
-    switch (buf_->dtype) {
-      case DType::float32: return static_cast<const float*>(p)[i];
-      case DType::float64: return static_cast<const double*>(p)[i];
-      case DType::int64: return static_cast<double>(static_cast<const std::int64_t*>(p)[i]);
-      case DType::int8: break;
-    }
-    return static_cast<const std::int8_t*>(p)[i];
+    return visit_dtype(buf_->dtype,
+                       [p, i](auto tag) { return static_cast<double>(static_cast<const decltype(tag)*>(p)[i]); });
   }
   // Stores with the C++ conversion to the element type: float -> int truncates toward zero; values
   // outside the integer range saturate and NaN stores 0 (the plain conversion would be undefined).

@@ -55,13 +55,8 @@ void apply(const auto* in, float* out, std::int64_t n, std::int64_t bound_size, 
 
 template <class F>
 void apply_array(const NdArray& in, float* out, std::int64_t bound_size, const F& f) {
-  const std::int64_t n = in.size();
-  switch (in.dtype()) {
-    case DType::float32: apply(in.data<float>(), out, n, bound_size, f); break;
-    case DType::float64: apply(in.data<double>(), out, n, bound_size, f); break;
-    case DType::int64: apply(in.data<std::int64_t>(), out, n, bound_size, f); break;
-    case DType::int8: apply(in.data<std::int8_t>(), out, n, bound_size, f); break;
-  }
+  visit_span(in,
+             [&](auto values) { apply(values.data(), out, static_cast<std::int64_t>(values.size()), bound_size, f); });
 }
 
 // Shape of nested lists, read along the first elements.

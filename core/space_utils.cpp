@@ -148,21 +148,14 @@ void require_finite(const Value& v, const std::string& name, std::int64_t& eleme
     ++element;
   } else if (v.is_array()) {
     const NdArray& a = v.as_array();
-    if (a.dtype() != DType::float32 && a.dtype() != DType::float64) {
-      element += a.size();
-      return;
-    }
-    const auto check = [&](const auto values) {
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        if (!std::isfinite(values[i])) refuse_non_finite(name, element + static_cast<std::int64_t>(i), values[i]);
+    visit_span(a, [&](const auto values) {
+      if constexpr (std::is_floating_point_v<typename decltype(values)::value_type>) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+          if (!std::isfinite(values[i])) refuse_non_finite(name, element + static_cast<std::int64_t>(i), values[i]);
+        }
       }
       element += static_cast<std::int64_t>(values.size());
-    };
-    if (a.dtype() == DType::float64) {
-      check(a.span<double>());
-    } else {
-      check(a.span<float>());
-    }
+    });
   } else if (v.is_list()) {
     for (const auto& item : v.as_list().items) require_finite(item, name, element);
   } else if (v.is_map()) {
@@ -287,17 +280,6 @@ void unsquash_into(std::span<const In> in, std::span<const double> low, std::spa
   }
 }
 
-template <class F>
-decltype(auto) with_span(const NdArray& a, F&& f) {
-  switch (a.dtype()) {
-    case DType::float32: return f(a.span<float>());
-    case DType::float64: return f(a.span<double>());
-    case DType::int64: return f(a.span<std::int64_t>());
-    case DType::int8: break;
-  }
-  return f(a.span<std::int8_t>());
-}
-
 NdArray unsquash_box(const NdArray& action, const Box& box) {
   if (action.size() != box.flat_size()) {
     throw InvalidArgumentError("unsquash_action: expected " + std::to_string(box.flat_size()) + " values for " +
@@ -306,14 +288,7 @@ NdArray unsquash_box(const NdArray& action, const Box& box) {
   NdArray out(box.dtype(), box.shape());
   const auto low = box.low().span<double>();
   const auto high = box.high().span<double>();
-  with_span(action, [&](auto in) {
-    switch (out.dtype()) {
-      case DType::float32: unsquash_into(in, low, high, out.span<float>()); break;
-      case DType::float64: unsquash_into(in, low, high, out.span<double>()); break;
-      case DType::int64: unsquash_into(in, low, high, out.span<std::int64_t>()); break;
-      case DType::int8: unsquash_into(in, low, high, out.span<std::int8_t>()); break;
-    }
-  });
+  visit_span(action, [&](auto in) { visit_span(out, [&](auto o) { unsquash_into(in, low, high, o); }); });
   return out;
 }
 

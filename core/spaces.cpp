@@ -22,18 +22,6 @@ namespace {
 
 // ---- small helpers --------------------------------------------------------------------------
 
-// Calls f with the array's elements as a typed span.
-template <class F>
-decltype(auto) with_span(const NdArray& a, F&& f) {
-  switch (a.dtype()) {
-    case DType::float32: return f(a.span<float>());
-    case DType::float64: return f(a.span<double>());
-    case DType::int64: return f(a.span<std::int64_t>());
-    case DType::int8: break;
-  }
-  return f(a.span<std::int8_t>());
-}
-
 std::string number_text(double d, bool as_integer) {
   if (as_integer && std::isfinite(d)) return std::to_string(static_cast<std::int64_t>(d));
   return Value(d).str();
@@ -69,7 +57,7 @@ void visit_numbers_rec(const Value& v, F& f, std::int64_t& i, const Ctx& ctx, co
     case Value::Kind::integer:
     case Value::Kind::floating: f(i++, v.as_double()); return;
     case Value::Kind::array:
-      with_span(v.as_array(), [&](auto s) {
+      visit_span(v.as_array(), [&](auto s) {
         for (auto x : s) f(i++, static_cast<double>(x));
       });
       return;
@@ -92,8 +80,8 @@ void write_numbers(const Space& space, const Value& sample, std::int64_t n, floa
   if (sample.is_array()) {  // the common case: one size check, one converting copy
     const NdArray& a = sample.as_array();
     if (a.size() != n) fail_count(ctx, space, n, a.size());
-    with_span(a,
-              [out](auto s) { std::transform(s.begin(), s.end(), out, [](auto x) { return static_cast<float>(x); }); });
+    visit_span(
+        a, [out](auto s) { std::transform(s.begin(), s.end(), out, [](auto x) { return static_cast<float>(x); }); });
     return;
   }
   const std::int64_t got = visit_numbers(
@@ -204,8 +192,8 @@ void write_flat(const Space& space, const Value& sample, float* out, const Ctx& 
   } else {
     const NdArray part = space.flatten_sample(sample);
     if (part.size() != space.flat_size()) fail_count(ctx, space, space.flat_size(), part.size());
-    with_span(part,
-              [out](auto s) { std::transform(s.begin(), s.end(), out, [](auto x) { return static_cast<float>(x); }); });
+    visit_span(
+        part, [out](auto s) { std::transform(s.begin(), s.end(), out, [](auto x) { return static_cast<float>(x); }); });
   }
 }
 
