@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <ostream>
 #include <utility>
@@ -42,22 +41,6 @@ constexpr DType promote(DType a, DType b) {
 
 template <class A, class B>
 using promoted_t = typename ElementOf<promote(dtype_of<A>(), dtype_of<B>())>::type;
-
-// Element conversion. Float -> integer truncates toward zero; NaN and out-of-range values would be
-// undefined behaviour for a plain cast, so NaN becomes 0 and the rest saturates.
-template <class To, class From>
-To convert(From v) {
-  if constexpr (std::is_integral_v<To> && std::is_floating_point_v<From>) {
-    if (std::isnan(v)) return 0;
-    constexpr auto lo = static_cast<From>(std::numeric_limits<To>::min());
-    constexpr auto hi = static_cast<From>(std::numeric_limits<To>::max());
-    if (v <= lo) return std::numeric_limits<To>::min();
-    if (v >= hi) return std::numeric_limits<To>::max();
-    return static_cast<To>(v);
-  } else {
-    return static_cast<To>(v);
-  }
-}
 
 // Integer addition wraps around (as the array's element type does) instead of overflowing.
 template <class T>
@@ -315,7 +298,7 @@ void NdArray::assign(const NdArray& from) {
   visit_span(from, [this](auto in) {
     visit_span(*this, [in](auto out) {
       using To = typename decltype(out)::value_type;
-      std::transform(in.begin(), in.end(), out.begin(), [](auto v) { return convert<To>(v); });
+      std::transform(in.begin(), in.end(), out.begin(), [](auto v) { return saturating_cast<To>(v); });
     });
   });
 }
@@ -330,7 +313,7 @@ NdArray NdArray::full(Shape shape, DType dtype, double value) {
   NdArray out = uninitialized(dtype, shape);
   visit_span(out, [value](auto v) {
     using T = typename decltype(v)::value_type;
-    std::fill(v.begin(), v.end(), convert<T>(value));
+    std::fill(v.begin(), v.end(), saturating_cast<T>(value));
   });
   return out;
 }
@@ -360,7 +343,7 @@ void NdArray::set_double(std::int64_t flat_index, double value) {
   }
   visit_span(*this, [flat_index, value](auto v) {
     using T = typename decltype(v)::value_type;
-    v[static_cast<std::size_t>(flat_index)] = convert<T>(value);
+    v[static_cast<std::size_t>(flat_index)] = saturating_cast<T>(value);
   });
 }
 
@@ -378,7 +361,7 @@ NdArray NdArray::astype(DType dtype) const& {
   visit_span(*this, [&out](auto in) {
     visit_span(out, [in](auto o) {
       using To = typename decltype(o)::value_type;
-      std::transform(in.begin(), in.end(), o.begin(), [](auto v) { return convert<To>(v); });
+      std::transform(in.begin(), in.end(), o.begin(), [](auto v) { return saturating_cast<To>(v); });
     });
   });
   return out;
@@ -512,7 +495,7 @@ NdArray NdArray::concatenate(const std::vector<NdArray>& parts) {
     auto it = dst.begin();
     for (const NdArray& part : parts) {
       visit_span(part, [&it](auto src) {
-        it = std::transform(src.begin(), src.end(), it, [](auto x) { return convert<R>(x); });
+        it = std::transform(src.begin(), src.end(), it, [](auto x) { return saturating_cast<R>(x); });
       });
     }
   });
@@ -532,7 +515,7 @@ NdArray NdArray::operator+(const NdArray& other) const {
       R* o = static_cast<R*>(out.buf_->data);
       const auto n = static_cast<std::size_t>(out_shape.numel());
       for (std::size_t i = 0; i < n; ++i) {
-        o[i] = add(convert<R>(a[a_one ? 0 : i]), convert<R>(b[b_one ? 0 : i]));
+        o[i] = add(saturating_cast<R>(a[a_one ? 0 : i]), saturating_cast<R>(b[b_one ? 0 : i]));
       }
       return out;
     });
@@ -563,7 +546,7 @@ NdArray NdArray::where(const NdArray& condition, const NdArray& if_true, const N
         const auto n = static_cast<std::size_t>(out_shape.numel());
         for (std::size_t i = 0; i < n; ++i) {
           // NaN compares unequal to zero, so it selects if_true.
-          o[i] = c[c_one ? 0 : i] != 0 ? convert<R>(t[t_one ? 0 : i]) : convert<R>(f[f_one ? 0 : i]);
+          o[i] = c[c_one ? 0 : i] != 0 ? saturating_cast<R>(t[t_one ? 0 : i]) : saturating_cast<R>(f[f_one ? 0 : i]);
         }
         return out;
       });
@@ -601,8 +584,8 @@ NdArray NdArray::clip(double lo, double hi) const {
       const double ihi = std::floor(hi);
       std::transform(v.begin(), v.end(), o, [ilo, ihi](T x) {
         T r = x;
-        if (static_cast<double>(r) < ilo) r = convert<T>(ilo);
-        if (static_cast<double>(r) > ihi) r = convert<T>(ihi);
+        if (static_cast<double>(r) < ilo) r = saturating_cast<T>(ilo);
+        if (static_cast<double>(r) > ihi) r = saturating_cast<T>(ihi);
         return r;
       });
     }

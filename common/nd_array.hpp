@@ -17,6 +17,7 @@
 #include <initializer_list>
 #include <iosfwd>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <span>
 #include <string>
@@ -67,6 +68,23 @@ decltype(auto) visit_dtype(DType dtype, F&& f) {
     case DType::int8: break;
   }
   return f(std::int8_t{});
+}
+
+// Element conversion as the arrays do it: float -> integer truncates toward zero; NaN becomes 0 and
+// values outside the integer's range saturate (a plain cast of those would be undefined behaviour).
+// Every other conversion is the plain one.
+template <class To, class From>
+To saturating_cast(From v) {
+  if constexpr (std::is_integral_v<To> && std::is_floating_point_v<From>) {
+    if (std::isnan(v)) return 0;
+    constexpr auto lo = static_cast<From>(std::numeric_limits<To>::min());
+    constexpr auto hi = static_cast<From>(std::numeric_limits<To>::max());
+    if (v <= lo) return std::numeric_limits<To>::min();
+    if (v >= hi) return std::numeric_limits<To>::max();
+    return static_cast<To>(v);
+  } else {
+    return static_cast<To>(v);
+  }
 }
 
 // Shape with inline storage: no allocation, at most kMaxDims dimensions. Negative sizes may be held
@@ -278,8 +296,7 @@ class NdArray {
     return visit_dtype(buf_->dtype,
                        [p, i](auto tag) { return static_cast<double>(static_cast<const decltype(tag)*>(p)[i]); });
   }
-  // Stores with the C++ conversion to the element type: float -> int truncates toward zero; values
-  // outside the integer range saturate and NaN stores 0 (the plain conversion would be undefined).
+  // Stores with saturating_cast to the element type.
   void set_double(std::int64_t flat_index, double value);
 
   // Element-type conversion; without a copy when the type already matches.
