@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "core/value_arrays.hpp"
 
 namespace tavrin_core {
 
@@ -59,35 +60,6 @@ void apply_array(const NdArray& in, float* out, std::int64_t bound_size, const F
              [&](auto values) { apply(values.data(), out, static_cast<std::int64_t>(values.size()), bound_size, f); });
 }
 
-// Shape of nested lists, read along the first elements.
-bool nested_shape(const Value& value, Shape& shape) {
-  const Value* p = &value;
-  while (p->is_list()) {
-    if (shape.ndim() == Shape::kMaxDims) return false;
-    const auto& items = p->as_list().items;
-    shape.push_back(static_cast<std::int64_t>(items.size()));
-    if (items.empty()) break;
-    p = &items.front();
-  }
-  return true;
-}
-
-// Numbers of nested lists of exactly `shape`, row-major; false when ragged or not numbers.
-bool collect_numbers(const Value& value, const Shape& shape, std::size_t depth, std::vector<double>& out) {
-  if (depth == shape.ndim()) {
-    if (!value.is_number()) return false;
-    out.push_back(value.as_double());
-    return true;
-  }
-  if (!value.is_list()) return false;
-  const auto& items = value.as_list().items;
-  if (static_cast<std::int64_t>(items.size()) != shape[depth]) return false;
-  for (const auto& item : items) {
-    if (!collect_numbers(item, shape, depth + 1, out)) return false;
-  }
-  return true;
-}
-
 template <class F>
 Value normalized_copy(const Value& value, std::int64_t bound_size, const std::string& name, const spaces::Space& space,
                       const F& f) {
@@ -103,13 +75,11 @@ Value normalized_copy(const Value& value, std::int64_t bound_size, const std::st
     return Value(std::move(out));
   }
   if (value.is_list()) {
-    Shape shape;
-    std::vector<double> numbers;
-    if (nested_shape(value, shape) && collect_numbers(value, shape, 0, numbers)) {
-      const NdArray in = NdArray::from_vector(std::move(numbers), shape);
-      check_fit(shape, bound_size, name, space);
-      NdArray out(DType::float32, shape);
-      apply_array(in, out.data<float>(), bound_size, f);
+    NestedNumbers nested;
+    if (read_nested_numbers(value, false, nested) == NestedFault::none) {
+      check_fit(nested.shape, bound_size, name, space);
+      NdArray out(DType::float32, nested.shape);
+      apply(nested.numbers.data(), out.data<float>(), out.size(), bound_size, f);
       return Value(std::move(out));
     }
   }

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <span>
 #include <typeinfo>
 
 #include "common/close_names.hpp"
 #include "common/errors.hpp"
 #include "core/member_path.hpp"
+#include "core/value_arrays.hpp"
 
 namespace tavrin_core::space_utils {
 
@@ -204,57 +204,6 @@ Value coerce_sensor(const Space& space, const Value& raw, const std::string& nam
   }
 }
 
-// ---- arrays from values ---------------------------------------------------------------------
-
-DType leaf_dtype(const Value& v) {
-  if (v.is_bool()) return DType::int8;
-  if (v.is_int()) return DType::int64;
-  return DType::float64;
-}
-
-// Shape claimed by the first elements of a nested list, and the promoted element type of all leaves.
-void infer_shape(const Value& v, Shape& shape) {
-  const Value* cur = &v;
-  while (cur->is_list()) {
-    const auto& items = cur->as_list().items;
-    shape.push_back(static_cast<std::int64_t>(items.size()));
-    if (items.empty()) return;
-    cur = &items.front();
-  }
-  if (cur->is_array()) {
-    for (std::int64_t d : cur->as_array().shape()) shape.push_back(d);
-  }
-}
-
-[[noreturn]] void ragged() {
-  throw InvalidArgumentError(
-      "make_np_array: setting an array element with a sequence: the nested lists have an inhomogeneous shape");
-}
-
-void collect(const Value& v, const Shape& shape, std::size_t depth, std::vector<double>& out, DType& dtype,
-             bool& any_leaf) {
-  if (v.is_number()) {
-    if (depth != shape.ndim()) ragged();
-    dtype = any_leaf ? tavrin_inference::promote_types(dtype, leaf_dtype(v)) : leaf_dtype(v);
-    any_leaf = true;
-    out.push_back(v.as_double());
-  } else if (v.is_list()) {
-    const auto& items = v.as_list().items;
-    if (depth == shape.ndim() || static_cast<std::int64_t>(items.size()) != shape[depth]) ragged();
-    for (const Value& item : items) collect(item, shape, depth + 1, out, dtype, any_leaf);
-  } else if (v.is_array()) {  // raw arrays are checked element by element, in row-major order
-    const NdArray& a = v.as_array();
-    if (a.ndim() != shape.ndim() - depth || !std::equal(a.shape().begin(), a.shape().end(), shape.begin() + depth)) {
-      ragged();
-    }
-    dtype = any_leaf ? tavrin_inference::promote_types(dtype, a.dtype()) : a.dtype();
-    any_leaf = true;
-    for (std::int64_t i = 0; i < a.size(); ++i) out.push_back(a.at_double(i));
-  } else {
-    throw TypeError(std::string("make_np_array: cannot make an array of ") + v.kind_name());
-  }
-}
-
 // low + (a + 1) * (high - low) / 2, clipped to the bounds; elements with an infinite bound keep a.
 template <class Out, class In>
 void unsquash_into(std::span<const In> in, std::span<const double> low, std::span<const double> high,
@@ -268,15 +217,7 @@ void unsquash_into(std::span<const In> in, std::span<const double> low, std::spa
       x = lo + (a + 1.0) * (hi - lo) / 2.0;
       x = std::clamp(x, lo, hi);  // NaN stays NaN
     }
-    if constexpr (std::is_integral_v<Out>) {
-      // Saturating, NaN-safe store through the array's own conversion rule.
-      out[i] = std::isnan(x)                                               ? Out{0}
-               : x <= static_cast<double>(std::numeric_limits<Out>::min()) ? std::numeric_limits<Out>::min()
-               : x >= static_cast<double>(std::numeric_limits<Out>::max()) ? std::numeric_limits<Out>::max()
-                                                                           : static_cast<Out>(x);
-    } else {
-      out[i] = static_cast<Out>(x);
-    }
+    out[i] = tavrin_inference::saturating_cast<Out>(x);
   }
 }
 
@@ -512,25 +453,7 @@ Value unsquash_action(const Value& action, const Space& space) {
   return action;
 }
 
-NdArray make_np_array(const Value& value) {
-  switch (value.kind()) {
-    case Value::Kind::array: return value.as_array();
-    case Value::Kind::boolean: return NdArray::scalar(value.as_bool());
-    case Value::Kind::integer: return NdArray::scalar(value.as_int());
-    case Value::Kind::floating: return NdArray::scalar(value.as_double());
-    case Value::Kind::list: {
-      Shape shape;
-      infer_shape(value, shape);
-      std::vector<double> data;
-      data.reserve(static_cast<std::size_t>(std::max<std::int64_t>(shape.numel(), 0)));
-      DType dtype = DType::float64;  // an empty list
-      bool any_leaf = false;
-      collect(value, shape, 0, data, dtype, any_leaf);
-      return NdArray::from_vector(std::move(data), shape).astype(dtype);
-    }
-    default: throw TypeError(std::string("make_np_array: cannot make an array of ") + value.kind_name());
-  }
-}
+NdArray make_np_array(const Value& value) { return make_array(value); }
 
 NdArray make_np_array(Value&& value) {
   if (value.is_array()) return std::move(value.as_array());
