@@ -8,7 +8,7 @@
 #include "common/errors.hpp"
 #include "core/member_path.hpp"
 #include "core/space_limits.hpp"
-#include "core_api/space_utils.hpp"
+#include "core/value_arrays.hpp"
 
 namespace tavrin_core::spaces {
 
@@ -378,7 +378,7 @@ Value Box::get_no_action_mask() const { return ones_mask(flat_size()); }
 bool Box::contains(const Value& sample) const {
   NdArray a;
   try {
-    a = space_utils::make_np_array(sample);
+    a = make_array(sample);
   } catch (const Error&) {
     return false;
   }
@@ -451,7 +451,7 @@ Value MultiDiscrete::get_no_action_mask() const { return ones_mask(flat_size_); 
 bool MultiDiscrete::contains(const Value& sample) const {
   NdArray a;
   try {
-    a = space_utils::make_np_array(sample);
+    a = make_array(sample);
   } catch (const Error&) {
     return false;
   }
@@ -511,7 +511,7 @@ Value MultiBinary::get_no_action_mask() const { return ones_mask(flat_size()); }
 bool MultiBinary::contains(const Value& sample) const {
   NdArray a;
   try {
-    a = space_utils::make_np_array(sample);
+    a = make_array(sample);
   } catch (const Error&) {
     return false;
   }
