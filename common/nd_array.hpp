@@ -36,6 +36,9 @@ std::size_t dtype_size(DType dtype);
 // Result type of mixing two element types: any float64 -> float64; float32 with int64 -> float64;
 // float32 with int8 -> float32; int64 with int8 -> int64.
 DType promote_types(DType a, DType b);
+inline bool is_integer_dtype(DType dtype) { return dtype == DType::int64 || dtype == DType::int8; }
+// Whether x is a finite number without a fractional part.
+inline bool is_integral_number(double x) { return std::isfinite(x) && std::floor(x) == x; }
 
 namespace detail {
 template <class>

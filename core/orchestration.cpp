@@ -97,7 +97,7 @@ Sensor::Sensor(std::string name, SpacePtr space, Normalization normalization, do
   if (!space_) throw InvalidArgumentError(sensor_label(name_) + " has no space");
   if (normalization_ == Normalization::none) return;
   // Normalised values are floats; only a Box keeps accepting them when the sample is flattened.
-  const auto* box = dynamic_cast<const spaces::Box*>(space_.get());
+  const auto* box = spaces::space_as<spaces::Box>(*space_);
   const char* kind = normalization_ == Normalization::min_max ? "min_max" : "standard";
   if (box == nullptr) {
     throw InvalidArgumentError(sensor_label(name_) + ": " + kind + " normalization needs a Box space, got " +

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
-#include <typeinfo>
 
 #include "common/close_names.hpp"
 #include "common/errors.hpp"
@@ -37,7 +36,7 @@ template <class Fn>
 void for_each_sensor_entry(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors, const char* op,
                            Fn&& fn) {
   if (sim_sensor_space) {
-    const auto* dict = dynamic_cast<const Dict*>(sim_sensor_space.get());
+    const auto* dict = spaces::space_as<Dict>(*sim_sensor_space);
     if (dict == nullptr) {
       throw TypeError(std::string(op) + ": the simulator's sensor space must be a Dict, got " +
                       sim_sensor_space->str());
@@ -55,7 +54,9 @@ void for_each_sensor_entry(const SpacePtr& sim_sensor_space, const std::vector<S
 }
 
 std::size_t sensor_entry_count(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors) {
-  if (const auto* dict = dynamic_cast<const Dict*>(sim_sensor_space.get())) return dict->spaces().size();
+  if (sim_sensor_space) {
+    if (const auto* dict = spaces::space_as<Dict>(*sim_sensor_space)) return dict->spaces().size();
+  }
   return sensors.size();
 }
 
@@ -63,7 +64,7 @@ std::size_t sensor_entry_count(const SpacePtr& sim_sensor_space, const std::vect
 // sensors; every sensor must have a space.
 SpaceEntries sensor_entries(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors, const char* op) {
   if (sim_sensor_space) {
-    const auto* dict = dynamic_cast<const Dict*>(sim_sensor_space.get());
+    const auto* dict = spaces::space_as<Dict>(*sim_sensor_space);
     if (dict == nullptr) {
       throw TypeError(std::string(op) + ": the simulator's sensor space must be a Dict, got " +
                       sim_sensor_space->str());
@@ -81,24 +82,24 @@ SpaceEntries sensor_entries(const SpacePtr& sim_sensor_space, const std::vector<
 // Box, MultiBinary or MultiDiscrete, one for a Discrete (its index, not a one-hot), the sum for
 // Tuple and Dict.
 std::int64_t raw_size(const Space& space) {
-  if (const auto* t = dynamic_cast<const Tuple*>(&space)) {
+  if (const auto* t = spaces::space_as<Tuple>(space)) {
     std::int64_t n = 0;
     for (const auto& s : t->spaces()) n += raw_size(*s);
     return n;
   }
-  if (const auto* d = dynamic_cast<const Dict*>(&space)) {
+  if (const auto* d = spaces::space_as<Dict>(space)) {
     std::int64_t n = 0;
     for (const auto& [key, s] : d->spaces()) n += raw_size(*s);
     return n;
   }
-  if (dynamic_cast<const spaces::Discrete*>(&space) != nullptr) return 1;
-  if (const auto* md = dynamic_cast<const spaces::MultiDiscrete*>(&space)) return md->nvec().size();
+  if (spaces::space_kind(space) == spaces::SpaceKind::discrete) return 1;
+  if (const auto* md = spaces::space_as<spaces::MultiDiscrete>(space)) return md->nvec().size();
   return space.flat_size();
 }
 
 // Builds the sample of `space` from the next values of a flat list.
 Value from_flat(const Space& space, const double*& cursor, const std::string& where) {
-  if (const auto* t = dynamic_cast<const Tuple*>(&space)) {
+  if (const auto* t = spaces::space_as<Tuple>(space)) {
     std::vector<Value> items;
     items.reserve(t->spaces().size());
     for (std::size_t i = 0; i < t->spaces().size(); ++i) {
@@ -106,7 +107,7 @@ Value from_flat(const Space& space, const double*& cursor, const std::string& wh
     }
     return Value::tuple(std::move(items));
   }
-  if (const auto* d = dynamic_cast<const Dict*>(&space)) {
+  if (const auto* d = spaces::space_as<Dict>(space)) {
     Map m;
     m.reserve(d->spaces().size());
     for (const auto& [key, s] : d->spaces()) m.set(key, from_flat(*s, cursor, member_path(where, key)));
@@ -171,9 +172,9 @@ Value coerce_sensor(const Space& space, const Value& raw, const std::string& nam
 // and shape is shared as it is (what coercion would give); one of another element type is converted
 // into the slot's own elements when the slot already holds such an array that nothing else holds.
 void coerce_sensor_into(const Space& space, const Value& raw, const std::string& name, Value& slot) {
-  // By address: a miss takes the general path, which is right for any space.
-  if (raw.is_array() && &typeid(space) == &typeid(Box)) {
-    const auto& box = static_cast<const Box&>(space);
+  const auto* as_box = raw.is_array() ? spaces::space_as<Box>(space) : nullptr;
+  if (as_box != nullptr) {
+    const Box& box = *as_box;
     const NdArray& a = raw.as_array();
     if (a.size() == box.flat_size()) {
       if (a.dtype() == box.dtype() && a.shape() == box.shape()) {
@@ -253,7 +254,7 @@ asio::awaitable<SpacePtr> get_tavrin_space_info(const SpacePtr& sim_sensor_space
 
 SpacePtr filter_space(const SpacePtr& space, const std::vector<std::string>& keys) {
   if (!space) return nullptr;
-  const auto* dict = dynamic_cast<const Dict*>(space.get());
+  const auto* dict = spaces::space_as<Dict>(*space);
   if (dict == nullptr) throw TypeError("filter_space: expected a Dict space, got " + space->str());
   SpaceEntries out;
   out.reserve(keys.size());
@@ -388,69 +389,66 @@ NdArray combine_masks(const NdArray& a, const NdArray& b) {
 }
 
 Value zero_sample(const Space& space) {
-  const std::string type = space.type_name();
-  if (type == "Box") {
-    if (const auto* box = dynamic_cast<const Box*>(&space)) return Value(NdArray(box->dtype(), box->shape()));
-  } else if (type == "Discrete") {
-    if (const auto* d = dynamic_cast<const spaces::Discrete*>(&space)) return Value(d->start());
-  } else if (type == "MultiDiscrete") {
-    if (const auto* md = dynamic_cast<const spaces::MultiDiscrete*>(&space)) {
-      return Value(NdArray(DType::int64, md->shape()));
+  switch (spaces::space_kind(space)) {
+    case spaces::SpaceKind::box: {
+      const auto& box = static_cast<const Box&>(space);
+      return Value(NdArray(box.dtype(), box.shape()));
     }
-  } else if (type == "MultiBinary") {
-    if (const auto* mb = dynamic_cast<const spaces::MultiBinary*>(&space))
-      return Value(NdArray(DType::int8, mb->shape()));
-  } else if (type == "Tuple") {
-    if (const auto* t = dynamic_cast<const Tuple*>(&space)) {
+    case spaces::SpaceKind::discrete: return Value(static_cast<const spaces::Discrete&>(space).start());
+    case spaces::SpaceKind::multi_discrete:
+      return Value(NdArray(DType::int64, static_cast<const spaces::MultiDiscrete&>(space).shape()));
+    case spaces::SpaceKind::multi_binary:
+      return Value(NdArray(DType::int8, static_cast<const spaces::MultiBinary&>(space).shape()));
+    case spaces::SpaceKind::tuple: {
+      const auto& tuple = static_cast<const Tuple&>(space);
       std::vector<Value> parts;
-      parts.reserve(t->spaces().size());
-      for (const auto& part : t->spaces()) parts.push_back(zero_sample(*part));
+      parts.reserve(tuple.spaces().size());
+      for (const auto& part : tuple.spaces()) parts.push_back(zero_sample(*part));
       return Value::tuple(std::move(parts));
     }
-  } else if (type == "Dict") {
-    if (const auto* d = dynamic_cast<const Dict*>(&space)) {
+    case spaces::SpaceKind::dict: {
+      const auto& dict = static_cast<const Dict&>(space);
       Map parts;
-      parts.reserve(d->spaces().size());
-      for (const auto& [key, part] : d->spaces()) parts.set(key, zero_sample(*part));
+      parts.reserve(dict.spaces().size());
+      for (const auto& [key, part] : dict.spaces()) parts.set(key, zero_sample(*part));
       return Value(std::move(parts));
     }
+    case spaces::SpaceKind::other: break;
   }
   throw TypeError("zero_sample: no zero sample for " + space.str());
 }
 
 Value unsquash_action(const Value& action, const Space& space) {
-  const std::string type = space.type_name();
-  if (type == "Box") {
-    const auto* box = dynamic_cast<const Box*>(&space);
-    if (box == nullptr) return action;
-    if (action.is_array()) return Value(unsquash_box(action.as_array(), *box));
-    return Value(unsquash_box(make_np_array(action), *box));
-  }
-  if (type == "Tuple") {
-    const auto* tuple = dynamic_cast<const Tuple*>(&space);
-    if (tuple == nullptr) return action;
-    if (!action.is_list() || action.as_list().items.size() != tuple->spaces().size()) {
-      throw InvalidArgumentError("unsquash_action: expected a sequence of " + std::to_string(tuple->spaces().size()) +
-                                 " actions for " + tuple->str() + ", got " + action.str());
+  switch (spaces::space_kind(space)) {
+    case spaces::SpaceKind::box: {
+      const auto& box = static_cast<const Box&>(space);
+      if (action.is_array()) return Value(unsquash_box(action.as_array(), box));
+      return Value(unsquash_box(make_np_array(action), box));
     }
-    const auto& items = action.as_list().items;
-    std::vector<Value> out;
-    out.reserve(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) out.push_back(unsquash_action(items[i], *tuple->spaces()[i]));
-    return Value(List{std::move(out), action.as_list().tuple});
-  }
-  if (type == "Dict") {
-    const auto* dict = dynamic_cast<const Dict*>(&space);
-    if (dict == nullptr) return action;
-    if (!action.is_map()) {
-      throw TypeError("unsquash_action: expected a map of actions for " + dict->str() + ", got " + action.kind_name());
+    case spaces::SpaceKind::tuple: {
+      const auto& tuple = static_cast<const Tuple&>(space);
+      if (!action.is_list() || action.as_list().items.size() != tuple.spaces().size()) {
+        throw InvalidArgumentError("unsquash_action: expected a sequence of " + std::to_string(tuple.spaces().size()) +
+                                   " actions for " + tuple.str() + ", got " + action.str());
+      }
+      const auto& items = action.as_list().items;
+      std::vector<Value> out;
+      out.reserve(items.size());
+      for (std::size_t i = 0; i < items.size(); ++i) out.push_back(unsquash_action(items[i], *tuple.spaces()[i]));
+      return Value(List{std::move(out), action.as_list().tuple});
     }
-    Map out;
-    out.reserve(action.as_map().size());
-    for (const auto& [key, value] : action.as_map()) out.set(key, unsquash_action(value, *dict->at(key)));
-    return Value(std::move(out));
+    case spaces::SpaceKind::dict: {
+      const auto& dict = static_cast<const Dict&>(space);
+      if (!action.is_map()) {
+        throw TypeError("unsquash_action: expected a map of actions for " + dict.str() + ", got " + action.kind_name());
+      }
+      Map out;
+      out.reserve(action.as_map().size());
+      for (const auto& [key, value] : action.as_map()) out.set(key, unsquash_action(value, *dict.at(key)));
+      return Value(std::move(out));
+    }
+    default: return action;
   }
-  return action;
 }
 
 NdArray make_np_array(const Value& value) { return make_array(value); }
@@ -471,7 +469,7 @@ std::int64_t previous_child_index(const Value& previous_action, const AgentNode&
   if (previous_action.is_int() || previous_action.is_float() ||
       (previous_action.is_array() && previous_action.as_array().size() == 1)) {
     const double x = previous_action.as_double();
-    if (std::isfinite(x) && std::floor(x) == x && x >= 0 && x < static_cast<double>(n)) {
+    if (tavrin_inference::is_integral_number(x) && x >= 0 && x < static_cast<double>(n)) {
       return static_cast<std::int64_t>(x);
     }
   }

@@ -2,8 +2,8 @@
 // Spaces of the core library: the sets that sensors, observations, actions and masks live in.
 //
 // A space reports the name of its concrete type through `type_name()`; code that dispatches on the
-// kind of a space compares that name, not the C++ type, so a derived space that reports its own
-// name is treated as a different kind.
+// kind of a space asks `space_kind`, which goes by that name, not the C++ type: a derived space that
+// reports its own name is treated as a different kind, one that keeps its base's name as its base.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,6 +22,21 @@ using tavrin_inference::Shape;
 using tavrin_inference::Value;
 
 class Space;
+
+// The built-in kinds of space, and `other` for every space of a kind of its own.
+enum class SpaceKind : std::uint8_t { discrete, box, multi_discrete, multi_binary, tuple, dict, other };
+
+// The kind of `space`: the built-in kind whose name its type_name() reports, when it is an object of
+// that kind's class (or of a class derived from it); otherwise `other`. A space of a second copy of
+// the space classes that reports a built-in name is `other`, having none of the kind's attributes.
+SpaceKind space_kind(const Space& space);
+
+// `space` as the class of S's kind when it is of that kind (see space_kind), else null.
+template <class S>
+const S* space_as(const Space& space) {
+  return space_kind(space) == S::kKind ? static_cast<const S*>(&space) : nullptr;
+}
+
 using SpacePtr = std::shared_ptr<const Space>;
 using SpaceEntries = std::vector<std::pair<std::string, SpacePtr>>;  // Dict entries, in order
 
@@ -60,7 +75,9 @@ class Discrete : public Space {
   std::int64_t n() const { return n_; }
   std::int64_t start() const { return start_; }
 
-  std::string type_name() const override { return "Discrete"; }
+  static constexpr SpaceKind kKind = SpaceKind::discrete;
+  static constexpr const char* kTypeName = "Discrete";
+  std::string type_name() const override { return kTypeName; }
   std::string str() const override;
   SpacePtr flatten() const override;
   NdArray flatten_sample(const Value& sample) const override;  // one-hot
@@ -85,7 +102,9 @@ class Box : public Space {
   const Shape& shape() const { return low_.shape(); }
   DType dtype() const { return dtype_; }
 
-  std::string type_name() const override { return "Box"; }
+  static constexpr SpaceKind kKind = SpaceKind::box;
+  static constexpr const char* kTypeName = "Box";
+  std::string type_name() const override { return kTypeName; }
   std::string str() const override;
   SpacePtr flatten() const override;
   NdArray flatten_sample(const Value& sample) const override;
@@ -108,7 +127,9 @@ class MultiDiscrete : public Space {
   const NdArray& nvec() const { return nvec_; }
   const Shape& shape() const { return nvec_.shape(); }
 
-  std::string type_name() const override { return "MultiDiscrete"; }
+  static constexpr SpaceKind kKind = SpaceKind::multi_discrete;
+  static constexpr const char* kTypeName = "MultiDiscrete";
+  std::string type_name() const override { return kTypeName; }
   std::string str() const override;
   SpacePtr flatten() const override;
   NdArray flatten_sample(const Value& sample) const override;  // one-hot per component
@@ -129,7 +150,9 @@ class MultiBinary : public Space {
   explicit MultiBinary(Shape shape);
   const Shape& shape() const { return shape_; }
 
-  std::string type_name() const override { return "MultiBinary"; }
+  static constexpr SpaceKind kKind = SpaceKind::multi_binary;
+  static constexpr const char* kTypeName = "MultiBinary";
+  std::string type_name() const override { return kTypeName; }
   std::string str() const override;
   SpacePtr flatten() const override;
   NdArray flatten_sample(const Value& sample) const override;
@@ -149,7 +172,9 @@ class Tuple : public Space {
   explicit Tuple(std::vector<SpacePtr> spaces);
   const std::vector<SpacePtr>& spaces() const { return spaces_; }
 
-  std::string type_name() const override { return "Tuple"; }
+  static constexpr SpaceKind kKind = SpaceKind::tuple;
+  static constexpr const char* kTypeName = "Tuple";
+  std::string type_name() const override { return kTypeName; }
   std::string str() const override;
   SpacePtr flatten() const override;
   NdArray flatten_sample(const Value& sample) const override;
@@ -172,7 +197,9 @@ class Dict : public Space {
   SpacePtr find(std::string_view key) const;       // null when missing
   const SpacePtr& at(std::string_view key) const;  // KeyError when missing
 
-  std::string type_name() const override { return "Dict"; }
+  static constexpr SpaceKind kKind = SpaceKind::dict;
+  static constexpr const char* kTypeName = "Dict";
+  std::string type_name() const override { return kTypeName; }
   std::string str() const override;
   SpacePtr flatten() const override;
   // Sample is a map; its entries are taken in this space's key order (KeyError for a missing key).
