@@ -196,6 +196,24 @@ ImplementationPtr AgentNode::get_impl_cls_instance() const {
   return registry.make_agent_impl("AgentTeacher");
 }
 
+namespace {
+
+// KeyError for a node whose implementation class no loaded plugin registered; `hint` suggests close names.
+[[noreturn]] void unregistered_class(const std::string& where, const char* node, const std::string& name,
+                                     const std::string& cls, const std::string& hint) {
+  throw KeyError(std::string(where)
+                     .append(": ")
+                     .append(node)
+                     .append(" '")
+                     .append(name)
+                     .append("' names the implementation class '")
+                     .append(cls)
+                     .append("', which is not registered (is the plugin that provides it listed under \"plugins\"?); ")
+                     .append(hint));
+}
+
+}  // namespace
+
 // ---- Orchestration ------------------------------------------------------------------------------
 
 Orchestration::Orchestration(std::string id, std::vector<SensorPtr> sensors,
@@ -247,28 +265,14 @@ asio::awaitable<void> Orchestration::init() {
   for (const auto& agent : agents_) {
     const std::string& cls = agent->get_impl_cls();
     if (!cls.empty() && !registry.has_agent_impl(cls)) {
-      throw KeyError(
-          std::string(where)
-              .append(": agent '")
-              .append(agent->get_name())
-              .append("' names the implementation class '")
-              .append(cls)
-              .append("', which is not registered (is the plugin that provides it listed under \"plugins\"?); ")
-              .append(registry.agent_impl_hint(cls)));
+      unregistered_class(where, "agent", agent->get_name(), cls, registry.agent_impl_hint(cls));
     }
   }
   if (perceptors_) {
     for (const auto& perceptor : *perceptors_) {
       const std::string& cls = perceptor->get_impl_cls();
       if (!registry.has_perceptor_impl(cls)) {
-        throw KeyError(
-            std::string(where)
-                .append(": perceptor '")
-                .append(perceptor->get_name())
-                .append("' names the implementation class '")
-                .append(cls)
-                .append("', which is not registered (is the plugin that provides it listed under \"plugins\"?); ")
-                .append(registry.perceptor_impl_hint(cls)));
+        unregistered_class(where, "perceptor", perceptor->get_name(), cls, registry.perceptor_impl_hint(cls));
       }
     }
   }

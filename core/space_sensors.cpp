@@ -12,14 +12,9 @@
 
 namespace tavrin_core::space_utils {
 
-using spaces::Box;
-using spaces::Dict;
-using spaces::Space;
-using spaces::SpaceEntries;
-using spaces::Tuple;
+using namespace spaces;  // the kinds of space, and the array and value names they use
 using tavrin_inference::InvalidArgumentError;
 using tavrin_inference::KeyError;
-using tavrin_inference::Map;
 using tavrin_inference::TypeError;
 
 namespace {

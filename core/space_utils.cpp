@@ -11,16 +11,8 @@
 
 namespace tavrin_core::space_utils {
 
-using spaces::Box;
-using spaces::Dict;
-using spaces::Space;
-using spaces::SpaceEntries;
-using spaces::Tuple;
-using tavrin_inference::DType;
+using namespace spaces;  // the kinds of space, and the array and value names they use
 using tavrin_inference::InvalidArgumentError;
-using tavrin_inference::List;
-using tavrin_inference::Map;
-using tavrin_inference::Shape;
 using tavrin_inference::TypeError;
 
 namespace {
@@ -148,7 +140,7 @@ Value unsquash_action(const Value& action, const Space& space) {
       std::vector<Value> out;
       out.reserve(items.size());
       for (std::size_t i = 0; i < items.size(); ++i) out.push_back(unsquash_action(items[i], *tuple.spaces()[i]));
-      return Value(List{std::move(out), action.as_list().tuple});
+      return Value(tavrin_inference::List{std::move(out), action.as_list().tuple});
     }
     case spaces::SpaceKind::dict: {
       const auto& dict = static_cast<const Dict&>(space);
