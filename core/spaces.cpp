@@ -22,17 +22,17 @@ using tavrin_inference::TypeError;
 namespace {
 
 // The built-in classes themselves are told by the address of their type_info (each has one, in
-// this library), which costs no call; any other class is asked for its name, and is of the kind it
-// names only when it is an object of that kind's class.
+// this library), which costs no call. An object of a class derived from one is of its kind while it
+// reports that class's own name; any other object is of none.
 template <class... Kinds>
 SpaceKind kind_among(const Space& space) {
   const std::type_info* type = &typeid(space);
   SpaceKind kind = SpaceKind::other;
   if (((type == &typeid(Kinds) && ((kind = Kinds::kKind), true)) || ...)) return kind;
-  const std::string name = space.type_name();
-  ((name == Kinds::kTypeName &&
-    ((kind = dynamic_cast<const Kinds*>(&space) != nullptr ? Kinds::kKind : SpaceKind::other), true)) ||
-   ...);
+  const auto reports_its_class_name = [&space]<class Kind>(const Kind* as) {
+    return as != nullptr && space.type_name() == as->Kind::type_name();
+  };
+  ((reports_its_class_name(dynamic_cast<const Kinds*>(&space)) && ((kind = Kinds::kKind), true)) || ...);
   return kind;
 }
 

@@ -76,8 +76,7 @@ class Discrete : public Space {
   std::int64_t start() const { return start_; }
 
   static constexpr SpaceKind kKind = SpaceKind::discrete;
-  static constexpr const char* kTypeName = "Discrete";
-  std::string type_name() const override { return kTypeName; }
+  std::string type_name() const override { return "Discrete"; }
   std::string str() const override;
   SpacePtr flatten() const override;
   NdArray flatten_sample(const Value& sample) const override;  // one-hot
@@ -103,8 +102,7 @@ class Box : public Space {
   DType dtype() const { return dtype_; }
 
   static constexpr SpaceKind kKind = SpaceKind::box;
-  static constexpr const char* kTypeName = "Box";
-  std::string type_name() const override { return kTypeName; }
+  std::string type_name() const override { return "Box"; }
   std::string str() const override;
   SpacePtr flatten() const override;
   NdArray flatten_sample(const Value& sample) const override;
@@ -128,8 +126,7 @@ class MultiDiscrete : public Space {
   const Shape& shape() const { return nvec_.shape(); }
 
   static constexpr SpaceKind kKind = SpaceKind::multi_discrete;
-  static constexpr const char* kTypeName = "MultiDiscrete";
-  std::string type_name() const override { return kTypeName; }
+  std::string type_name() const override { return "MultiDiscrete"; }
   std::string str() const override;
   SpacePtr flatten() const override;
   NdArray flatten_sample(const Value& sample) const override;  // one-hot per component
@@ -151,8 +148,7 @@ class MultiBinary : public Space {
   const Shape& shape() const { return shape_; }
 
   static constexpr SpaceKind kKind = SpaceKind::multi_binary;
-  static constexpr const char* kTypeName = "MultiBinary";
-  std::string type_name() const override { return kTypeName; }
+  std::string type_name() const override { return "MultiBinary"; }
   std::string str() const override;
   SpacePtr flatten() const override;
   NdArray flatten_sample(const Value& sample) const override;
@@ -173,8 +169,7 @@ class Tuple : public Space {
   const std::vector<SpacePtr>& spaces() const { return spaces_; }
 
   static constexpr SpaceKind kKind = SpaceKind::tuple;
-  static constexpr const char* kTypeName = "Tuple";
-  std::string type_name() const override { return kTypeName; }
+  std::string type_name() const override { return "Tuple"; }
   std::string str() const override;
   SpacePtr flatten() const override;
   NdArray flatten_sample(const Value& sample) const override;
@@ -198,8 +193,7 @@ class Dict : public Space {
   const SpacePtr& at(std::string_view key) const;  // KeyError when missing
 
   static constexpr SpaceKind kKind = SpaceKind::dict;
-  static constexpr const char* kTypeName = "Dict";
-  std::string type_name() const override { return kTypeName; }
+  std::string type_name() const override { return "Dict"; }
   std::string str() const override;
   SpacePtr flatten() const override;
   // Sample is a map; its entries are taken in this space's key order (KeyError for a missing key).
