@@ -17,6 +17,7 @@
 #include <initializer_list>
 #include <iosfwd>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <span>
 #include <string>
@@ -35,6 +36,9 @@ std::size_t dtype_size(DType dtype);
 // Result type of mixing two element types: any float64 -> float64; float32 with int64 -> float64;
 // float32 with int8 -> float32; int64 with int8 -> int64.
 DType promote_types(DType a, DType b);
+inline bool is_integer_dtype(DType dtype) { return dtype == DType::int64 || dtype == DType::int8; }
+// Whether x is a finite number without a fractional part.
+inline bool is_integral_number(double x) { return std::isfinite(x) && std::floor(x) == x; }
 
 namespace detail {
 template <class>
@@ -67,6 +71,23 @@ decltype(auto) visit_dtype(DType dtype, F&& f) {
     case DType::int8: break;
   }
   return f(std::int8_t{});
+}
+
+// Element conversion as the arrays do it: float -> integer truncates toward zero; NaN becomes 0 and
+// values outside the integer's range saturate (a plain cast of those would be undefined behaviour).
+// Every other conversion is the plain one.
+template <class To, class From>
+To saturating_cast(From v) {
+  if constexpr (std::is_integral_v<To> && std::is_floating_point_v<From>) {
+    if (std::isnan(v)) return 0;
+    constexpr auto lo = static_cast<From>(std::numeric_limits<To>::min());
+    constexpr auto hi = static_cast<From>(std::numeric_limits<To>::max());
+    if (v <= lo) return std::numeric_limits<To>::min();
+    if (v >= hi) return std::numeric_limits<To>::max();
+    return static_cast<To>(v);
+  } else {
+    return static_cast<To>(v);
+  }
 }
 
 // Shape with inline storage: no allocation, at most kMaxDims dimensions. Negative sizes may be held
@@ -275,16 +296,10 @@ class NdArray {
     const auto i = static_cast<std::uint64_t>(flat_index);  // a negative index wraps past every size
     if (i >= static_cast<std::uint64_t>(buf_->numel)) throw_index_out_of_bounds(flat_index);
     const void* p = buf_->data;
-    switch (buf_->dtype) {
-      case DType::float32: return static_cast<const float*>(p)[i];
-      case DType::float64: return static_cast<const double*>(p)[i];
-      case DType::int64: return static_cast<double>(static_cast<const std::int64_t*>(p)[i]);
-      case DType::int8: break;
-    }
-    return static_cast<const std::int8_t*>(p)[i];
+    return visit_dtype(buf_->dtype,
+                       [p, i](auto tag) { return static_cast<double>(static_cast<const decltype(tag)*>(p)[i]); });
   }
-  // Stores with the C++ conversion to the element type: float -> int truncates toward zero; values
-  // outside the integer range saturate and NaN stores 0 (the plain conversion would be undefined).
+  // Stores with saturating_cast to the element type.
   void set_double(std::int64_t flat_index, double value);
 
   // Element-type conversion; without a copy when the type already matches.

@@ -64,6 +64,13 @@ namespace {
   throw TypeError(std::string("expected ") + expected + ", got " + v.kind_name());
 }
 
+// The T that `data` (a value's variant, const or not) holds; TypeError naming `expected` otherwise.
+template <class T, class Data>
+auto& held(Data& data, const char* expected, const Value& v) {
+  if (auto* p = std::get_if<T>(&data)) return *p;
+  wrong_kind(expected, v);
+}
+
 std::string float_text(double d) {
   if (std::isnan(d)) return "nan";
   if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
@@ -144,39 +151,14 @@ double Value::as_double() const {
   wrong_kind("float", *this);
 }
 
-const std::string& Value::as_text() const {
-  if (is_text()) return std::get<std::string>(data_);
-  wrong_kind("str", *this);
-}
-
-const NdArray& Value::as_array() const {
-  if (is_array()) return std::get<NdArray>(data_);
-  wrong_kind("ndarray", *this);
-}
-NdArray& Value::as_array() {
-  if (is_array()) return std::get<NdArray>(data_);
-  wrong_kind("ndarray", *this);
-}
-const List& Value::as_list() const {
-  if (is_list()) return std::get<List>(data_);
-  wrong_kind("list", *this);
-}
-List& Value::as_list() {
-  if (is_list()) return std::get<List>(data_);
-  wrong_kind("list", *this);
-}
-const Map& Value::as_map() const {
-  if (is_map()) return std::get<Map>(data_);
-  wrong_kind("dict", *this);
-}
-Map& Value::as_map() {
-  if (is_map()) return std::get<Map>(data_);
-  wrong_kind("dict", *this);
-}
-const ObjectPtr& Value::as_object() const {
-  if (is_object()) return std::get<ObjectPtr>(data_);
-  wrong_kind("object", *this);
-}
+const std::string& Value::as_text() const { return held<std::string>(data_, "str", *this); }
+const NdArray& Value::as_array() const { return held<NdArray>(data_, "ndarray", *this); }
+NdArray& Value::as_array() { return held<NdArray>(data_, "ndarray", *this); }
+const List& Value::as_list() const { return held<List>(data_, "list", *this); }
+List& Value::as_list() { return held<List>(data_, "list", *this); }
+const Map& Value::as_map() const { return held<Map>(data_, "dict", *this); }
+Map& Value::as_map() { return held<Map>(data_, "dict", *this); }
+const ObjectPtr& Value::as_object() const { return held<ObjectPtr>(data_, "object", *this); }
 
 bool Value::truthy() const {
   switch (kind()) {

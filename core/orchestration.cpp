@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "core/value_arrays.hpp"
 
 namespace tavrin_core {
 
@@ -55,42 +56,8 @@ void apply(const auto* in, float* out, std::int64_t n, std::int64_t bound_size, 
 
 template <class F>
 void apply_array(const NdArray& in, float* out, std::int64_t bound_size, const F& f) {
-  const std::int64_t n = in.size();
-  switch (in.dtype()) {
-    case DType::float32: apply(in.data<float>(), out, n, bound_size, f); break;
-    case DType::float64: apply(in.data<double>(), out, n, bound_size, f); break;
-    case DType::int64: apply(in.data<std::int64_t>(), out, n, bound_size, f); break;
-    case DType::int8: apply(in.data<std::int8_t>(), out, n, bound_size, f); break;
-  }
-}
-
-// Shape of nested lists, read along the first elements.
-bool nested_shape(const Value& value, Shape& shape) {
-  const Value* p = &value;
-  while (p->is_list()) {
-    if (shape.ndim() == Shape::kMaxDims) return false;
-    const auto& items = p->as_list().items;
-    shape.push_back(static_cast<std::int64_t>(items.size()));
-    if (items.empty()) break;
-    p = &items.front();
-  }
-  return true;
-}
-
-// Numbers of nested lists of exactly `shape`, row-major; false when ragged or not numbers.
-bool collect_numbers(const Value& value, const Shape& shape, std::size_t depth, std::vector<double>& out) {
-  if (depth == shape.ndim()) {
-    if (!value.is_number()) return false;
-    out.push_back(value.as_double());
-    return true;
-  }
-  if (!value.is_list()) return false;
-  const auto& items = value.as_list().items;
-  if (static_cast<std::int64_t>(items.size()) != shape[depth]) return false;
-  for (const auto& item : items) {
-    if (!collect_numbers(item, shape, depth + 1, out)) return false;
-  }
-  return true;
+  visit_span(in,
+             [&](auto values) { apply(values.data(), out, static_cast<std::int64_t>(values.size()), bound_size, f); });
 }
 
 template <class F>
@@ -108,13 +75,11 @@ Value normalized_copy(const Value& value, std::int64_t bound_size, const std::st
     return Value(std::move(out));
   }
   if (value.is_list()) {
-    Shape shape;
-    std::vector<double> numbers;
-    if (nested_shape(value, shape) && collect_numbers(value, shape, 0, numbers)) {
-      const NdArray in = NdArray::from_vector(std::move(numbers), shape);
-      check_fit(shape, bound_size, name, space);
-      NdArray out(DType::float32, shape);
-      apply_array(in, out.data<float>(), bound_size, f);
+    NestedNumbers nested;
+    if (read_nested_numbers(value, false, nested) == NestedFault::none) {
+      check_fit(nested.shape, bound_size, name, space);
+      NdArray out(DType::float32, nested.shape);
+      apply(nested.numbers.data(), out.data<float>(), out.size(), bound_size, f);
       return Value(std::move(out));
     }
   }
@@ -132,7 +97,7 @@ Sensor::Sensor(std::string name, SpacePtr space, Normalization normalization, do
   if (!space_) throw InvalidArgumentError(sensor_label(name_) + " has no space");
   if (normalization_ == Normalization::none) return;
   // Normalised values are floats; only a Box keeps accepting them when the sample is flattened.
-  const auto* box = dynamic_cast<const spaces::Box*>(space_.get());
+  const auto* box = spaces::space_as<spaces::Box>(*space_);
   const char* kind = normalization_ == Normalization::min_max ? "min_max" : "standard";
   if (box == nullptr) {
     throw InvalidArgumentError(sensor_label(name_) + ": " + kind + " normalization needs a Box space, got " +
@@ -231,6 +196,24 @@ ImplementationPtr AgentNode::get_impl_cls_instance() const {
   return registry.make_agent_impl("AgentTeacher");
 }
 
+namespace {
+
+// KeyError for a node whose implementation class no loaded plugin registered; `hint` suggests close names.
+[[noreturn]] void unregistered_class(const std::string& where, const char* node, const std::string& name,
+                                     const std::string& cls, const std::string& hint) {
+  throw KeyError(std::string(where)
+                     .append(": ")
+                     .append(node)
+                     .append(" '")
+                     .append(name)
+                     .append("' names the implementation class '")
+                     .append(cls)
+                     .append("', which is not registered (is the plugin that provides it listed under \"plugins\"?); ")
+                     .append(hint));
+}
+
+}  // namespace
+
 // ---- Orchestration ------------------------------------------------------------------------------
 
 Orchestration::Orchestration(std::string id, std::vector<SensorPtr> sensors,
@@ -282,28 +265,14 @@ asio::awaitable<void> Orchestration::init() {
   for (const auto& agent : agents_) {
     const std::string& cls = agent->get_impl_cls();
     if (!cls.empty() && !registry.has_agent_impl(cls)) {
-      throw KeyError(
-          std::string(where)
-              .append(": agent '")
-              .append(agent->get_name())
-              .append("' names the implementation class '")
-              .append(cls)
-              .append("', which is not registered (is the plugin that provides it listed under \"plugins\"?); ")
-              .append(registry.agent_impl_hint(cls)));
+      unregistered_class(where, "agent", agent->get_name(), cls, registry.agent_impl_hint(cls));
     }
   }
   if (perceptors_) {
     for (const auto& perceptor : *perceptors_) {
       const std::string& cls = perceptor->get_impl_cls();
       if (!registry.has_perceptor_impl(cls)) {
-        throw KeyError(
-            std::string(where)
-                .append(": perceptor '")
-                .append(perceptor->get_name())
-                .append("' names the implementation class '")
-                .append(cls)
-                .append("', which is not registered (is the plugin that provides it listed under \"plugins\"?); ")
-                .append(registry.perceptor_impl_hint(cls)));
+        unregistered_class(where, "perceptor", perceptor->get_name(), cls, registry.perceptor_impl_hint(cls));
       }
     }
   }

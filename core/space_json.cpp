@@ -339,7 +339,7 @@ Value shape_json(const Shape& shape) {
 
 template <class T>
 const T& exact(const Space& space) {
-  const auto* s = dynamic_cast<const T*>(&space);
+  const auto* s = space_as<T>(space);
   if (s == nullptr) throw TypeError("space_to_json: cannot write " + space.str() + " of type " + space.type_name());
   return *s;
 }

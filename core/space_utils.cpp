@@ -1,266 +1,21 @@
+// Spaces and samples as the processors use them each step: filters of spaces and samples, masks,
+// unsquashed actions, zero samples and samples as arrays.
 #include "core_api/space_utils.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <span>
-#include <typeinfo>
 
-#include "common/close_names.hpp"
 #include "common/errors.hpp"
-#include "core/member_path.hpp"
+#include "core/value_arrays.hpp"
 
 namespace tavrin_core::space_utils {
 
-using spaces::Box;
-using spaces::Dict;
-using spaces::Space;
-using spaces::SpaceEntries;
-using spaces::Tuple;
-using tavrin_inference::DType;
-using tavrin_inference::Error;
+using namespace spaces;  // the kinds of space, and the array and value names they use
 using tavrin_inference::InvalidArgumentError;
-using tavrin_inference::KeyError;
-using tavrin_inference::List;
-using tavrin_inference::Map;
-using tavrin_inference::Shape;
 using tavrin_inference::TypeError;
 
 namespace {
-
-constexpr const char* kConvert = "convert_sim_sensors_to_tavrin_sensors";
-
-// The sensors as (name, space) pairs: the sim space's entries, or the orchestration's sensors.
-// Calls fn(name, space) for every sensor entry (see sensor_entries) without building the list: the
-// per-step conversion walks them this way.
-template <class Fn>
-void for_each_sensor_entry(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors, const char* op,
-                           Fn&& fn) {
-  if (sim_sensor_space) {
-    const auto* dict = dynamic_cast<const Dict*>(sim_sensor_space.get());
-    if (dict == nullptr) {
-      throw TypeError(std::string(op) + ": the simulator's sensor space must be a Dict, got " +
-                      sim_sensor_space->str());
-    }
-    for (const auto& [name, space] : dict->spaces()) fn(name, space);
-    return;
-  }
-  for (const auto& s : sensors) {  // all checked before the first entry is used
-    if (!s || !s->space()) {
-      throw InvalidArgumentError(std::string(op) + ": sensor '" + (s ? s->name() : std::string("?")) +
-                                 "' has no space");
-    }
-  }
-  for (const auto& s : sensors) fn(s->name(), s->space());
-}
-
-std::size_t sensor_entry_count(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors) {
-  if (const auto* dict = dynamic_cast<const Dict*>(sim_sensor_space.get())) return dict->spaces().size();
-  return sensors.size();
-}
-
-// The simulator's sensor entries when it has a sensor space (a Dict), else the orchestration's
-// sensors; every sensor must have a space.
-SpaceEntries sensor_entries(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors, const char* op) {
-  if (sim_sensor_space) {
-    const auto* dict = dynamic_cast<const Dict*>(sim_sensor_space.get());
-    if (dict == nullptr) {
-      throw TypeError(std::string(op) + ": the simulator's sensor space must be a Dict, got " +
-                      sim_sensor_space->str());
-    }
-    return dict->spaces();
-  }
-  SpaceEntries out;
-  out.reserve(sensors.size());
-  for_each_sensor_entry(sim_sensor_space, sensors, op,
-                        [&](const std::string& name, const SpacePtr& space) { out.emplace_back(name, space); });
-  return out;
-}
-
-// How many plain values a raw sample of `space` takes in a flat sensor list: one per element of a
-// Box, MultiBinary or MultiDiscrete, one for a Discrete (its index, not a one-hot), the sum for
-// Tuple and Dict.
-std::int64_t raw_size(const Space& space) {
-  if (const auto* t = dynamic_cast<const Tuple*>(&space)) {
-    std::int64_t n = 0;
-    for (const auto& s : t->spaces()) n += raw_size(*s);
-    return n;
-  }
-  if (const auto* d = dynamic_cast<const Dict*>(&space)) {
-    std::int64_t n = 0;
-    for (const auto& [key, s] : d->spaces()) n += raw_size(*s);
-    return n;
-  }
-  if (dynamic_cast<const spaces::Discrete*>(&space) != nullptr) return 1;
-  if (const auto* md = dynamic_cast<const spaces::MultiDiscrete*>(&space)) return md->nvec().size();
-  return space.flat_size();
-}
-
-// Builds the sample of `space` from the next values of a flat list.
-Value from_flat(const Space& space, const double*& cursor, const std::string& where) {
-  if (const auto* t = dynamic_cast<const Tuple*>(&space)) {
-    std::vector<Value> items;
-    items.reserve(t->spaces().size());
-    for (std::size_t i = 0; i < t->spaces().size(); ++i) {
-      items.push_back(from_flat(*t->spaces()[i], cursor, where + "[" + std::to_string(i) + "]"));
-    }
-    return Value::tuple(std::move(items));
-  }
-  if (const auto* d = dynamic_cast<const Dict*>(&space)) {
-    Map m;
-    m.reserve(d->spaces().size());
-    for (const auto& [key, s] : d->spaces()) m.set(key, from_flat(*s, cursor, member_path(where, key)));
-    return Value(std::move(m));
-  }
-  const std::int64_t n = raw_size(space);
-  std::vector<double> part(cursor, cursor + n);
-  cursor += n;
-  return space.coerce(Value(NdArray::from_vector(std::move(part))), where);
-}
-
-// Every number of a (nested) list or array, in order, as float64.
-void append_numbers(const Value& v, std::vector<double>& out) {
-  if (v.is_number()) {
-    out.push_back(v.as_double());
-  } else if (v.is_array()) {  // raw arrays are checked element by element, in row-major order
-    const NdArray& a = v.as_array();
-    for (std::int64_t i = 0; i < a.size(); ++i) out.push_back(a.at_double(i));
-  } else if (v.is_list()) {
-    for (const Value& item : v.as_list().items) append_numbers(item, out);
-  } else {
-    throw TypeError(std::string(kConvert) + ": a flat sensor list holds numbers, got " + v.kind_name());
-  }
-}
-
-// Coerces one raw sensor value; errors get the sensor's name in front. The name itself is handed
-// down as `where`, so nothing is formatted unless something fails.
-// A NaN or infinite sensor value would reach the models and make every logit NaN, and a NaN logit
-// wins the choice whatever the mask says: such a step is refused, naming the sensor and the element
-// (counted in row-major order over the raw value's numbers).
-[[noreturn]] void refuse_non_finite(const std::string& name, std::int64_t element, double x) {
-  throw InvalidArgumentError(std::string(kConvert) + ": sensor '" + name + "': element " + std::to_string(element) +
-                             " is " + Value(x).str() + "; sensor values must be finite");
-}
-
-void require_finite(const Value& v, const std::string& name, std::int64_t& element) {
-  if (v.is_float()) {
-    if (!std::isfinite(v.as_double())) refuse_non_finite(name, element, v.as_double());
-    ++element;
-  } else if (v.is_array()) {
-    const NdArray& a = v.as_array();
-    if (a.dtype() != DType::float32 && a.dtype() != DType::float64) {
-      element += a.size();
-      return;
-    }
-    const auto check = [&](const auto values) {
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        if (!std::isfinite(values[i])) refuse_non_finite(name, element + static_cast<std::int64_t>(i), values[i]);
-      }
-      element += static_cast<std::int64_t>(values.size());
-    };
-    if (a.dtype() == DType::float64) {
-      check(a.span<double>());
-    } else {
-      check(a.span<float>());
-    }
-  } else if (v.is_list()) {
-    for (const auto& item : v.as_list().items) require_finite(item, name, element);
-  } else if (v.is_map()) {
-    for (const auto& [key, item] : v.as_map()) require_finite(item, name, element);
-  } else {
-    ++element;
-  }
-}
-
-Value coerce_sensor(const Space& space, const Value& raw, const std::string& name);
-
-// Coerces one raw sensor value into `slot`. A Box sensor given as an array of the box's element type
-// and shape is shared as it is (what coercion would give); one of another element type is converted
-// into the slot's own elements when the slot already holds such an array that nothing else holds.
-void coerce_sensor_into(const Space& space, const Value& raw, const std::string& name, Value& slot) {
-  // By address: a miss takes the general path, which is right for any space.
-  if (raw.is_array() && &typeid(space) == &typeid(Box)) {
-    const auto& box = static_cast<const Box&>(space);
-    const NdArray& a = raw.as_array();
-    if (a.size() == box.flat_size()) {
-      if (a.dtype() == box.dtype() && a.shape() == box.shape()) {
-        slot = raw;
-        return;
-      }
-      if (slot.is_array()) {
-        NdArray& own = slot.as_array();
-        if (own.dtype() == box.dtype() && own.shape() == box.shape() && own.writable_in_place()) {
-          own.assign(a);
-          return;
-        }
-      }
-    }
-  }
-  slot = coerce_sensor(space, raw, name);
-}
-
-Value coerce_sensor(const Space& space, const Value& raw, const std::string& name) {
-  try {
-    return space.coerce(raw, name);
-  } catch (const InvalidArgumentError& e) {
-    throw InvalidArgumentError(std::string(kConvert) + ": sensor " + e.what());
-  } catch (const TypeError& e) {
-    throw TypeError(std::string(kConvert) + ": sensor " + e.what());
-  } catch (const KeyError& e) {
-    throw KeyError(std::string(kConvert) + ": sensor " + e.what());
-  }
-}
-
-// ---- arrays from values ---------------------------------------------------------------------
-
-DType leaf_dtype(const Value& v) {
-  if (v.is_bool()) return DType::int8;
-  if (v.is_int()) return DType::int64;
-  return DType::float64;
-}
-
-// Shape claimed by the first elements of a nested list, and the promoted element type of all leaves.
-void infer_shape(const Value& v, Shape& shape) {
-  const Value* cur = &v;
-  while (cur->is_list()) {
-    const auto& items = cur->as_list().items;
-    shape.push_back(static_cast<std::int64_t>(items.size()));
-    if (items.empty()) return;
-    cur = &items.front();
-  }
-  if (cur->is_array()) {
-    for (std::int64_t d : cur->as_array().shape()) shape.push_back(d);
-  }
-}
-
-[[noreturn]] void ragged() {
-  throw InvalidArgumentError(
-      "make_np_array: setting an array element with a sequence: the nested lists have an inhomogeneous shape");
-}
-
-void collect(const Value& v, const Shape& shape, std::size_t depth, std::vector<double>& out, DType& dtype,
-             bool& any_leaf) {
-  if (v.is_number()) {
-    if (depth != shape.ndim()) ragged();
-    dtype = any_leaf ? tavrin_inference::promote_types(dtype, leaf_dtype(v)) : leaf_dtype(v);
-    any_leaf = true;
-    out.push_back(v.as_double());
-  } else if (v.is_list()) {
-    const auto& items = v.as_list().items;
-    if (depth == shape.ndim() || static_cast<std::int64_t>(items.size()) != shape[depth]) ragged();
-    for (const Value& item : items) collect(item, shape, depth + 1, out, dtype, any_leaf);
-  } else if (v.is_array()) {  // raw arrays are checked element by element, in row-major order
-    const NdArray& a = v.as_array();
-    if (a.ndim() != shape.ndim() - depth || !std::equal(a.shape().begin(), a.shape().end(), shape.begin() + depth)) {
-      ragged();
-    }
-    dtype = any_leaf ? tavrin_inference::promote_types(dtype, a.dtype()) : a.dtype();
-    any_leaf = true;
-    for (std::int64_t i = 0; i < a.size(); ++i) out.push_back(a.at_double(i));
-  } else {
-    throw TypeError(std::string("make_np_array: cannot make an array of ") + v.kind_name());
-  }
-}
 
 // low + (a + 1) * (high - low) / 2, clipped to the bounds; elements with an infinite bound keep a.
 template <class Out, class In>
@@ -275,27 +30,8 @@ void unsquash_into(std::span<const In> in, std::span<const double> low, std::spa
       x = lo + (a + 1.0) * (hi - lo) / 2.0;
       x = std::clamp(x, lo, hi);  // NaN stays NaN
     }
-    if constexpr (std::is_integral_v<Out>) {
-      // Saturating, NaN-safe store through the array's own conversion rule.
-      out[i] = std::isnan(x)                                               ? Out{0}
-               : x <= static_cast<double>(std::numeric_limits<Out>::min()) ? std::numeric_limits<Out>::min()
-               : x >= static_cast<double>(std::numeric_limits<Out>::max()) ? std::numeric_limits<Out>::max()
-                                                                           : static_cast<Out>(x);
-    } else {
-      out[i] = static_cast<Out>(x);
-    }
+    out[i] = tavrin_inference::saturating_cast<Out>(x);
   }
-}
-
-template <class F>
-decltype(auto) with_span(const NdArray& a, F&& f) {
-  switch (a.dtype()) {
-    case DType::float32: return f(a.span<float>());
-    case DType::float64: return f(a.span<double>());
-    case DType::int64: return f(a.span<std::int64_t>());
-    case DType::int8: break;
-  }
-  return f(a.span<std::int8_t>());
 }
 
 NdArray unsquash_box(const NdArray& action, const Box& box) {
@@ -306,38 +42,15 @@ NdArray unsquash_box(const NdArray& action, const Box& box) {
   NdArray out(box.dtype(), box.shape());
   const auto low = box.low().span<double>();
   const auto high = box.high().span<double>();
-  with_span(action, [&](auto in) {
-    switch (out.dtype()) {
-      case DType::float32: unsquash_into(in, low, high, out.span<float>()); break;
-      case DType::float64: unsquash_into(in, low, high, out.span<double>()); break;
-      case DType::int64: unsquash_into(in, low, high, out.span<std::int64_t>()); break;
-      case DType::int8: unsquash_into(in, low, high, out.span<std::int8_t>()); break;
-    }
-  });
+  visit_span(action, [&](auto in) { visit_span(out, [&](auto o) { unsquash_into(in, low, high, o); }); });
   return out;
 }
 
 }  // namespace
 
-asio::awaitable<SpacePtr> get_tavrin_space_info(const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& sensors,
-                                                const std::vector<PerceptorPtr>& /*perceptors*/,
-                                                const std::vector<std::shared_ptr<Object>>& /*agent_groups*/) {
-  SpaceEntries entries;
-  if (sim_sensor_space) entries = sensor_entries(sim_sensor_space, sensors, "get_tavrin_space_info");
-  for (const auto& s : sensors) {
-    if (!s) continue;
-    const bool present =
-        std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return e.first == s->name(); });
-    if (present) continue;
-    if (!s->space()) throw InvalidArgumentError("get_tavrin_space_info: sensor '" + s->name() + "' has no space");
-    entries.emplace_back(s->name(), s->space());
-  }
-  co_return std::make_shared<Dict>(std::move(entries));
-}
-
 SpacePtr filter_space(const SpacePtr& space, const std::vector<std::string>& keys) {
   if (!space) return nullptr;
-  const auto* dict = dynamic_cast<const Dict*>(space.get());
+  const auto* dict = spaces::space_as<Dict>(*space);
   if (dict == nullptr) throw TypeError("filter_space: expected a Dict space, got " + space->str());
   SpaceEntries out;
   out.reserve(keys.size());
@@ -347,97 +60,6 @@ SpacePtr filter_space(const SpacePtr& space, const std::vector<std::string>& key
     if (SpacePtr s = dict->find(key)) out.emplace_back(key, std::move(s));
   }
   return std::make_shared<Dict>(std::move(out));
-}
-
-void convert_sim_sensors_into(Value& out, const Value& sensors, const SpacePtr& sim_sensor_space,
-                              const std::vector<SensorPtr>& orchestration_sensors) {
-  if (sensors.is_map()) {
-    const Map& raw = sensors.as_map();
-    // The previous step's map is reused when it holds the same sensors in the same order.
-    const std::size_t count = sensor_entry_count(sim_sensor_space, orchestration_sensors);
-    bool reuse = out.is_map() && out.as_map().size() == count;
-    if (reuse) {
-      auto slot = out.as_map().begin();
-      for_each_sensor_entry(
-          sim_sensor_space, orchestration_sensors, kConvert,
-          [&](const std::string& name, const SpacePtr&) { reuse = reuse && (slot++)->first == name; });
-    }
-    if (!reuse) {
-      Map fresh;
-      fresh.reserve(count);
-      out = Value(std::move(fresh));
-    }
-    Map& converted = out.as_map();
-    auto slot = converted.begin();
-    for_each_sensor_entry(sim_sensor_space, orchestration_sensors, kConvert,
-                          [&](const std::string& name, const SpacePtr& space) {
-                            const Value* v = raw.find(name);
-                            if (v == nullptr)
-                              throw KeyError(std::string(kConvert) + ": sensor '" + name + "' is missing" +
-                                             tavrin_inference::got_keys_suffix(name, raw));
-                            std::int64_t element = 0;
-                            require_finite(*v, name, element);  // before coercion, which would clamp an integer sensor
-                            if (reuse) {
-                              coerce_sensor_into(*space, *v, name, (slot++)->second);
-                            } else {
-                              converted.set(name, coerce_sensor(*space, *v, name));
-                            }
-                          });
-    return;
-  }
-  Map fresh;
-  fresh.reserve(sensor_entry_count(sim_sensor_space, orchestration_sensors));
-  if (sensors.is_list() || sensors.is_array()) {
-    std::int64_t expected = 0;
-    for_each_sensor_entry(sim_sensor_space, orchestration_sensors, kConvert,
-                          [&](const std::string&, const SpacePtr& space) { expected += raw_size(*space); });
-    std::vector<double> flat;
-    flat.reserve(static_cast<std::size_t>(expected));
-    append_numbers(sensors, flat);
-    if (static_cast<std::int64_t>(flat.size()) != expected) {
-      throw InvalidArgumentError(std::string(kConvert) + ": expected " + std::to_string(expected) +
-                                 " sensor values, got " + std::to_string(flat.size()));
-    }
-    const double* cursor = flat.data();
-    for_each_sensor_entry(sim_sensor_space, orchestration_sensors, kConvert,
-                          [&](const std::string& name, const SpacePtr& space) {
-                            const std::int64_t n = raw_size(*space);
-                            for (std::int64_t i = 0; i < n; ++i) {
-                              if (!std::isfinite(cursor[i])) refuse_non_finite(name, i, cursor[i]);
-                            }
-                            try {
-                              fresh.set(name, from_flat(*space, cursor, name));
-                            } catch (const InvalidArgumentError& e) {
-                              throw InvalidArgumentError(std::string(kConvert) + ": sensor " + e.what());
-                            }
-                          });
-  } else {
-    // The sensor entries are checked first, as for the other forms.
-    for_each_sensor_entry(sim_sensor_space, orchestration_sensors, kConvert,
-                          [](const std::string&, const SpacePtr&) {});
-    throw TypeError(std::string(kConvert) + ": expected a map of sensor values or a flat list, got " +
-                    sensors.kind_name());
-  }
-  out = Value(std::move(fresh));
-}
-
-asio::awaitable<Value> convert_sim_sensors_to_tavrin_sensors(
-    const Value& sensors, const SpacePtr& sim_sensor_space, const std::vector<SensorPtr>& orchestration_sensors,
-    const std::vector<PerceptorPtr>& perceptors, const std::vector<std::shared_ptr<Object>>& /*agent_groups*/) {
-  Value sample;
-  convert_sim_sensors_into(sample, sensors, sim_sensor_space, orchestration_sensors);
-  for (const auto& perceptor : perceptors) {
-    if (!perceptor) continue;
-    Value derived = co_await perceptor->perceive(sample);
-    if (derived.is_none()) continue;
-    if (!derived.is_map()) {
-      throw TypeError(std::string(kConvert) + ": perceptor " + perceptor->class_name() +
-                      " must return a map of sensor values, got " + derived.kind_name());
-    }
-    Map& m = sample.as_map();
-    for (auto& [name, value] : derived.as_map()) m.set(name, std::move(value));
-  }
-  co_return sample;
 }
 
 Value filter_sample(const Value& sample, const std::vector<std::string>& keys) {
@@ -472,90 +94,69 @@ NdArray combine_masks(const NdArray& a, const NdArray& b) {
 }
 
 Value zero_sample(const Space& space) {
-  const std::string type = space.type_name();
-  if (type == "Box") {
-    if (const auto* box = dynamic_cast<const Box*>(&space)) return Value(NdArray(box->dtype(), box->shape()));
-  } else if (type == "Discrete") {
-    if (const auto* d = dynamic_cast<const spaces::Discrete*>(&space)) return Value(d->start());
-  } else if (type == "MultiDiscrete") {
-    if (const auto* md = dynamic_cast<const spaces::MultiDiscrete*>(&space)) {
-      return Value(NdArray(DType::int64, md->shape()));
+  switch (spaces::space_kind(space)) {
+    case spaces::SpaceKind::box: {
+      const auto& box = static_cast<const Box&>(space);
+      return Value(NdArray(box.dtype(), box.shape()));
     }
-  } else if (type == "MultiBinary") {
-    if (const auto* mb = dynamic_cast<const spaces::MultiBinary*>(&space))
-      return Value(NdArray(DType::int8, mb->shape()));
-  } else if (type == "Tuple") {
-    if (const auto* t = dynamic_cast<const Tuple*>(&space)) {
+    case spaces::SpaceKind::discrete: return Value(static_cast<const spaces::Discrete&>(space).start());
+    case spaces::SpaceKind::multi_discrete:
+      return Value(NdArray(DType::int64, static_cast<const spaces::MultiDiscrete&>(space).shape()));
+    case spaces::SpaceKind::multi_binary:
+      return Value(NdArray(DType::int8, static_cast<const spaces::MultiBinary&>(space).shape()));
+    case spaces::SpaceKind::tuple: {
+      const auto& tuple = static_cast<const Tuple&>(space);
       std::vector<Value> parts;
-      parts.reserve(t->spaces().size());
-      for (const auto& part : t->spaces()) parts.push_back(zero_sample(*part));
+      parts.reserve(tuple.spaces().size());
+      for (const auto& part : tuple.spaces()) parts.push_back(zero_sample(*part));
       return Value::tuple(std::move(parts));
     }
-  } else if (type == "Dict") {
-    if (const auto* d = dynamic_cast<const Dict*>(&space)) {
+    case spaces::SpaceKind::dict: {
+      const auto& dict = static_cast<const Dict&>(space);
       Map parts;
-      parts.reserve(d->spaces().size());
-      for (const auto& [key, part] : d->spaces()) parts.set(key, zero_sample(*part));
+      parts.reserve(dict.spaces().size());
+      for (const auto& [key, part] : dict.spaces()) parts.set(key, zero_sample(*part));
       return Value(std::move(parts));
     }
+    case spaces::SpaceKind::other: break;
   }
   throw TypeError("zero_sample: no zero sample for " + space.str());
 }
 
 Value unsquash_action(const Value& action, const Space& space) {
-  const std::string type = space.type_name();
-  if (type == "Box") {
-    const auto* box = dynamic_cast<const Box*>(&space);
-    if (box == nullptr) return action;
-    if (action.is_array()) return Value(unsquash_box(action.as_array(), *box));
-    return Value(unsquash_box(make_np_array(action), *box));
-  }
-  if (type == "Tuple") {
-    const auto* tuple = dynamic_cast<const Tuple*>(&space);
-    if (tuple == nullptr) return action;
-    if (!action.is_list() || action.as_list().items.size() != tuple->spaces().size()) {
-      throw InvalidArgumentError("unsquash_action: expected a sequence of " + std::to_string(tuple->spaces().size()) +
-                                 " actions for " + tuple->str() + ", got " + action.str());
+  switch (spaces::space_kind(space)) {
+    case spaces::SpaceKind::box: {
+      const auto& box = static_cast<const Box&>(space);
+      if (action.is_array()) return Value(unsquash_box(action.as_array(), box));
+      return Value(unsquash_box(make_np_array(action), box));
     }
-    const auto& items = action.as_list().items;
-    std::vector<Value> out;
-    out.reserve(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) out.push_back(unsquash_action(items[i], *tuple->spaces()[i]));
-    return Value(List{std::move(out), action.as_list().tuple});
-  }
-  if (type == "Dict") {
-    const auto* dict = dynamic_cast<const Dict*>(&space);
-    if (dict == nullptr) return action;
-    if (!action.is_map()) {
-      throw TypeError("unsquash_action: expected a map of actions for " + dict->str() + ", got " + action.kind_name());
+    case spaces::SpaceKind::tuple: {
+      const auto& tuple = static_cast<const Tuple&>(space);
+      if (!action.is_list() || action.as_list().items.size() != tuple.spaces().size()) {
+        throw InvalidArgumentError("unsquash_action: expected a sequence of " + std::to_string(tuple.spaces().size()) +
+                                   " actions for " + tuple.str() + ", got " + action.str());
+      }
+      const auto& items = action.as_list().items;
+      std::vector<Value> out;
+      out.reserve(items.size());
+      for (std::size_t i = 0; i < items.size(); ++i) out.push_back(unsquash_action(items[i], *tuple.spaces()[i]));
+      return Value(tavrin_inference::List{std::move(out), action.as_list().tuple});
     }
-    Map out;
-    out.reserve(action.as_map().size());
-    for (const auto& [key, value] : action.as_map()) out.set(key, unsquash_action(value, *dict->at(key)));
-    return Value(std::move(out));
+    case spaces::SpaceKind::dict: {
+      const auto& dict = static_cast<const Dict&>(space);
+      if (!action.is_map()) {
+        throw TypeError("unsquash_action: expected a map of actions for " + dict.str() + ", got " + action.kind_name());
+      }
+      Map out;
+      out.reserve(action.as_map().size());
+      for (const auto& [key, value] : action.as_map()) out.set(key, unsquash_action(value, *dict.at(key)));
+      return Value(std::move(out));
+    }
+    default: return action;
   }
-  return action;
 }
 
-NdArray make_np_array(const Value& value) {
-  switch (value.kind()) {
-    case Value::Kind::array: return value.as_array();
-    case Value::Kind::boolean: return NdArray::scalar(value.as_bool());
-    case Value::Kind::integer: return NdArray::scalar(value.as_int());
-    case Value::Kind::floating: return NdArray::scalar(value.as_double());
-    case Value::Kind::list: {
-      Shape shape;
-      infer_shape(value, shape);
-      std::vector<double> data;
-      data.reserve(static_cast<std::size_t>(std::max<std::int64_t>(shape.numel(), 0)));
-      DType dtype = DType::float64;  // an empty list
-      bool any_leaf = false;
-      collect(value, shape, 0, data, dtype, any_leaf);
-      return NdArray::from_vector(std::move(data), shape).astype(dtype);
-    }
-    default: throw TypeError(std::string("make_np_array: cannot make an array of ") + value.kind_name());
-  }
-}
+NdArray make_np_array(const Value& value) { return make_array(value); }
 
 NdArray make_np_array(Value&& value) {
   if (value.is_array()) return std::move(value.as_array());
@@ -573,7 +174,7 @@ std::int64_t previous_child_index(const Value& previous_action, const AgentNode&
   if (previous_action.is_int() || previous_action.is_float() ||
       (previous_action.is_array() && previous_action.as_array().size() == 1)) {
     const double x = previous_action.as_double();
-    if (std::isfinite(x) && std::floor(x) == x && x >= 0 && x < static_cast<double>(n)) {
+    if (tavrin_inference::is_integral_number(x) && x >= 0 && x < static_cast<double>(n)) {
       return static_cast<std::int64_t>(x);
     }
   }

@@ -1,248 +1,55 @@
+// The built-in kinds of space: how a space's kind is told, construction, text and flat forms, masks.
+// Their samples (flattening, membership, coercion) are in space_samples.cpp.
 #include "core_api/spaces.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <span>
+#include <string_view>
 #include <typeinfo>
 
 #include "common/errors.hpp"
-#include "core/member_path.hpp"
 #include "core/space_limits.hpp"
-#include "core_api/space_utils.hpp"
 
 namespace tavrin_core::spaces {
 
-using tavrin_inference::Error;
 using tavrin_inference::InvalidArgumentError;
 using tavrin_inference::KeyError;
-using tavrin_inference::List;
 using tavrin_inference::TypeError;
+
+// ---- kinds ----------------------------------------------------------------------------------
 
 namespace {
 
-// ---- small helpers --------------------------------------------------------------------------
-
-// Calls f with the array's elements as a typed span.
-template <class F>
-decltype(auto) with_span(const NdArray& a, F&& f) {
-  switch (a.dtype()) {
-    case DType::float32: return f(a.span<float>());
-    case DType::float64: return f(a.span<double>());
-    case DType::int64: return f(a.span<std::int64_t>());
-    case DType::int8: break;
-  }
-  return f(a.span<std::int8_t>());
+// The built-in classes themselves are told by the address of their type_info (each has one, in
+// this library), which costs no call. An object of a class derived from one is of its kind while it
+// reports that class's own name; any other object is of none.
+template <class... Kinds>
+SpaceKind kind_among(const Space& space) {
+  const std::type_info* type = &typeid(space);
+  SpaceKind kind = SpaceKind::other;
+  if (((type == &typeid(Kinds) && ((kind = Kinds::kKind), true)) || ...)) return kind;
+  const auto reports_its_class_name = [&space]<class Kind>(const Kind* as) {
+    return as != nullptr && space.type_name() == as->Kind::type_name();
+  };
+  ((reports_its_class_name(dynamic_cast<const Kinds*>(&space)) && ((kind = Kinds::kKind), true)) || ...);
+  return kind;
 }
+
+}  // namespace
+
+SpaceKind space_kind(const Space& space) {
+  return kind_among<Discrete, Box, MultiDiscrete, MultiBinary, Tuple, Dict>(space);
+}
+
+namespace {
+
+// ---- text and flat forms --------------------------------------------------------------------
 
 std::string number_text(double d, bool as_integer) {
   if (as_integer && std::isfinite(d)) return std::to_string(static_cast<std::int64_t>(d));
   return Value(d).str();
 }
-
-bool is_integer_dtype(DType d) { return d == DType::int64 || d == DType::int8; }
-
-// Who is asking, for messages: the `where` given to coerce, else the operation's name.
-struct Ctx {
-  const std::string* where;
-  const char* op;
-  std::string text() const { return where != nullptr ? *where : std::string(op); }
-};
-
-constexpr const char* kFlattenSample = "flatten_sample";
-
-[[noreturn]] void fail_count(const Ctx& ctx, const Space& space, std::int64_t expected, std::int64_t got) {
-  throw InvalidArgumentError(ctx.text() + ": expected " + std::to_string(expected) + " values for " + space.str() +
-                             ", got " + std::to_string(got));
-}
-
-[[noreturn]] void fail_kind(const Ctx& ctx, const Space& space, const Value& got) {
-  throw TypeError(ctx.text() + ": expected a number, a list or an array for " + space.str() + ", got " +
-                  got.kind_name());
-}
-
-// Visits the numbers of a number, a (nested) list or an array in row-major order as f(index, value)
-// and returns how many there were.
-template <class F>
-void visit_numbers_rec(const Value& v, F& f, std::int64_t& i, const Ctx& ctx, const Space& space) {
-  switch (v.kind()) {
-    case Value::Kind::boolean:
-    case Value::Kind::integer:
-    case Value::Kind::floating: f(i++, v.as_double()); return;
-    case Value::Kind::array:
-      with_span(v.as_array(), [&](auto s) {
-        for (auto x : s) f(i++, static_cast<double>(x));
-      });
-      return;
-    case Value::Kind::list:
-      for (const Value& item : v.as_list().items) visit_numbers_rec(item, f, i, ctx, space);
-      return;
-    default: fail_kind(ctx, space, v);
-  }
-}
-
-template <class F>
-std::int64_t visit_numbers(const Value& v, F&& f, const Ctx& ctx, const Space& space) {
-  std::int64_t i = 0;
-  visit_numbers_rec(v, f, i, ctx, space);
-  return i;
-}
-
-// Writes the numbers of `sample` (exactly n of them) into out as float32.
-void write_numbers(const Space& space, const Value& sample, std::int64_t n, float* out, const Ctx& ctx) {
-  if (sample.is_array()) {  // the common case: one size check, one converting copy
-    const NdArray& a = sample.as_array();
-    if (a.size() != n) fail_count(ctx, space, n, a.size());
-    with_span(a,
-              [out](auto s) { std::transform(s.begin(), s.end(), out, [](auto x) { return static_cast<float>(x); }); });
-    return;
-  }
-  const std::int64_t got = visit_numbers(
-      sample,
-      [&](std::int64_t i, double x) {
-        if (i < n) out[i] = static_cast<float>(x);
-      },
-      ctx, space);
-  if (got != n) fail_count(ctx, space, n, got);
-}
-
-// The one number held by a number or a one-element array; false for anything else.
-bool single_number(const Value& v, double& out) {
-  if (v.is_number()) {
-    out = v.as_double();
-    return true;
-  }
-  if (v.is_array() && v.as_array().size() == 1) {
-    out = v.as_array().at_double(0);
-    return true;
-  }
-  return false;
-}
-
-bool is_integral(double x) { return std::isfinite(x) && std::floor(x) == x; }
-
-std::int64_t discrete_index(const Discrete& space, const Value& v, const Ctx& ctx) {
-  double x = 0.0;
-  if (single_number(v, x) && is_integral(x) && x >= static_cast<double>(space.start()) &&
-      x < static_cast<double>(space.start() + space.n())) {
-    return static_cast<std::int64_t>(x) - space.start();
-  }
-  throw InvalidArgumentError(ctx.text() + ": expected an integer in [" + std::to_string(space.start()) + ", " +
-                             std::to_string(space.start() + space.n()) + ") for " + space.str() + ", got " + v.str());
-}
-
-// ---- flattening into a shared buffer --------------------------------------------------------
-// Composite spaces write their parts straight into one output buffer; a space of a type derived from
-// the built-in kinds may override flatten_sample, so it goes through the virtual call instead.
-
-void write_flat(const Space& space, const Value& sample, float* out, const Ctx& ctx);
-
-void write_flat_discrete(const Discrete& s, const Value& sample, float* out, const Ctx& ctx) {
-  out[discrete_index(s, sample, ctx)] = 1.0F;
-}
-
-void write_flat_multi_discrete(const MultiDiscrete& s, const Value& sample, float* out, const Ctx& ctx) {
-  const auto nvec = s.nvec().span<std::int64_t>();
-  const auto n = static_cast<std::int64_t>(nvec.size());
-  std::int64_t offset = 0;
-  const std::int64_t got = visit_numbers(
-      sample,
-      [&](std::int64_t i, double x) {
-        if (i >= n) return;
-        const std::int64_t k = nvec[static_cast<std::size_t>(i)];
-        if (!is_integral(x) || x < 0 || x >= static_cast<double>(k)) {
-          throw InvalidArgumentError(ctx.text() + ": component " + std::to_string(i) + " of " + s.str() +
-                                     " must be an integer in [0, " + std::to_string(k) + "), got " + Value(x).str());
-        }
-        out[offset + static_cast<std::int64_t>(x)] = 1.0F;
-        offset += k;
-      },
-      ctx, s);
-  if (got != n) fail_count(ctx, s, n, got);
-}
-
-void write_flat_tuple(const Tuple& s, const Value& sample, float* out, const Ctx& ctx) {
-  if (!sample.is_list() || sample.as_list().items.size() != s.spaces().size()) {
-    throw InvalidArgumentError(ctx.text() + ": expected a sequence of " + std::to_string(s.spaces().size()) +
-                               " values for " + s.str() + ", got " +
-                               (sample.is_list() ? std::to_string(sample.size()) + " values" : sample.kind_name()));
-  }
-  const auto& items = sample.as_list().items;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    write_flat(*s.spaces()[i], items[i], out, ctx);
-    out += s.spaces()[i]->flat_size();
-  }
-}
-
-void write_flat_dict(const Dict& s, const Value& sample, float* out, const Ctx& ctx) {
-  if (!sample.is_map()) {
-    throw TypeError(ctx.text() + ": expected a map for " + s.str() + ", got " + sample.kind_name());
-  }
-  const Map& m = sample.as_map();
-  for (const auto& [key, sub] : s.spaces()) {
-    const Value* v = m.find(key);
-    if (v == nullptr) throw KeyError(ctx.text() + ": missing key '" + key + "' for " + s.str());
-    write_flat(*sub, *v, out, ctx);
-    out += sub->flat_size();
-  }
-}
-
-// The type_info objects are compared by address: each built-in kind has one, in this library, so a
-// match is exact, and a miss (any other type) falls to the virtual call, which is right for every
-// space. Comparing them by name would cost a string comparison per miss, every step.
-void write_flat(const Space& space, const Value& sample, float* out, const Ctx& ctx) {
-  const std::type_info* t = &typeid(space);
-  if (t == &typeid(Box) || t == &typeid(MultiBinary)) {
-    write_numbers(space, sample, space.flat_size(), out, ctx);
-  } else if (t == &typeid(Dict)) {
-    write_flat_dict(static_cast<const Dict&>(space), sample, out, ctx);
-  } else if (t == &typeid(Discrete)) {
-    write_flat_discrete(static_cast<const Discrete&>(space), sample, out, ctx);
-  } else if (t == &typeid(MultiDiscrete)) {
-    write_flat_multi_discrete(static_cast<const MultiDiscrete&>(space), sample, out, ctx);
-  } else if (t == &typeid(Tuple)) {
-    write_flat_tuple(static_cast<const Tuple&>(space), sample, out, ctx);
-  } else {
-    const NdArray part = space.flatten_sample(sample);
-    if (part.size() != space.flat_size()) fail_count(ctx, space, space.flat_size(), part.size());
-    with_span(part,
-              [out](auto s) { std::transform(s.begin(), s.end(), out, [](auto x) { return static_cast<float>(x); }); });
-  }
-}
-
-// The kind's own writer, never the dispatcher: a derived space calling its base's flatten_sample
-// must not be sent back to its own override.
-template <class Write>
-NdArray flatten_with(std::int64_t n, Write&& write) {
-  NdArray out(DType::float32, Shape{n});
-  write(out.data<float>(), Ctx{nullptr, kFlattenSample});
-  return out;
-}
-
-// Whether `space` is exactly one of the built-in kinds (by address, as write_flat compares).
-bool is_builtin_kind(const Space& space) {
-  const std::type_info* t = &typeid(space);
-  return t == &typeid(Dict) || t == &typeid(Box) || t == &typeid(MultiBinary) || t == &typeid(Discrete) ||
-         t == &typeid(MultiDiscrete) || t == &typeid(Tuple);
-}
-
-}  // namespace
-
-void Space::flatten_sample_into(const Value& sample, NdArray& out) const {
-  // A space of a type derived from the built-in kinds may override flatten_sample: it is asked.
-  if (!is_builtin_kind(*this)) {
-    out = flatten_sample(sample);
-    return;
-  }
-  const std::int64_t n = flat_size();
-  if (!(out.dtype() == DType::float32 && out.ndim() == 1 && out.size() == n && out.writable_in_place())) {
-    out = NdArray::uninitialized(DType::float32, Shape{n});
-  }
-  float* data = out.data<float>();
-  std::fill(data, data + n, 0.0F);
-  write_flat(*this, sample, data, Ctx{nullptr, kFlattenSample});
-}
-
-namespace {
 
 // ---- flattened boxes ------------------------------------------------------------------------
 
@@ -255,7 +62,7 @@ const Shape& checked_box_shape(const Shape& shape) {
 SpacePtr unit_box(std::int64_t n) { return std::make_shared<Box>(0.0, 1.0, Shape{n}, DType::float32); }
 
 const Box& as_flat_box(const SpacePtr& flat, const Space& of) {
-  const auto* box = dynamic_cast<const Box*>(flat.get());
+  const auto* box = flat ? space_as<Box>(*flat) : nullptr;
   if (box == nullptr) throw TypeError("flatten of " + of.str() + " did not give a Box");
   return *box;
 }
@@ -266,7 +73,8 @@ SpacePtr concat_boxes(const std::vector<const Space*>& parts, std::int64_t total
   low.reserve(static_cast<std::size_t>(total));
   high.reserve(static_cast<std::size_t>(total));
   for (const Space* p : parts) {
-    const Box& b = as_flat_box(p->flatten(), *p);
+    const SpacePtr flat = p->flatten();  // may be made for the call: held while read
+    const Box& b = as_flat_box(flat, *p);
     const auto l = b.low().span<double>();
     const auto h = b.high().span<double>();
     low.insert(low.end(), l.begin(), l.end());
@@ -319,27 +127,8 @@ std::string Discrete::str() const {
 }
 
 SpacePtr Discrete::flatten() const { return flat_; }
-NdArray Discrete::flatten_sample(const Value& sample) const {
-  return flatten_with(n_, [&](float* out, const Ctx& ctx) { write_flat_discrete(*this, sample, out, ctx); });
-}
 SpacePtr Discrete::get_action_mask_space() const { return std::make_shared<MultiBinary>(Shape{n_}); }
 Value Discrete::get_no_action_mask() const { return ones_mask(n_); }
-
-bool Discrete::contains(const Value& sample) const {
-  double x = 0.0;
-  if (sample.is_int() || sample.is_bool()) {
-    x = sample.as_double();
-  } else if (sample.is_array() && sample.as_array().ndim() == 0 && is_integer_dtype(sample.as_array().dtype())) {
-    x = sample.as_array().at_double(0);
-  } else {
-    return false;
-  }
-  return x >= static_cast<double>(start_) && x < static_cast<double>(start_ + n_);
-}
-
-Value Discrete::coerce(const Value& value, const std::string& where) const {
-  return Value(discrete_index(*this, value, Ctx{&where, nullptr}) + start_);
-}
 
 // ---- Box ------------------------------------------------------------------------------------
 
@@ -369,64 +158,23 @@ Box::Box(double low, double high, Shape shape, DType dtype)
           dtype) {}
 
 std::string Box::str() const {
-  const bool integer = is_integer_dtype(dtype_);
+  const bool integer = tavrin_inference::is_integer_dtype(dtype_);
   return "Box(" + bound_text(low_, integer) + ", " + bound_text(high_, integer) + ", " + shape().str() + ", " +
          tavrin_inference::dtype_name(dtype_) + ")";
 }
 
 SpacePtr Box::flatten() const {
   if (flat_) return flat_;
-  if (auto self = weak_from_this().lock()) return self;
-  return std::make_shared<Box>(*this);  // not owned by a shared_ptr: hand out an equal copy
+  // The flat form is a plain Box: this one itself, unless it is of a kind of its own (a derived
+  // class with a name of its own) or not owned by a shared_ptr; then an equal copy.
+  if (space_kind(*this) == SpaceKind::box) {
+    if (auto self = weak_from_this().lock()) return self;
+  }
+  return std::make_shared<Box>(low_, high_, dtype_);
 }
 
-NdArray Box::flatten_sample(const Value& sample) const {
-  return flatten_with(flat_size(),
-                      [&](float* out, const Ctx& ctx) { write_numbers(*this, sample, flat_size(), out, ctx); });
-}
 SpacePtr Box::get_action_mask_space() const { return std::make_shared<MultiBinary>(Shape{flat_size()}); }
 Value Box::get_no_action_mask() const { return ones_mask(flat_size()); }
-
-bool Box::contains(const Value& sample) const {
-  NdArray a;
-  try {
-    a = space_utils::make_np_array(sample);
-  } catch (const Error&) {
-    return false;
-  }
-  if (!(a.shape() == shape())) return false;
-  const auto l = low_.span<double>();
-  const auto h = high_.span<double>();
-  const bool integer = is_integer_dtype(dtype_);
-  for (std::int64_t i = 0; i < a.size(); ++i) {
-    const double x = a.at_double(i);
-    const auto k = static_cast<std::size_t>(i);
-    if (!(x >= l[k] && x <= h[k])) return false;  // NaN fails too
-    if (integer && !is_integral(x)) return false;
-  }
-  return true;
-}
-
-Value Box::coerce(const Value& value, const std::string& where) const {
-  const Ctx ctx{&where, nullptr};
-  const std::int64_t n = flat_size();
-  if (value.is_array()) {
-    const NdArray& a = value.as_array();
-    if (a.size() != n) fail_count(ctx, *this, n, a.size());
-    NdArray out = a.astype(dtype_);
-    if (!(out.shape() == shape())) out = std::move(out).reshape(shape());
-    return Value(std::move(out));
-  }
-  NdArray out(dtype_, shape());
-  const std::int64_t got = visit_numbers(
-      value,
-      [&](std::int64_t i, double x) {
-        if (i < n) out.set_double(i, x);
-      },
-      ctx, *this);
-  if (got != n) fail_count(ctx, *this, n, got);
-  return Value(std::move(out));
-}
 
 // ---- MultiDiscrete --------------------------------------------------------------------------
 
@@ -434,7 +182,7 @@ MultiDiscrete::MultiDiscrete(NdArray nvec) {
   if (nvec.ndim() == 0) throw InvalidArgumentError("MultiDiscrete: nvec must have at least one dimension");
   for (std::int64_t i = 0; i < nvec.size(); ++i) {
     const double k = nvec.at_double(i);
-    if (!is_integral(k) || k <= 0) {
+    if (!tavrin_inference::is_integral_number(k) || k <= 0) {
       throw InvalidArgumentError("MultiDiscrete: nvec entries must be positive integers, got " + Value(k).str() +
                                  " at " + std::to_string(i));
     }
@@ -452,50 +200,9 @@ std::string MultiDiscrete::str() const {
 }
 
 SpacePtr MultiDiscrete::flatten() const { return flat_; }
-NdArray MultiDiscrete::flatten_sample(const Value& sample) const {
-  return flatten_with(flat_size_,
-                      [&](float* out, const Ctx& ctx) { write_flat_multi_discrete(*this, sample, out, ctx); });
-}
 std::int64_t MultiDiscrete::flat_size() const { return flat_size_; }
 SpacePtr MultiDiscrete::get_action_mask_space() const { return std::make_shared<MultiBinary>(Shape{flat_size_}); }
 Value MultiDiscrete::get_no_action_mask() const { return ones_mask(flat_size_); }
-
-bool MultiDiscrete::contains(const Value& sample) const {
-  NdArray a;
-  try {
-    a = space_utils::make_np_array(sample);
-  } catch (const Error&) {
-    return false;
-  }
-  if (!(a.shape() == shape())) return false;
-  const auto nvec = nvec_.span<std::int64_t>();
-  for (std::int64_t i = 0; i < a.size(); ++i) {
-    const double x = a.at_double(i);
-    if (!is_integral(x) || x < 0 || x >= static_cast<double>(nvec[static_cast<std::size_t>(i)])) return false;
-  }
-  return true;
-}
-
-Value MultiDiscrete::coerce(const Value& value, const std::string& where) const {
-  const Ctx ctx{&where, nullptr};
-  const auto nvec = nvec_.span<std::int64_t>();
-  const auto n = static_cast<std::int64_t>(nvec.size());
-  std::vector<std::int64_t> out(nvec.size());
-  const std::int64_t got = visit_numbers(
-      value,
-      [&](std::int64_t i, double x) {
-        if (i >= n) return;
-        const std::int64_t k = nvec[static_cast<std::size_t>(i)];
-        if (!is_integral(x) || x < 0 || x >= static_cast<double>(k)) {
-          throw InvalidArgumentError(where + ": component " + std::to_string(i) + " of " + str() +
-                                     " must be an integer in [0, " + std::to_string(k) + "), got " + Value(x).str());
-        }
-        out[static_cast<std::size_t>(i)] = static_cast<std::int64_t>(x);
-      },
-      ctx, *this);
-  if (got != n) fail_count(ctx, *this, n, got);
-  return Value(NdArray::from_vector(std::move(out), shape()));
-}
 
 // ---- MultiBinary ----------------------------------------------------------------------------
 
@@ -513,46 +220,8 @@ std::string MultiBinary::str() const {
 }
 
 SpacePtr MultiBinary::flatten() const { return flat_; }
-NdArray MultiBinary::flatten_sample(const Value& sample) const {
-  return flatten_with(flat_size(),
-                      [&](float* out, const Ctx& ctx) { write_numbers(*this, sample, flat_size(), out, ctx); });
-}
 SpacePtr MultiBinary::get_action_mask_space() const { return std::make_shared<MultiBinary>(Shape{flat_size()}); }
 Value MultiBinary::get_no_action_mask() const { return ones_mask(flat_size()); }
-
-bool MultiBinary::contains(const Value& sample) const {
-  NdArray a;
-  try {
-    a = space_utils::make_np_array(sample);
-  } catch (const Error&) {
-    return false;
-  }
-  if (!(a.shape() == shape_)) return false;
-  for (std::int64_t i = 0; i < a.size(); ++i) {
-    const double x = a.at_double(i);
-    if (x != 0.0 && x != 1.0) return false;
-  }
-  return true;
-}
-
-Value MultiBinary::coerce(const Value& value, const std::string& where) const {
-  const Ctx ctx{&where, nullptr};
-  const std::int64_t n = flat_size();
-  std::vector<std::int8_t> out(static_cast<std::size_t>(n));
-  const std::int64_t got = visit_numbers(
-      value,
-      [&](std::int64_t i, double x) {
-        if (i >= n) return;
-        if (x != 0.0 && x != 1.0) {
-          throw InvalidArgumentError(where + ": element " + std::to_string(i) + " of " + str() +
-                                     " must be 0 or 1, got " + Value(x).str());
-        }
-        out[static_cast<std::size_t>(i)] = static_cast<std::int8_t>(x);
-      },
-      ctx, *this);
-  if (got != n) fail_count(ctx, *this, n, got);
-  return Value(NdArray::from_vector(std::move(out), shape_));
-}
 
 // ---- Tuple ----------------------------------------------------------------------------------
 
@@ -577,9 +246,6 @@ std::string Tuple::str() const {
 }
 
 SpacePtr Tuple::flatten() const { return flat_; }
-NdArray Tuple::flatten_sample(const Value& sample) const {
-  return flatten_with(flat_size_, [&](float* out, const Ctx& ctx) { write_flat_tuple(*this, sample, out, ctx); });
-}
 std::int64_t Tuple::flat_size() const { return flat_size_; }
 
 SpacePtr Tuple::get_action_mask_space() const {
@@ -594,30 +260,6 @@ Value Tuple::get_no_action_mask() const {
   parts.reserve(spaces_.size());
   for (const auto& s : spaces_) parts.push_back(s->get_no_action_mask());
   return Value::tuple(std::move(parts));
-}
-
-bool Tuple::contains(const Value& sample) const {
-  if (!sample.is_list() || sample.as_list().items.size() != spaces_.size()) return false;
-  const auto& items = sample.as_list().items;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (!spaces_[i]->contains(items[i])) return false;
-  }
-  return true;
-}
-
-Value Tuple::coerce(const Value& value, const std::string& where) const {
-  if (!value.is_list() || value.as_list().items.size() != spaces_.size()) {
-    throw InvalidArgumentError(where + ": expected a sequence of " + std::to_string(spaces_.size()) + " values for " +
-                               str() + ", got " +
-                               (value.is_list() ? std::to_string(value.size()) + " values" : value.kind_name()));
-  }
-  const auto& items = value.as_list().items;
-  std::vector<Value> out;
-  out.reserve(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    out.push_back(spaces_[i]->coerce(items[i], where + "[" + std::to_string(i) + "]"));
-  }
-  return Value::tuple(std::move(out));
 }
 
 // ---- Dict -----------------------------------------------------------------------------------
@@ -665,9 +307,6 @@ std::string Dict::str() const {
 }
 
 SpacePtr Dict::flatten() const { return flat_; }
-NdArray Dict::flatten_sample(const Value& sample) const {
-  return flatten_with(flat_size_, [&](float* out, const Ctx& ctx) { write_flat_dict(*this, sample, out, ctx); });
-}
 std::int64_t Dict::flat_size() const { return flat_size_; }
 
 SpacePtr Dict::get_action_mask_space() const {
@@ -681,30 +320,6 @@ Value Dict::get_no_action_mask() const {
   Map out;
   out.reserve(spaces_.size());
   for (const auto& [key, space] : spaces_) out.set(key, space->get_no_action_mask());
-  return Value(std::move(out));
-}
-
-bool Dict::contains(const Value& sample) const {
-  if (!sample.is_map() || sample.as_map().size() != spaces_.size()) return false;
-  const Map& m = sample.as_map();
-  for (const auto& [key, space] : spaces_) {
-    const Value* v = m.find(key);
-    if (v == nullptr || !space->contains(*v)) return false;
-  }
-  return true;
-}
-
-Value Dict::coerce(const Value& value, const std::string& where) const {
-  if (!value.is_map()) throw TypeError(where + ": expected a map for " + str() + ", got " + value.kind_name());
-  const Map& m = value.as_map();
-  Map out;
-  out.reserve(spaces_.size());
-  for (const auto& [key, space] : spaces_) {
-    const Value* v = m.find(key);
-    if (v == nullptr)
-      throw KeyError(std::string(where).append(": missing key '").append(key).append("' for ").append(str()));
-    out.set(key, space->coerce(*v, member_path(where, key)));
-  }
   return Value(std::move(out));
 }
 

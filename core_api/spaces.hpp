@@ -2,8 +2,8 @@
 // Spaces of the core library: the sets that sensors, observations, actions and masks live in.
 //
 // A space reports the name of its concrete type through `type_name()`; code that dispatches on the
-// kind of a space compares that name, not the C++ type, so a derived space that reports its own
-// name is treated as a different kind.
+// kind of a space asks `space_kind`, which goes by that name, not the C++ type: a derived space that
+// reports its own name is treated as a different kind, one that keeps its base's name as its base.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,6 +22,21 @@ using tavrin_inference::Shape;
 using tavrin_inference::Value;
 
 class Space;
+
+// The built-in kinds of space, and `other` for every space of a kind of its own.
+enum class SpaceKind : std::uint8_t { discrete, box, multi_discrete, multi_binary, tuple, dict, other };
+
+// The kind of `space`: the built-in kind whose name its type_name() reports, when it is an object of
+// that kind's class (or of a class derived from it); otherwise `other`. A space of a second copy of
+// the space classes that reports a built-in name is `other`, having none of the kind's attributes.
+SpaceKind space_kind(const Space& space);
+
+// `space` as the class of S's kind when it is of that kind (see space_kind), else null.
+template <class S>
+const S* space_as(const Space& space) {
+  return space_kind(space) == S::kKind ? static_cast<const S*>(&space) : nullptr;
+}
+
 using SpacePtr = std::shared_ptr<const Space>;
 using SpaceEntries = std::vector<std::pair<std::string, SpacePtr>>;  // Dict entries, in order
 
@@ -60,6 +75,7 @@ class Discrete : public Space {
   std::int64_t n() const { return n_; }
   std::int64_t start() const { return start_; }
 
+  static constexpr SpaceKind kKind = SpaceKind::discrete;
   std::string type_name() const override { return "Discrete"; }
   std::string str() const override;
   SpacePtr flatten() const override;
@@ -85,6 +101,7 @@ class Box : public Space {
   const Shape& shape() const { return low_.shape(); }
   DType dtype() const { return dtype_; }
 
+  static constexpr SpaceKind kKind = SpaceKind::box;
   std::string type_name() const override { return "Box"; }
   std::string str() const override;
   SpacePtr flatten() const override;
@@ -108,6 +125,7 @@ class MultiDiscrete : public Space {
   const NdArray& nvec() const { return nvec_; }
   const Shape& shape() const { return nvec_.shape(); }
 
+  static constexpr SpaceKind kKind = SpaceKind::multi_discrete;
   std::string type_name() const override { return "MultiDiscrete"; }
   std::string str() const override;
   SpacePtr flatten() const override;
@@ -129,6 +147,7 @@ class MultiBinary : public Space {
   explicit MultiBinary(Shape shape);
   const Shape& shape() const { return shape_; }
 
+  static constexpr SpaceKind kKind = SpaceKind::multi_binary;
   std::string type_name() const override { return "MultiBinary"; }
   std::string str() const override;
   SpacePtr flatten() const override;
@@ -149,6 +168,7 @@ class Tuple : public Space {
   explicit Tuple(std::vector<SpacePtr> spaces);
   const std::vector<SpacePtr>& spaces() const { return spaces_; }
 
+  static constexpr SpaceKind kKind = SpaceKind::tuple;
   std::string type_name() const override { return "Tuple"; }
   std::string str() const override;
   SpacePtr flatten() const override;
@@ -172,6 +192,7 @@ class Dict : public Space {
   SpacePtr find(std::string_view key) const;       // null when missing
   const SpacePtr& at(std::string_view key) const;  // KeyError when missing
 
+  static constexpr SpaceKind kKind = SpaceKind::dict;
   std::string type_name() const override { return "Dict"; }
   std::string str() const override;
   SpacePtr flatten() const override;

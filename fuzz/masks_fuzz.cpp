@@ -113,12 +113,7 @@ void leaves(const Value& v, std::vector<double>& out) {
 bool same(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
 
 // Float -> int8 the way the combine form converts: truncation toward zero, NaN as 0, saturating.
-std::int8_t to_int8(double x) {
-  if (std::isnan(x)) return 0;
-  if (x <= -128.0) return -128;
-  if (x >= 127.0) return 127;
-  return static_cast<std::int8_t>(x);
-}
+std::int8_t to_int8(double x) { return tavrin_inference::saturating_cast<std::int8_t>(x); }
 
 void check_same_array(const NdArray& a, const NdArray& b, const char* what) {
   if (a.dtype() != b.dtype() || !(a.shape() == b.shape())) fail(std::string(what) + ": dtype or shape differ");

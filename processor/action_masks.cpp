@@ -141,7 +141,7 @@ NdArray BaseAgentProcessor::_align_mask_length(NdArray mask, const Value& target
     if (std::fabs(d) >= 9223372036854775808.0) {
       throw InvalidArgumentError("_align_mask_length() target_size is out of range, got " + Value(d).str());
     }
-    size = static_cast<std::int64_t>(std::trunc(d));
+    size = saturating_cast<std::int64_t>(d);
   } else {
     throw TypeError(std::string("_align_mask_length() target_size must be a number, got ") + target_size.kind_name());
   }

@@ -345,6 +345,11 @@ TEST(MakeArray, NestedListsBecomeArraysOfTheirShape) {
   EXPECT_THROW(make_np_array(Value::list({1, Value::list({2})})), InvalidArgumentError);
   EXPECT_THROW(make_np_array("x"), TypeError);
   EXPECT_THROW(make_np_array(Value()), TypeError);
+  // Lists nested deeper than a shape may have: refused as a shape refuses a ninth dimension.
+  Value deep(1);
+  for (std::size_t i = 0; i <= Shape::kMaxDims; ++i) deep = Value::list({deep});
+  EXPECT_THAT(error_of([&] { make_np_array(deep); }), HasSubstr("shape has more than 8 dimensions"));
+  EXPECT_THROW(make_np_array(Value::list({Value::list({1}), Value::list({"x"})})), TypeError);
 }
 
 TEST(MakeArray, ArraysPassUnchangedAndMoveWithoutACopy) {

@@ -363,6 +363,23 @@ TEST(Composite, DerivedSpacesKeepTheirOwnFlattening) {
             (std::vector<float>{1, 0, 1.0F, 2.0F}));
 }
 
+// The kind goes by the reported name, and only an object of that kind's class has it: a class
+// that reports "Box" without being one must never be read as a Box.
+TEST(SpaceKinds, NameAndClassDecideTogether) {
+  struct KeepsName : Box {
+    KeepsName() : Box(0.0, 1.0, Shape{2}) {}
+  };
+  struct Pretender : Discrete {
+    Pretender() : Discrete(2) {}
+    std::string type_name() const override { return "Box"; }
+  };
+  EXPECT_EQ(space_kind(Box(0.0, 1.0, Shape{2})), SpaceKind::box);
+  EXPECT_EQ(space_kind(KeepsName()), SpaceKind::box);
+  EXPECT_EQ(space_kind(Scaled()), SpaceKind::other);
+  EXPECT_EQ(space_kind(Pretender()), SpaceKind::other);
+  EXPECT_EQ(space_as<Box>(Pretender()), nullptr);
+}
+
 // ---- JSON -----------------------------------------------------------------------------------
 
 TEST(SpaceJson, ReadsEveryKind) {
