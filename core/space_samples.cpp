@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
+#include <typeinfo>
 
 #include "common/errors.hpp"
 #include "core/member_path.hpp"
@@ -202,8 +203,18 @@ void write_flat_dict(const Dict& s, const Value& sample, float* out, const Ctx& 
   }
 }
 
+// Whether `space` is an object of one of the built-in classes themselves. Only those are written by
+// the kinds' own writers: a derived class may override flatten_sample, even while it reports its
+// base's name, and is asked instead. The type_info objects are compared by address (each built-in
+// class has one, in this library), which costs no call.
+bool is_builtin_class(const Space& space) {
+  const std::type_info* t = &typeid(space);
+  return t == &typeid(Box) || t == &typeid(Dict) || t == &typeid(Discrete) || t == &typeid(MultiBinary) ||
+         t == &typeid(MultiDiscrete) || t == &typeid(Tuple);
+}
+
 void write_flat(const Space& space, const Value& sample, float* out, const Ctx& ctx) {
-  switch (space_kind(space)) {
+  switch (is_builtin_class(space) ? space_kind(space) : SpaceKind::other) {
     case SpaceKind::box:
     case SpaceKind::multi_binary: write_numbers(space, sample, space.flat_size(), out, ctx); return;
     case SpaceKind::dict: write_flat_dict(static_cast<const Dict&>(space), sample, out, ctx); return;
@@ -237,8 +248,8 @@ NdArray flatten_numbers(const Space& space, const Value& sample) {
 }  // namespace
 
 void Space::flatten_sample_into(const Value& sample, NdArray& out) const {
-  // A space of another kind may have its own flatten_sample: it is asked.
-  if (space_kind(*this) == SpaceKind::other) {
+  // A space of a class of its own may have its own flatten_sample: it is asked.
+  if (!is_builtin_class(*this)) {
     out = flatten_sample(sample);
     return;
   }

@@ -355,12 +355,21 @@ class Scaled : public Box {
     return x;
   }
 };
+
+// The same override under its base's name: still a Box by kind, and still asked to flatten.
+class ScaledBox : public Scaled {
+ public:
+  std::string type_name() const override { return "Box"; }
+};
 }  // namespace
 
 TEST(Composite, DerivedSpacesKeepTheirOwnFlattening) {
-  const Tuple t({std::make_shared<Discrete>(2), std::make_shared<Scaled>()});
-  EXPECT_EQ(floats(t.flatten_sample(Value::list({0, Value::list({0.1, 0.2})}))),
-            (std::vector<float>{1, 0, 1.0F, 2.0F}));
+  const Tuple t({std::make_shared<Discrete>(2), std::make_shared<Scaled>(), std::make_shared<ScaledBox>()});
+  const Value sample = Value::list({0, Value::list({0.1, 0.2}), Value::list({0.3, 0.4})});
+  EXPECT_EQ(floats(t.flatten_sample(sample)), (std::vector<float>{1, 0, 1.0F, 2.0F, 3.0F, 4.0F}));
+  NdArray reused;
+  ScaledBox().flatten_sample_into(Value::list({0.5, 0.1}), reused);
+  EXPECT_EQ(floats(reused), (std::vector<float>{5.0F, 1.0F}));
 }
 
 // The kind goes by the reported name, and only an object of that kind's class has it: a class
