@@ -19,11 +19,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using tavrin_test::read_file;
-using tavrin_test::ToolResult;
-using ::testing::ContainsRegex;
-using ::testing::HasSubstr;
-using ::testing::Not;
+using namespace tavrin_test;
+using namespace ::testing;
 
 const std::string kSource = tavrin_test::source_dir();
 const std::string kCli = tavrin_test::test_data_dir() + "/cli";

@@ -24,13 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace sp = tavrin_core::spaces;
-using tavrin_core::Orchestration;
-using tavrin_inference::BaseAgentProcessor;
-using tavrin_inference::DType;
-using tavrin_inference::InvalidArgumentError;
-using tavrin_inference::NdArray;
-using tavrin_inference::Shape;
-using tavrin_inference::Value;
+using namespace tavrin_core;
+using namespace tavrin_inference;
 using ::testing::HasSubstr;
 
 std::string read_file(const fs::path& path) {

@@ -25,23 +25,10 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace sp = tavrin_core::spaces;
-using tavrin_core::AgentNode;
-using tavrin_core::Normalization;
-using tavrin_core::Orchestration;
-using tavrin_core::Sensor;
-using tavrin_inference::DType;
-using tavrin_inference::FileNotFoundError;
-using tavrin_inference::InvalidArgumentError;
-using tavrin_inference::KeyError;
-using tavrin_inference::Map;
-using tavrin_inference::NdArray;
-using tavrin_inference::run_sync;
-using tavrin_inference::RuntimeError;
-using tavrin_inference::Shape;
-using tavrin_inference::TypeError;
+using namespace tavrin_core;
+using namespace tavrin_inference;
+using namespace ::testing;
 using tavrin_inference::Value;
-using testing::HasSubstr;
-using testing::StartsWith;
 
 const std::string kDir = tavrin_test::test_data_dir() + "/orchestrations";
 const std::string kPlugin = tavrin_test::test_plugin_path();

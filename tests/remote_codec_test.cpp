@@ -11,15 +11,8 @@
 
 namespace {
 
-using tavrin_core::remote::decode_value;
-using tavrin_core::remote::encode_value;
-using tavrin_core::remote::Json;
-using tavrin_inference::DType;
-using tavrin_inference::InvalidArgumentError;
-using tavrin_inference::Map;
-using tavrin_inference::NdArray;
-using tavrin_inference::Shape;
-using tavrin_inference::Value;
+using namespace tavrin_core::remote;
+using namespace tavrin_inference;
 using ::testing::HasSubstr;
 
 // Through text, as on the wire.

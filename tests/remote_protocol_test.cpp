@@ -31,17 +31,11 @@
 
 namespace {
 
-using tavrin_core::CallArgs;
-using tavrin_core::TrainerConfig;
-using tavrin_core::remote::Json;
-using tavrin_core::remote::RemoteConnectError;
-using tavrin_core::remote::WorkerClient;
-using tavrin_inference::AsyncLink;
-using tavrin_inference::Map;
-using tavrin_inference::run_sync;
+using namespace tavrin_core;
+using namespace tavrin_core::remote;
+using namespace tavrin_inference;
+using namespace ::testing;
 using tavrin_inference::Value;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 namespace code = tavrin_core::remote::error_code;
 
 // What the slow teacher and the test did, in order.

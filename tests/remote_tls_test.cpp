@@ -24,19 +24,10 @@
 
 namespace {
 
-using tavrin_core::CallArgs;
-using tavrin_core::TrainerConfig;
-using tavrin_core::remote::RemoteConnectError;
-using tavrin_core::remote::RemoteError;
-using tavrin_inference::AsyncLink;
-using tavrin_inference::InvalidArgumentError;
-using tavrin_inference::Map;
-using tavrin_inference::NdArray;
-using tavrin_inference::PolicyHost;
-using tavrin_inference::run_sync;
-using tavrin_inference::Value;
-using tavrin_test::TlsCertificates;
-using tavrin_test::WorkerProcess;
+using namespace tavrin_core;
+using namespace tavrin_core::remote;
+using namespace tavrin_inference;
+using namespace tavrin_test;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 

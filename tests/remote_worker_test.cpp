@@ -28,18 +28,9 @@
 
 namespace {
 
-using tavrin_core::CallArgs;
-using tavrin_core::ManagerKind;
-using tavrin_core::TrainerConfig;
-using tavrin_core::remote::Json;
-using tavrin_core::remote::RemoteError;
-using tavrin_inference::AsyncLink;
-using tavrin_inference::DType;
-using tavrin_inference::Map;
-using tavrin_inference::NdArray;
-using tavrin_inference::PolicyHost;
-using tavrin_inference::run_sync;
-using tavrin_inference::Value;
+using namespace tavrin_core;
+using namespace tavrin_core::remote;
+using namespace tavrin_inference;
 using tavrin_test::WorkerProcess;
 using ::testing::HasSubstr;
 

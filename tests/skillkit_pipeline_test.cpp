@@ -11,12 +11,11 @@
 #include "processor/skillkit.hpp"
 #include "support/processor_fixture.hpp"
 
-using namespace tavrin_test;
-using ::testing::DoubleEq;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 namespace {
+
+using namespace tavrin_test;
+using namespace ::testing;
+using tavrin_inference::Value;
 
 std::vector<std::string> keys_of(const Map& m) {
   std::vector<std::string> out;

@@ -12,24 +12,9 @@
 
 using namespace tavrin_core;
 using namespace tavrin_core::space_utils;
-using spaces::Box;
-using spaces::Dict;
-using spaces::Discrete;
-using spaces::MultiBinary;
-using spaces::MultiDiscrete;
-using spaces::SpaceEntries;
-using spaces::Tuple;
-using tavrin_inference::DType;
-using tavrin_inference::Error;
-using tavrin_inference::InvalidArgumentError;
-using tavrin_inference::KeyError;
-using tavrin_inference::Map;
-using tavrin_inference::run_sync;
-using tavrin_inference::Shape;
-using tavrin_inference::TypeError;
-using tavrin_test::doubles;
-using tavrin_test::error_of;
-using tavrin_test::kInf;
+using namespace tavrin_core::spaces;
+using namespace tavrin_inference;
+using namespace tavrin_test;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 

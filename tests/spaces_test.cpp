@@ -11,15 +11,8 @@
 #include "support/checks.hpp"
 
 using namespace tavrin_core::spaces;
-using tavrin_inference::Error;
-using tavrin_inference::InvalidArgumentError;
-using tavrin_inference::KeyError;
-using tavrin_inference::List;
-using tavrin_inference::TypeError;
-using tavrin_test::doubles;
-using tavrin_test::error_of;
-using tavrin_test::floats;
-using tavrin_test::kInf;
+using namespace tavrin_inference;
+using namespace tavrin_test;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
