@@ -18,12 +18,11 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace tavrin_test;
 using namespace ::testing;
 
-const std::string kSource = tavrin_test::source_dir();
-const std::string kCli = tavrin_test::test_data_dir() + "/cli";
+const std::string kSource = source_dir();
+const std::string kCli = cli_data_dir();
 
 ToolResult tool(const std::string& args) {
   const tavrin_test::TempDir dir;
@@ -79,7 +78,7 @@ TEST(CliBench, SeveralHostsInThreadsOfTheirOwnReportTheScaling) {
 
 TEST(CliBench, ABadObservationStopsTheBenchBeforeTiming) {
   const tavrin_test::TempDir temp;
-  const fs::path input = temp.path() / "input.jsonl";
+  const std::filesystem::path input = temp.path() / "input.jsonl";
   std::ofstream(input) << "{\"logits\": [1, 2, 3]}\n{\"logits\": [1, 2]}\n";
   const ToolResult size = tool("bench '" + kCli + "/three_level.json' --input '" + input.string() + "'");
   EXPECT_EQ(size.status, 1);

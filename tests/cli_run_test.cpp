@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,12 +17,11 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace tavrin_test;
 using namespace ::testing;
 
-const std::string kSource = tavrin_test::source_dir();
-const std::string kCli = tavrin_test::test_data_dir() + "/cli";
+const std::string kSource = source_dir();
+const std::string kCli = cli_data_dir();
 const std::string kThermal = kSource + "/examples/thermal/orchestration.json";
 const std::string kThreeLevel = kCli + "/three_level.json";
 

@@ -20,8 +20,8 @@ namespace fs = std::filesystem;
 using namespace tavrin_test;
 using namespace ::testing;
 
-const std::string kSource = tavrin_test::source_dir();
-const std::string kFixtures = tavrin_test::test_data_dir();
+const std::string kSource = source_dir();
+const std::string kFixtures = test_data_dir();
 const std::string kModels = kFixtures + "/models";
 
 // The three-level tree of the hierarchy models with default teachers, its checkpoint folder given.

@@ -10,13 +10,13 @@
 #include "common/errors.hpp"
 #include "support/checks.hpp"
 
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 using namespace tavrin_core;
 using namespace tavrin_core::space_utils;
 using namespace tavrin_core::spaces;
 using namespace tavrin_inference;
 using namespace tavrin_test;
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
 
 namespace {
 

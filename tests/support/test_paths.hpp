@@ -50,6 +50,8 @@ inline const std::string& test_path(const std::string& key) {
 inline const std::string& source_dir() { return detail::test_path("source_dir"); }
 // tests/fixtures in the repository.
 inline const std::string& test_data_dir() { return detail::test_path("test_data_dir"); }
+// tests/fixtures/cli: the orchestrations and inputs of the command-line tests.
+inline std::string cli_data_dir() { return test_data_dir() + "/cli"; }
 // The folder of the built runtime libraries (and of the test plugin).
 inline const std::string& lib_dir() { return detail::test_path("lib_dir"); }
 // The built tavrin program.
