@@ -1,7 +1,8 @@
 #pragma once
-// Shared pieces of the hierarchy benchmarks: the teacher classes that the orchestrations under
-// tests/fixtures/hierarchy/ name, the raw sensors of one step, and a PolicyHost stepped the way an
-// application steps it (a coroutine on the application's io_context awaiting `execute`).
+// Shared pieces of the hierarchy benchmarks: the teachers that the orchestrations under
+// tests/fixtures/hierarchy/ name (taken from the test support), the raw sensors of one step, and a
+// PolicyHost stepped the way an application steps it (a coroutine on the application's io_context
+// awaiting `execute`).
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -18,6 +19,7 @@
 #include "core_api/implementations.hpp"
 #include "core_api/logger.hpp"
 #include "host/policy_host.hpp"
+#include "tests/support/hierarchy_teachers.hpp"
 
 namespace hierarchy_bench {
 
@@ -28,41 +30,11 @@ using tavrin_inference::Value;
 
 inline std::string fixture(const std::string& relative) { return std::string(TAVRIN_BENCH_DATA_DIR) + "/" + relative; }
 
-// A selector's teacher: the selector sees only its logits sensor; the allowed-children sensor is its
-// mask.
-class SensorLogitsTeacher : public tavrin_core::AgentTeacher {
- public:
-  SensorLogitsTeacher(std::string logits, std::string allowed)
-      : logits_(std::move(logits)), allowed_(std::move(allowed)) {}
-  std::string class_name() const override { return "SensorLogitsTeacher"; }
-  asio::awaitable<Value> filtered_sensor_space() override { co_return Value::list({Value(logits_)}); }
-  asio::awaitable<Value> compute_action_mask(const Value& sensors, const Value& /*previous_action*/) override {
-    if (sensors.is_map()) {
-      if (const Value* allowed = sensors.as_map().find(allowed_)) co_return *allowed;
-    }
-    co_return Value();
-  }
-
- private:
-  std::string logits_;
-  std::string allowed_;
-};
-
-// A skill's teacher: the skill sees the root's logits sensor.
-class LeafTeacher : public tavrin_core::AgentTeacher {
- public:
-  std::string class_name() const override { return "LeafTeacher"; }
-  asio::awaitable<Value> filtered_sensor_space() override { co_return Value::list({Value("root_logits")}); }
-};
-
+// Registers the fixtures' teachers once per program; each SteppedHost asks again.
 inline void register_hierarchy_teachers() {
-  auto& registry = tavrin_core::ImplementationRegistry::instance();
-  if (registry.has_agent_impl("HierRootTeacher")) return;
-  registry.register_agent_impl("HierRootTeacher",
-                               [] { return std::make_shared<SensorLogitsTeacher>("root_logits", "root_allowed"); });
-  registry.register_agent_impl("HierMidTeacher",
-                               [] { return std::make_shared<SensorLogitsTeacher>("mid_logits", "mid_allowed"); });
-  registry.register_agent_impl("HierLeafTeacher", [] { return std::make_shared<LeafTeacher>(); });
+  if (!tavrin_core::ImplementationRegistry::instance().has_agent_impl("HierRootTeacher")) {
+    tavrin_test::register_hierarchy_teachers();
+  }
 }
 
 // The four sensors of the three-level fixtures, as a simulator hands them over (float64 arrays).

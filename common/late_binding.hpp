@@ -18,4 +18,15 @@ Fn* bind_function(const std::string& library, const std::string& symbol) {
   return reinterpret_cast<Fn*>(bind_symbol(library, symbol));
 }
 
+// An entry point that one runtime library exports for the others to bind when they first need it:
+// the library (named as bind_symbol takes it), the exported symbol and the entry point's type Fn.
+template <class Fn>
+struct LateBoundEntry {
+  const char* library;
+  const char* symbol;
+
+  // The entry point's address; RuntimeError as from bind_symbol.
+  Fn* bind() const { return bind_function<Fn>(library, symbol); }
+};
+
 }  // namespace tavrin_inference

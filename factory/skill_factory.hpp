@@ -33,12 +33,11 @@ std::optional<std::string> processor_class_for(const tavrin_core::AgentNode& age
 using CreateSkillRuntimeFn = asio::awaitable<ProcessorPtr>(tavrin_core::AgentProcessorContext);
 
 // The factory's entry point as the libraries that refer back to it bind it at run time.
-inline constexpr const char* kSkillFactoryLibrary = "skill_factory";
-inline constexpr const char* kCreateSkillRuntimeSymbol = "tavrin_create_skill_runtime";
-
-inline CreateSkillRuntimeFn* bind_create_skill_runtime() {
-  return bind_function<CreateSkillRuntimeFn>(kSkillFactoryLibrary, kCreateSkillRuntimeSymbol);
-}
+inline constexpr LateBoundEntry<CreateSkillRuntimeFn> kCreateSkillRuntime{"skill_factory",
+                                                                          "tavrin_create_skill_runtime"};
+inline constexpr const char* kSkillFactoryLibrary = kCreateSkillRuntime.library;
+inline constexpr const char* kCreateSkillRuntimeSymbol = kCreateSkillRuntime.symbol;
+inline CreateSkillRuntimeFn* bind_create_skill_runtime() { return kCreateSkillRuntime.bind(); }
 
 }  // namespace tavrin_inference
 

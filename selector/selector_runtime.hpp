@@ -133,12 +133,11 @@ using SelectorRuntime = tavrin_core::ensure_cls_is_initialized<SelectorRuntimeBa
 // this library: constructs (does not initialise) a SelectorRuntime for the context.
 using MakeSelectorRuntimeFn = std::shared_ptr<BaseAgentProcessor>(const tavrin_core::AgentProcessorContext&);
 
-inline constexpr const char* kSelectorRuntimeLibrary = "selector_runtime";
-inline constexpr const char* kMakeSelectorRuntimeSymbol = "tavrin_make_selector_runtime";
-
-inline MakeSelectorRuntimeFn* bind_make_selector_runtime() {
-  return bind_function<MakeSelectorRuntimeFn>(kSelectorRuntimeLibrary, kMakeSelectorRuntimeSymbol);
-}
+inline constexpr LateBoundEntry<MakeSelectorRuntimeFn> kMakeSelectorRuntime{"selector_runtime",
+                                                                            "tavrin_make_selector_runtime"};
+inline constexpr const char* kSelectorRuntimeLibrary = kMakeSelectorRuntime.library;
+inline constexpr const char* kMakeSelectorRuntimeSymbol = kMakeSelectorRuntime.symbol;
+inline MakeSelectorRuntimeFn* bind_make_selector_runtime() { return kMakeSelectorRuntime.bind(); }
 
 }  // namespace tavrin_inference
 

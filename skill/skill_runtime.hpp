@@ -85,12 +85,10 @@ using SkillRuntime = tavrin_core::ensure_cls_is_initialized<SkillRuntimeBase>;
 // this library: constructs (does not initialise) a SkillRuntime for the context.
 using MakeSkillRuntimeFn = std::shared_ptr<BaseAgentProcessor>(const tavrin_core::AgentProcessorContext&);
 
-inline constexpr const char* kSkillRuntimeLibrary = "skill_runtime";
-inline constexpr const char* kMakeSkillRuntimeSymbol = "tavrin_make_skill_runtime";
-
-inline MakeSkillRuntimeFn* bind_make_skill_runtime() {
-  return bind_function<MakeSkillRuntimeFn>(kSkillRuntimeLibrary, kMakeSkillRuntimeSymbol);
-}
+inline constexpr LateBoundEntry<MakeSkillRuntimeFn> kMakeSkillRuntime{"skill_runtime", "tavrin_make_skill_runtime"};
+inline constexpr const char* kSkillRuntimeLibrary = kMakeSkillRuntime.library;
+inline constexpr const char* kMakeSkillRuntimeSymbol = kMakeSkillRuntime.symbol;
+inline MakeSkillRuntimeFn* bind_make_skill_runtime() { return kMakeSkillRuntime.bind(); }
 
 }  // namespace tavrin_inference
 

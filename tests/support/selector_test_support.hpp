@@ -22,6 +22,7 @@
 #include "core_api/network_mgr.hpp"
 #include "core_api/orchestration.hpp"
 #include "link/async_link.hpp"
+#include "tests/support/hierarchy_teachers.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_paths.hpp"
 
@@ -36,44 +37,10 @@ inline const std::string kFixtures = tavrin_test::test_data_dir();
 inline const std::string kModels = kFixtures + "/models";
 inline const std::string kHierarchy = kFixtures + "/hierarchy";
 
-// A selector's teacher in the hierarchy fixtures: the selector sees only its logits sensor, and the
-// allowed-children sensor is its mask.
-class SensorLogitsTeacher : public tavrin_core::AgentTeacher {
- public:
-  SensorLogitsTeacher(std::string logits, std::string allowed)
-      : logits_(std::move(logits)), allowed_(std::move(allowed)) {}
-  std::string class_name() const override { return "SensorLogitsTeacher"; }
+using tavrin_test::LeafTeacher;
+using tavrin_test::SensorLogitsTeacher;
 
-  asio::awaitable<Value> filtered_sensor_space() override { co_return Value::list({Value(logits_)}); }
-  asio::awaitable<Value> compute_action_mask(const Value& sensors, const Value& /*previous_action*/) override {
-    if (sensors.is_map()) {
-      if (const Value* allowed = sensors.as_map().find(allowed_)) co_return *allowed;
-    }
-    co_return Value();
-  }
-
- private:
-  std::string logits_;
-  std::string allowed_;
-};
-
-// A skill's teacher in the hierarchy fixtures: the skill sees the root's logits sensor (three values).
-class LeafTeacher : public tavrin_core::AgentTeacher {
- public:
-  std::string class_name() const override { return "LeafTeacher"; }
-  asio::awaitable<Value> filtered_sensor_space() override { co_return Value::list({Value("root_logits")}); }
-};
-
-inline bool register_hierarchy_teachers() {
-  auto& registry = tavrin_core::ImplementationRegistry::instance();
-  registry.register_agent_impl("HierRootTeacher",
-                               [] { return std::make_shared<SensorLogitsTeacher>("root_logits", "root_allowed"); });
-  registry.register_agent_impl("HierMidTeacher",
-                               [] { return std::make_shared<SensorLogitsTeacher>("mid_logits", "mid_allowed"); });
-  registry.register_agent_impl("HierLeafTeacher", [] { return std::make_shared<LeafTeacher>(); });
-  return true;
-}
-inline const bool hierarchy_teachers_registered = register_hierarchy_teachers();
+inline const bool hierarchy_teachers_registered = (tavrin_test::register_hierarchy_teachers(), true);
 
 inline Value numbers(const std::vector<double>& values) {
   std::vector<Value> items;
