@@ -21,6 +21,7 @@
 #include "core_api/logger.hpp"
 #include "runner/graph_runner.hpp"
 #include "runner/session_options.hpp"
+#include "tests/support/test_paths.hpp"
 #include "tools/session_names.hpp"
 
 namespace {
@@ -30,9 +31,7 @@ using tavrin_inference::GraphRunner;
 using tavrin_inference::NdArray;
 using tavrin_inference::Shape;
 
-std::string model_path(const std::string& name) {
-  return std::string(TAVRIN_BENCH_DATA_DIR) + "/models/" + name + ".onnx";
-}
+std::string model_path(const std::string& name) { return tavrin_test::test_data_dir() + "/models/" + name + ".onnx"; }
 
 struct Pair {
   GraphRunner runner;

@@ -20,6 +20,7 @@
 #include "core_api/logger.hpp"
 #include "host/policy_host.hpp"
 #include "tests/support/hierarchy_teachers.hpp"
+#include "tests/support/test_paths.hpp"
 
 namespace hierarchy_bench {
 
@@ -28,7 +29,7 @@ using tavrin_inference::NdArray;
 using tavrin_inference::PolicyHost;
 using tavrin_inference::Value;
 
-inline std::string fixture(const std::string& relative) { return std::string(TAVRIN_BENCH_DATA_DIR) + "/" + relative; }
+inline std::string fixture(const std::string& relative) { return tavrin_test::test_data_dir() + "/" + relative; }
 
 // Registers the fixtures' teachers once per program; each SteppedHost asks again.
 inline void register_hierarchy_teachers() {

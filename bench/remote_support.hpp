@@ -7,12 +7,13 @@
 #include "common/async.hpp"
 #include "core_api/implementations.hpp"
 #include "link/async_link.hpp"
+#include "tests/support/test_paths.hpp"
 
 namespace remote_bench {
 
-inline const std::string kWorker = std::string(TAVRIN_LIB_DIR) + "/../worker/tavrin-worker";
-inline const std::string kPlugin = std::string(TAVRIN_LIB_DIR) + "/libtavrin_test_plugin.so";
-inline const std::string kFixtures = std::string(TAVRIN_BENCH_DATA_DIR) + "/remote/";
+inline const std::string kWorker = tavrin_test::worker_path();
+inline const std::string kPlugin = tavrin_test::test_plugin_path();
+inline const std::string kFixtures = tavrin_test::test_data_dir() + "/remote/";
 
 // The plugin's teacher, made in the worker `link` reaches.
 inline std::shared_ptr<tavrin_core::AgentTeacher> remote_teacher(tavrin_inference::AsyncLink& link) {

@@ -121,6 +121,18 @@ function(tavrin_export_interface target export_name)
   install(TARGETS ${target} EXPORT TavrinInferenceTargets)
 endfunction()
 
+# Writes tavrin_test_paths.txt into the current binary folder: the paths that the test and benchmark
+# programs built there read at run time (tests/support/test_paths.hpp). No build path is compiled
+# into them, so that checkouts at different places share their compiled objects.
+function(tavrin_write_program_paths)
+  file(GENERATE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/tavrin_test_paths.txt" CONTENT
+"source_dir=${PROJECT_SOURCE_DIR}
+test_data_dir=${PROJECT_SOURCE_DIR}/tests/fixtures
+lib_dir=${TAVRIN_LIBRARY_OUTPUT_DIR}
+tool_path=$<TARGET_FILE:tavrin>
+")
+endfunction()
+
 function(tavrin_use_runtime target)
   add_dependencies(${target} tavrin_runtime)
   target_link_libraries(${target} PRIVATE tavrin_build_flags)

@@ -1,8 +1,9 @@
 #pragma once
 // Where the tests find the repository, their fixtures, the built libraries and programs. The build
-// writes these paths into tavrin_test_paths.txt beside the test programs (tests/CMakeLists.txt),
-// one "<key>=<path>" a line, and they are read here when a test first asks. No build path is
-// compiled into a test, so checkouts at different places share their compiled objects.
+// writes these paths into tavrin_test_paths.txt beside the test and benchmark programs
+// (tavrin_write_program_paths in cmake/TavrinTargets.cmake), one "<key>=<path>" a line, and they are
+// read here when a program first asks. No build path is compiled in, so checkouts at different
+// places share their compiled objects.
 #include <filesystem>
 #include <fstream>
 #include <map>
