@@ -1,5 +1,7 @@
 // Connecting to a worker: TCP, the TLS handshake, the protocol's "hello", then the heartbeat; and
 // what happens when an attempt fails or a connection is lost (the next call connects again).
+#include "core/remote/worker_client.hpp"
+
 #include <asio/connect.hpp>
 #include <asio/post.hpp>
 
